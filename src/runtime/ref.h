@@ -1,0 +1,52 @@
+// Owned references as a type: a Ref holds one strong reference and gives it
+// up when it goes out of scope. Errors travel as an empty Ref (or nullptr /
+// -1 from plain functions) with the Python exception set, never swallowed.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <utility>
+
+namespace vr {
+
+class Ref {
+ public:
+  Ref() = default;
+  Ref(const Ref& other) : p_(Py_XNewRef(other.p_)) {}
+  Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+  ~Ref() { Py_XDECREF(p_); }
+
+  Ref& operator=(Ref other) noexcept {
+    std::swap(p_, other.p_);
+    return *this;
+  }
+
+  // Takes over a reference the caller owns (a "new reference" result).
+  static Ref steal(PyObject* p) { return Ref(p); }
+  // Adds a reference to a borrowed pointer.
+  static Ref borrow(PyObject* p) { return Ref(Py_XNewRef(p)); }
+
+  PyObject* get() const { return p_; }
+  PyObject* release() {
+    PyObject* p = p_;
+    p_ = nullptr;
+    return p;
+  }
+  explicit operator bool() const { return p_ != nullptr; }
+
+ private:
+  explicit Ref(PyObject* p) : p_(p) {}
+  PyObject* p_ = nullptr;
+};
+
+// A new list holding the given objects (new references to them).
+template <typename... Items>
+PyObject* list_of(Items... items) {
+  PyObject* values[] = {items...};
+  PyObject* list = PyList_New(sizeof...(Items));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < sizeof...(Items); ++i)
+    PyList_SET_ITEM(list, i, Py_NewRef(values[i]));
+  return list;
+}
+
+}  // namespace vr

@@ -1,0 +1,156 @@
+// _HandleContent: collects, inside a worker, what executed code prints through
+// xprint and hands back through xreturn.
+#include "tamsel.h"
+
+namespace tamsel {
+
+namespace {
+
+// Appends `text` to the str `*value`, in place when `*value` has no other
+// holder (as CPython does for `s += t`), so that many small appends cost
+// linear time. On failure `*value` is still the old, valid str.
+int append_str(PyObject** value, PyObject* text) {
+  Py_ssize_t old_length = PyUnicode_GET_LENGTH(*value);
+  Py_ssize_t added = PyUnicode_GET_LENGTH(text);
+  if (added == 0) return 0;
+  bool fits = PyUnicode_KIND(text) <= PyUnicode_KIND(*value) &&
+              !(PyUnicode_IS_ASCII(*value) && !PyUnicode_IS_ASCII(text));
+  if (!fits || old_length == 0) {
+    PyObject* joined = PyUnicode_Concat(*value, text);
+    if (!joined) return -1;
+    Py_SETREF(*value, joined);
+    return 0;
+  }
+  // Resizes in place when *value is modifiable, else makes a fresh copy.
+  if (PyUnicode_Resize(value, old_length + added) < 0) return -1;
+  return PyUnicode_CopyCharacters(*value, old_length, text, 0, added) < 0 ? -1 : 0;
+}
+
+// The instance dict when `self.print_content` is a plain entry of it holding
+// an exact str (no descriptor, no attribute hooks); else nullptr.
+PyObject* plain_content_dict(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  if (type->tp_getattro != PyObject_GenericGetAttr ||
+      type->tp_setattro != PyObject_GenericSetAttr ||
+      _PyType_Lookup(type, names.print_content))
+    return nullptr;
+  PyObject** dictptr = _PyObject_GetDictPtr(self);
+  if (!dictptr || !*dictptr) return nullptr;
+  PyObject* value = PyDict_GetItemWithError(*dictptr, names.print_content);
+  if (!value) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  return PyUnicode_CheckExact(value) ? *dictptr : nullptr;
+}
+
+PyObject* as_text(PyObject* item) {
+  return PyUnicode_CheckExact(item) ? Py_NewRef(item) : PyObject_Str(item);
+}
+
+// self.print_content += text(item), reading the attribute before the item is
+// turned into text. `convert` false adds the item as it is (the `end`).
+int add_to_print_content(PyObject* self, PyObject* item, bool convert) {
+  PyObject* dict = plain_content_dict(self);
+  if (!dict || !(convert || PyUnicode_CheckExact(item))) {
+    vr::Ref value = vr::Ref::steal(PyObject_GetAttr(self, names.print_content));
+    if (!value) return -1;
+    vr::Ref text = vr::Ref::steal(convert ? as_text(item) : Py_NewRef(item));
+    if (!text) return -1;
+    vr::Ref sum = vr::Ref::steal(PyNumber_InPlaceAdd(value.get(), text.get()));
+    if (!sum) return -1;
+    return PyObject_SetAttr(self, names.print_content, sum.get());
+  }
+  vr::Ref value = vr::Ref::borrow(PyDict_GetItem(dict, names.print_content));
+  vr::Ref dict_ref = vr::Ref::borrow(dict);
+  vr::Ref text = vr::Ref::steal(convert ? as_text(item) : Py_NewRef(item));
+  if (!text) return -1;
+  if (!PyUnicode_CheckExact(text.get())) {  // a str subclass from __str__
+    vr::Ref sum = vr::Ref::steal(PyNumber_InPlaceAdd(value.get(), text.get()));
+    if (!sum) return -1;
+    return PyDict_SetItem(dict, names.print_content, sum.get());
+  }
+  // Drop the dict's reference while growing, so the str can be its own
+  // buffer's only holder; converting the item may have replaced the entry.
+  bool held = PyDict_GetItem(dict, names.print_content) == value.get();
+  if (held && PyDict_SetItem(dict, names.print_content, Py_None) < 0) return -1;
+  PyObject* grown = value.release();
+  int status = append_str(&grown, text.get());
+  if (status < 0 && !held) {
+    Py_DECREF(grown);
+    return -1;
+  }
+  PyObject* raised = status < 0 ? PyErr_GetRaisedException() : nullptr;
+  int stored = PyDict_SetItem(dict, names.print_content, grown);
+  Py_DECREF(grown);
+  if (raised) {
+    PyErr_SetRaisedException(raised);
+    return -1;
+  }
+  return stored;
+}
+
+PyObject* capture_init(PyObject* const* a) {
+  vr::Ref clear = vr::Ref::steal(PyObject_GetAttr(a[0], names.clear));
+  if (!clear) return nullptr;
+  vr::Ref result = vr::Ref::steal(PyObject_CallNoArgs(clear.get()));
+  if (!result) return nullptr;
+  Py_RETURN_NONE;
+}
+
+// xprint(self, *ws, end="\n"): slots are self, end, ws.
+PyObject* capture_xprint(PyObject* const* a) {
+  PyObject* self = a[0];
+  PyObject* end = a[1];
+  PyObject* items = a[2];
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items); ++i) {
+    // Items that cannot be turned into text or added are dropped silently,
+    // whatever they raise.
+    if (add_to_print_content(self, PyTuple_GET_ITEM(items, i), true) < 0)
+      PyErr_Clear();
+  }
+  if (add_to_print_content(self, end, false) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* capture_clear(PyObject* const* a) {
+  PyObject* self = a[0];
+  if (PyObject_SetAttr(self, names.print_content, names.empty_str) < 0)
+    return nullptr;
+  vr::Ref fresh = vr::Ref::steal(PyDict_New());
+  if (!fresh || PyObject_SetAttr(self, names.return_content, fresh.get()) < 0)
+    return nullptr;
+  Py_RETURN_NONE;
+}
+
+// xreturn(self, **kwds): slots are self, kwds.
+PyObject* capture_xreturn(PyObject* const* a) {
+  vr::Ref content = vr::Ref::steal(PyObject_GetAttr(a[0], names.return_content));
+  if (!content) return nullptr;
+  PyObject* call[] = {content.get(), a[1]};
+  vr::Ref result = vr::Ref::steal(PyObject_VectorcallMethod(
+      names.update, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  if (!result) return nullptr;
+  Py_RETURN_NONE;
+}
+
+const char* const self_only[] = {"self"};
+const char* const xprint_params[] = {"self", "end", "ws"};
+const char* const xreturn_params[] = {"self", "kwds"};
+
+}  // namespace
+
+const vr::FunctionDef capture_init_def = {
+    "__init__", "_HandleContent.__init__", "vorlen.tamsel._HandleContent.__init__",
+    capture_init, self_only, 1, 0, false, false, 30};
+const vr::FunctionDef capture_xprint_def = {
+    "xprint", "_HandleContent.xprint", "vorlen.tamsel._HandleContent.xprint",
+    capture_xprint, xprint_params, 1, 1, true, false, 34};
+const vr::FunctionDef capture_clear_def = {
+    "clear", "_HandleContent.clear", "vorlen.tamsel._HandleContent.clear",
+    capture_clear, self_only, 1, 0, false, false, 45};
+const vr::FunctionDef capture_xreturn_def = {
+    "xreturn", "_HandleContent.xreturn", "vorlen.tamsel._HandleContent.xreturn",
+    capture_xreturn, xreturn_params, 1, 0, false, true, 49};
+
+}  // namespace tamsel

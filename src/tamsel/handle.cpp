@@ -1,0 +1,141 @@
+// Tamsel: the parent-side handle of one worker process.
+#include "runtime/liveness.h"
+#include "tamsel.h"
+
+namespace tamsel {
+
+namespace {
+
+using vr::Ref;
+
+PyObject* new_queue() {
+  Ref mp = Ref::steal(global(names.mp));
+  if (!mp) return nullptr;
+  PyObject* args[] = {mp.get()};
+  return PyObject_VectorcallMethod(names.Queue, args,
+                                   1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+int set_new_queue(PyObject* self, PyObject* attribute) {
+  Ref queue = Ref::steal(new_queue());
+  if (!queue) return -1;
+  return PyObject_SetAttr(self, attribute, queue.get());
+}
+
+// __init__(self, name=None)
+PyObject* handle_init(PyObject* const* a) {
+  PyObject* self = a[0];
+  PyObject* name = a[1];
+  if (set_new_queue(self, names.qi) < 0 || set_new_queue(self, names.qo) < 0)
+    return nullptr;
+
+  Ref mp = Ref::steal(global(names.mp));
+  if (!mp) return nullptr;
+  Ref process_class = Ref::steal(PyObject_GetAttr(mp.get(), names.Process));
+  if (!process_class) return nullptr;
+  Ref target = Ref::steal(global(names.tamsel_main));
+  if (!target) return nullptr;
+  Ref qi = Ref::steal(PyObject_GetAttr(self, names.qi));
+  if (!qi) return nullptr;
+  Ref qo = Ref::steal(PyObject_GetAttr(self, names.qo));
+  if (!qo) return nullptr;
+  Ref args = Ref::steal(PyTuple_Pack(3, name, qi.get(), qo.get()));
+  if (!args) return nullptr;
+  PyObject* kwvalues[] = {target.get(), args.get()};
+  Ref process = Ref::steal(PyObject_Vectorcall(process_class.get(), kwvalues, 0,
+                                               names.process_kwnames));
+  if (!process || PyObject_SetAttr(self, names.proc, process.get()) < 0)
+    return nullptr;
+
+  Ref started_process = Ref::steal(PyObject_GetAttr(self, names.proc));
+  if (!started_process) return nullptr;
+  PyObject* start_args[] = {started_process.get()};
+  Ref started = Ref::steal(PyObject_VectorcallMethod(
+      names.start, start_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  if (!started) return nullptr;
+  // So that waiting for an answer can also watch for the worker's death.
+  if (vr::register_writer(qo.get(), started_process.get()) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+// blocked_put(self, w)
+PyObject* handle_blocked_put(PyObject* const* a) {
+  PyObject* self = a[0];
+  PyObject* w = a[1];
+  Ref qi = Ref::steal(PyObject_GetAttr(self, names.qi));
+  if (!qi) return nullptr;
+  // A request the queue cannot pickle would be dropped by its feeder thread
+  // and never answered: raise the pickling error here instead.
+  int real_queue = vr::is_multiprocessing_queue(qi.get());
+  if (real_queue < 0 || (real_queue && vr::check_picklable(w) < 0)) return nullptr;
+  PyObject* put_args[] = {qi.get(), w};
+  Ref put = Ref::steal(PyObject_VectorcallMethod(
+      names.put, put_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  if (!put) return nullptr;
+  Ref qo = Ref::steal(PyObject_GetAttr(self, names.qo));
+  if (!qo) return nullptr;
+  // The worker is watched only while qo and proc are what this handle made.
+  Ref writer = Ref::steal(vr::registered_writer(qo.get()));
+  if (!writer && PyErr_Occurred()) return nullptr;
+  Ref process;
+  if (writer) {
+    process = Ref::steal(PyObject_GetAttr(self, names.proc));
+    if (!process) return nullptr;
+    if (process.get() != writer.get()) process = Ref();
+  }
+  return vr::get_answer(qo.get(), process.get());
+}
+
+// kill(self)
+PyObject* handle_kill(PyObject* const* a) {
+  PyObject* self = a[0];
+  Ref process = Ref::steal(PyObject_GetAttr(self, names.proc));
+  if (!process) return nullptr;
+  PyObject* args[] = {process.get()};
+  Ref alive = Ref::steal(PyObject_VectorcallMethod(
+      names.is_alive, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  if (!alive) return nullptr;
+  int is_alive = PyObject_IsTrue(alive.get());
+  if (is_alive < 0) return nullptr;
+  if (is_alive) {
+    Ref again = Ref::steal(PyObject_GetAttr(self, names.proc));
+    if (!again) return nullptr;
+    PyObject* kill_args[] = {again.get()};
+    Ref killed = Ref::steal(PyObject_VectorcallMethod(
+        names.kill, kill_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!killed) return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+// clear_output(self)
+PyObject* handle_clear_output(PyObject* const* a) {
+  Ref clear = Ref::steal(global(names.clear_queue));
+  if (!clear) return nullptr;
+  Ref qo = Ref::steal(PyObject_GetAttr(a[0], names.qo));
+  if (!qo) return nullptr;
+  Ref done = Ref::steal(PyObject_CallOneArg(clear.get(), qo.get()));
+  if (!done) return nullptr;
+  Py_RETURN_NONE;
+}
+
+const char* const init_params[] = {"self", "name"};
+const char* const put_params[] = {"self", "w"};
+const char* const self_only[] = {"self"};
+
+}  // namespace
+
+const vr::FunctionDef handle_init_def = {
+    "__init__", "Tamsel.__init__", "vorlen.tamsel.Tamsel.__init__", handle_init,
+    init_params, 2, 0, false, false, 120};
+const vr::FunctionDef handle_blocked_put_def = {
+    "blocked_put", "Tamsel.blocked_put", "vorlen.tamsel.Tamsel.blocked_put",
+    handle_blocked_put, put_params, 2, 0, false, false, 130};
+const vr::FunctionDef handle_kill_def = {
+    "kill", "Tamsel.kill", "vorlen.tamsel.Tamsel.kill", handle_kill, self_only,
+    1, 0, false, false, 134};
+const vr::FunctionDef handle_clear_output_def = {
+    "clear_output", "Tamsel.clear_output", "vorlen.tamsel.Tamsel.clear_output",
+    handle_clear_output, self_only, 1, 0, false, false, 139};
+
+}  // namespace tamsel

@@ -1,0 +1,239 @@
+// The serving loop of a worker process, and the two small functions that go
+// with it: clear_queue (parent side) and sigint_handler (worker side).
+#include <cstring>
+
+#include "runtime/liveness.h"
+#include "tamsel.h"
+
+namespace tamsel {
+
+namespace {
+
+using vr::Ref;
+
+constexpr const char* kMainTraceback = "vorlen.tamsel.tamsel_main";
+constexpr int kMainLine = 60;
+
+PyObject* call_method0(PyObject* obj, PyObject* name) {
+  return PyObject_VectorcallMethod(name, &obj, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                   nullptr);
+}
+
+PyObject* call_method1(PyObject* obj, PyObject* name, PyObject* arg) {
+  PyObject* args[] = {obj, arg};
+  return PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                   nullptr);
+}
+
+// Start-up steps 1 and 2: the process title and the SIGINT handler.
+int set_title_and_signal(PyObject* name) {
+  Ref differs = Ref::steal(PyObject_RichCompare(Py_None, name, Py_NE));
+  if (!differs) return -1;
+  int named = PyObject_IsTrue(differs.get());
+  if (named < 0) return -1;
+  if (named) {
+    Ref module = Ref::steal(global(names.setproctitle));
+    if (!module) return -1;
+    Ref done = Ref::steal(call_method1(module.get(), names.setproctitle, name));
+    if (!done) return -1;
+  }
+  Ref signal = Ref::steal(global(names.signal));
+  if (!signal) return -1;
+  Ref sigint = Ref::steal(PyObject_GetAttr(signal.get(), names.SIGINT));
+  if (!sigint) return -1;
+  Ref handler = Ref::steal(global(names.sigint_handler));
+  if (!handler) return -1;
+  PyObject* args[] = {signal.get(), sigint.get(), handler.get()};
+  Ref done = Ref::steal(PyObject_VectorcallMethod(
+      names.signal, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  return done ? 0 : -1;
+}
+
+// Start-up step 4: the namespace, holding the capture object's two methods.
+PyObject* make_namespace(PyObject* pc) {
+  Ref ns = Ref::steal(PyDict_New());
+  if (!ns) return nullptr;
+  Ref xprint = Ref::steal(PyObject_GetAttr(pc, names.xprint));
+  if (!xprint || PyDict_SetItem(ns.get(), names.xprint, xprint.get()) < 0)
+    return nullptr;
+  Ref xreturn = Ref::steal(PyObject_GetAttr(pc, names.xreturn));
+  if (!xreturn || PyDict_SetItem(ns.get(), names.xreturn, xreturn.get()) < 0)
+    return nullptr;
+  return ns.release();
+}
+
+// exec(source, globals, locals) for a str source, as the builtin does it.
+int execute_source(PyObject* source, PyObject* globals, PyObject* locals) {
+  int has_builtins = PyDict_Contains(globals, names.builtins_key);
+  if (has_builtins < 0) return -1;
+  if (!has_builtins &&
+      PyDict_SetItem(globals, names.builtins_key, PyEval_GetBuiltins()) < 0)
+    return -1;
+  Py_ssize_t size;
+  const char* text = PyUnicode_AsUTF8AndSize(source, &size);
+  if (!text) return -1;
+  if (static_cast<Py_ssize_t>(std::strlen(text)) != size) {
+    PyErr_SetString(PyExc_SyntaxError,
+                    "source code string cannot contain null bytes");
+    return -1;
+  }
+  PyCompilerFlags flags = {PyCF_SOURCE_IS_UTF8, PY_MINOR_VERSION};
+  PyEval_MergeCompilerFlags(&flags);
+  Ref result = Ref::steal(PyRun_StringFlags(text, Py_file_input, globals, locals, &flags));
+  return result ? 0 : -1;
+}
+
+// Steps 2.2 and 2.3 of a cycle: every item of the request, in order.
+int run_request(PyObject* request, PyObject* globals, PyObject*& locals) {
+  Ref items = PyUnicode_Check(request) ? Ref::steal(vr::list_of(request))
+                                       : Ref::borrow(request);
+  if (!items) return -1;
+  Ref iterator = Ref::steal(PyObject_GetIter(items.get()));
+  if (!iterator) return -1;
+  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+    if (PyUnicode_Check(item.get())) {
+      PyObject* fresh = PyDict_New();
+      if (!fresh) return -1;
+      Py_SETREF(locals, fresh);
+      if (execute_source(item.get(), globals, locals) < 0) return -1;
+      if (PyDict_Update(globals, locals) < 0) return -1;
+    } else if (PyDict_Check(item.get())) {
+      if (PyDict_Update(globals, item.get()) < 0) return -1;
+    }
+  }
+  return PyErr_Occurred() ? -1 : 0;
+}
+
+// Builds [status, pc.print_content, info, pc.return_content] and puts it on
+// qo, reading qo.put first as the loop always has.
+int send_answer(PyObject* qo, PyObject* pc, PyObject* status, PyObject* info) {
+  Ref put = Ref::steal(PyObject_GetAttr(qo, names.put));
+  if (!put) return -1;
+  Ref printed = Ref::steal(PyObject_GetAttr(pc, names.print_content));
+  if (!printed) return -1;
+  Ref returned = Ref::steal(PyObject_GetAttr(pc, names.return_content));
+  if (!returned) return -1;
+  Ref answer = Ref::steal(vr::list_of(status, printed.get(), info, returned.get()));
+  if (!answer) return -1;
+  // An answer the queue cannot pickle would be lost in its feeder thread and
+  // leave the caller waiting; such an answer is replaced by a failure answer.
+  answer = Ref::steal(vr::sendable_answer(answer.get()));
+  if (!answer) return -1;
+  Ref done = Ref::steal(PyObject_CallOneArg(put.get(), answer.get()));
+  return done ? 0 : -1;
+}
+
+int send_failure(PyObject* qo, PyObject* pc, PyObject* raised) {
+  // Make `raised` the exception being handled, so format_exc() sees it, and
+  // put back the one that was handled before once the answer is sent.
+  PyObject* previous = PyErr_GetHandledException();
+  PyErr_SetHandledException(raised);
+  int status = -1;
+  Ref module = Ref::steal(global(names.traceback));
+  if (module) {
+    Ref formatted = Ref::steal(call_method0(module.get(), names.format_exc));
+    Ref info = formatted ? Ref::steal(PyObject_Str(formatted.get())) : Ref();
+    if (info) status = send_answer(qo, pc, names.status_exception, info.get());
+  }
+  PyErr_SetHandledException(previous);
+  Py_XDECREF(previous);
+  return status;
+}
+
+enum class Outcome { kNextCycle, kLeave };
+
+// Step 3 of a cycle: what to do with an exception that stopped it. `taken`
+// says whether a request had been taken from qi when it was raised.
+Outcome handle_exception(PyObject* qo, PyObject* pc, bool taken) {
+  if (!taken) {
+    // The idle time-out, and an interrupt while waiting, are silent.
+    Ref raised = Ref::steal(PyErr_GetRaisedException());
+    Ref queue = Ref::steal(global(names.queue));
+    Ref empty = queue ? Ref::steal(PyObject_GetAttr(queue.get(), names.Empty)) : Ref();
+    if (!empty) return Outcome::kLeave;
+    int is_empty = PyObject_IsInstance(raised.get(), empty.get());
+    if (is_empty < 0) return Outcome::kLeave;
+    if (is_empty || PyErr_GivenExceptionMatches(raised.get(), keyboard_interrupt))
+      return Outcome::kNextCycle;
+    PyErr_SetRaisedException(raised.release());
+  }
+  // Inside a request, an interrupt raised by the executed code is answered
+  // like any Exception: its caller waits for exactly one answer.
+  PyObject* current = PyErr_Occurred();
+  bool answered = PyErr_GivenExceptionMatches(current, PyExc_Exception) ||
+                  (taken && PyErr_GivenExceptionMatches(current, keyboard_interrupt));
+  if (!answered) return Outcome::kLeave;
+  vr::add_traceback(state, kMainTraceback, kMainLine);
+  Ref raised = Ref::steal(PyErr_GetRaisedException());
+  return send_failure(qo, pc, raised.get()) < 0 ? Outcome::kLeave : Outcome::kNextCycle;
+}
+
+PyObject* tamsel_main(PyObject* const* a) {
+  PyObject* name = a[0];
+  PyObject* qi = a[1];
+  PyObject* qo = a[2];
+  if (set_title_and_signal(name) < 0) return nullptr;
+  Ref capture_class = Ref::steal(global(names._HandleContent));
+  if (!capture_class) return nullptr;
+  Ref pc = Ref::steal(PyObject_CallNoArgs(capture_class.get()));
+  if (!pc) return nullptr;
+  Ref globals = Ref::steal(make_namespace(pc.get()));
+  if (!globals) return nullptr;
+  PyObject* locals = PyDict_New();
+  if (!locals) return nullptr;
+
+  PyObject* get_args[] = {qi, names.poll_timeout};
+  for (;;) {
+    Ref cleared = Ref::steal(call_method0(pc.get(), names.clear));
+    if (!cleared) break;
+    bool taken = false;
+    Ref request = Ref::steal(PyObject_VectorcallMethod(
+        names.get, get_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+        names.timeout_kwnames));
+    if (request) {
+      taken = true;
+      if (run_request(request.get(), globals.get(), locals) == 0 &&
+          send_answer(qo, pc.get(), names.status_success, names.empty_str) == 0)
+        continue;
+    }
+    if (handle_exception(qo, pc.get(), taken) == Outcome::kLeave) break;
+  }
+  Py_DECREF(locals);
+  return nullptr;
+}
+
+PyObject* clear_queue(PyObject* const* a) {
+  PyObject* q = a[0];
+  for (;;) {
+    Ref empty = Ref::steal(call_method0(q, names.empty));
+    if (!empty) return nullptr;
+    int is_empty = PyObject_IsTrue(empty.get());
+    if (is_empty < 0) return nullptr;
+    if (is_empty) Py_RETURN_NONE;
+    Ref item = Ref::steal(call_method0(q, names.get));
+    if (!item) return nullptr;
+  }
+}
+
+PyObject* sigint_handler(PyObject* const*) {
+  if (PyDict_SetItem(state.dict, names.stop, Py_True) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+const char* const main_params[] = {"name", "qi", "qo"};
+const char* const queue_params[] = {"q"};
+const char* const signal_params[] = {"signum", "frame"};
+
+}  // namespace
+
+const vr::FunctionDef tamsel_main_def = {
+    "tamsel_main", "tamsel_main", kMainTraceback, tamsel_main, main_params,
+    3, 0, false, false, kMainLine};
+const vr::FunctionDef clear_queue_def = {
+    "clear_queue", "clear_queue", "vorlen.tamsel.clear_queue", clear_queue,
+    queue_params, 1, 0, false, false, 20};
+const vr::FunctionDef sigint_handler_def = {
+    "sigint_handler", "sigint_handler", "vorlen.tamsel.sigint_handler",
+    sigint_handler, signal_params, 2, 0, false, false, 26};
+
+}  // namespace tamsel
