@@ -188,9 +188,11 @@ int register_writer(PyObject* queue, PyObject* process) {
 }
 
 PyObject* registered_writer(PyObject* queue) {
-  if (!imported.writers || !imported.queue_type ||
-      Py_TYPE(queue) != reinterpret_cast<PyTypeObject*>(imported.queue_type))
-    return nullptr;
+  int real = is_multiprocessing_queue(queue);
+  if (real <= 0) return nullptr;
+  // Each extension module has its own copy of this state, so the registry
+  // is found by import, not through a handle having registered here.
+  if (load(imported.writers, "vorlen._liveness", "writers") < 0) return nullptr;
   PyObject* writer = PyObject_CallMethod(imported.writers, "get", "O", queue);
   if (writer == Py_None) Py_CLEAR(writer);
   return writer;

@@ -1,0 +1,99 @@
+// The pool module's namespace: cs, reduce, CorvanePool and CorvaneNoRep,
+// bound in this order when the module executes.
+#include "corvane.h"
+
+namespace corvane {
+
+namespace {
+
+using vr::Ref;
+
+int make_constants() {
+#define CORVANE_INTERN(n) if (!(names.n = vr::intern(#n))) return -1;
+  CORVANE_NAMES(CORVANE_INTERN)
+#undef CORVANE_INTERN
+  if (!(names.underscore = vr::intern("_")) ||
+      !(names.shared_pool_prefix = vr::intern("NoRepeatProcessingPool")))
+    return -1;
+  return vr::ready_function_type();
+}
+
+int fetch_builtins() {
+  return (builtins.staticmethod = vr::fetch_builtin("staticmethod")) &&
+                 (builtins.range = vr::fetch_builtin("range")) &&
+                 (builtins.enumerate = vr::fetch_builtin("enumerate"))
+             ? 0
+             : -1;
+}
+
+PyObject* function(const vr::FunctionDef& def, PyObject* defaults = nullptr) {
+  return vr::make_function(state, def, defaults, nullptr, nullptr);
+}
+
+int bind_pool_class(PyObject* dict) {
+  Ref prefix_default = Ref::steal(Py_BuildValue("(s)", "CorvaneingPool"));
+  Ref block_default = Ref::steal(PyTuple_Pack(1, Py_True));
+  if (!prefix_default || !block_default) return -1;
+  Ref init = Ref::steal(function(pool_init_def, prefix_default.get()));
+  Ref init_process = Ref::steal(function(pool_init_process_def));
+  Ref kill_all = Ref::steal(function(pool_kill_all_def));
+  Ref clear_output = Ref::steal(function(pool_clear_output_def));
+  Ref map = Ref::steal(function(pool_map_def, block_default.get()));
+  if (!init || !init_process || !kill_all || !clear_output || !map) return -1;
+  vr::ClassEntry entries[] = {{"__init__", init.get()},
+                              {"init_process", init_process.get()},
+                              {"kill_all", kill_all.get()},
+                              {"clear_output", clear_output.get()},
+                              {"map", map.get()}};
+  Ref cls = Ref::steal(vr::make_class(state, "CorvanePool", entries, 5));
+  return cls ? PyDict_SetItem(dict, names.CorvanePool, cls.get()) : -1;
+}
+
+int bind_norep_class(PyObject* dict) {
+  Ref set = Ref::steal(function(norep_set_def));
+  if (!set) return -1;
+  Ref static_set = Ref::steal(PyObject_CallOneArg(builtins.staticmethod, set.get()));
+  Ref init_process = Ref::steal(function(norep_init_process_def));
+  if (!static_set || !init_process) return -1;
+  vr::ClassEntry entries[] = {{"builtin", Py_None},
+                              {"set", static_set.get()},
+                              {"init_process", init_process.get()}};
+  Ref cls = Ref::steal(vr::make_class(state, "CorvaneNoRep", entries, 3));
+  return cls ? PyDict_SetItem(dict, names.CorvaneNoRep, cls.get()) : -1;
+}
+
+int run_body(PyObject*, PyObject* dict) {
+  // import vorlen.tamsel as cs: the submodule itself.
+  Ref worker_module = Ref::steal(PyImport_ImportModule("vorlen.tamsel"));
+  if (!worker_module || PyDict_SetItem(dict, names.cs, worker_module.get()) < 0)
+    return -1;
+  Ref reduce = Ref::steal(function(reduce_def));
+  if (!reduce || PyDict_SetItem(dict, names.reduce, reduce.get()) < 0) return -1;
+  if (bind_pool_class(dict) < 0) return -1;
+  return bind_norep_class(dict);
+}
+
+PyObject* create(PyObject* spec, PyModuleDef*) { return vr::module_create(state, spec); }
+int exec(PyObject* module) { return vr::module_exec(state, module); }
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT, "vorlen.corvane", nullptr, 0, nullptr, slots,
+    nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+vr::ModuleState state = {"corvane", "vorlen.corvane", "vorlen\\corvane.cpp",
+                         make_constants, fetch_builtins, run_body};
+Names names;
+Builtins builtins;
+
+}  // namespace corvane
+
+PyMODINIT_FUNC PyInit_corvane() { return PyModuleDef_Init(&corvane::definition); }

@@ -1,0 +1,246 @@
+// CorvanePool: a fixed number of worker handles and the dealing of a batch of
+// requests over them, request k to handle k mod n.
+#include "corvane.h"
+
+namespace corvane {
+
+namespace {
+
+using vr::Ref;
+
+// Unpacks one item of procs.items() into exactly two values.
+int unpack_pair(PyObject* item, Ref& first, Ref& second) {
+  if (PyTuple_CheckExact(item) || PyList_CheckExact(item)) {
+    Py_ssize_t size = PySequence_Fast_GET_SIZE(item);
+    if (size != 2) {
+      if (size > 2)
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)",
+                     static_cast<Py_ssize_t>(2));
+      else
+        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack",
+                     size, size == 1 ? "" : "s");
+      return -1;
+    }
+    first = Ref::borrow(PySequence_Fast_GET_ITEM(item, 0));
+    second = Ref::borrow(PySequence_Fast_GET_ITEM(item, 1));
+    return 0;
+  }
+  Ref iterator = Ref::steal(PyObject_GetIter(item));
+  if (!iterator) return -1;
+  Ref* slots[] = {&first, &second};
+  for (Py_ssize_t i = 0; i < 2; ++i) {
+    *slots[i] = Ref::steal(PyIter_Next(iterator.get()));
+    if (!*slots[i]) {
+      if (!PyErr_Occurred())
+        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", i,
+                     i == 1 ? "" : "s");
+      return -1;
+    }
+  }
+  Ref extra = Ref::steal(PyIter_Next(iterator.get()));
+  if (extra) {
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)",
+                 static_cast<Py_ssize_t>(2));
+    return -1;
+  }
+  return PyErr_Occurred() ? -1 : 0;
+}
+
+// Calls `method` on every handle of self.procs, walking a dict directly and
+// anything else through the iterable its items() returns.
+int for_each_handle(PyObject* self, PyObject* method) {
+  Ref procs = Ref::steal(PyObject_GetAttr(self, names.procs));
+  if (!procs) return -1;
+  if (PyDict_CheckExact(procs.get())) {
+    Py_ssize_t length = PyDict_GET_SIZE(procs.get());
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(procs.get(), &pos, &key, &value)) {
+      Ref handle = Ref::borrow(value);
+      Ref done = Ref::steal(call_method0(handle.get(), method));
+      if (!done) return -1;
+      if (PyDict_GET_SIZE(procs.get()) != length) {
+        PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+        return -1;
+      }
+    }
+    return 0;
+  }
+  Ref items = Ref::steal(call_method0(procs.get(), names.items));
+  if (!items) return -1;
+  Ref iterator = Ref::steal(PyObject_GetIter(items.get()));
+  if (!iterator) return -1;
+  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+    Ref pid, handle;
+    if (unpack_pair(item.get(), pid, handle) < 0) return -1;
+    Ref done = Ref::steal(call_method0(handle.get(), method));
+    if (!done) return -1;
+  }
+  return PyErr_Occurred() ? -1 : 0;
+}
+
+// __init__(self, N, name_pref="CorvaneingPool")
+PyObject* pool_init(PyObject* const* a) {
+  PyObject* self = a[0];
+  if (PyObject_SetAttr(self, names.N, a[1]) < 0) return nullptr;
+  Ref procs = Ref::steal(PyDict_New());
+  if (!procs || PyObject_SetAttr(self, names.procs, procs.get()) < 0) return nullptr;
+  if (PyObject_SetAttr(self, names.name_pref, a[2]) < 0) return nullptr;
+  Ref done = Ref::steal(call_method0(self, names.init_process));
+  if (!done) return nullptr;
+  Py_RETURN_NONE;
+}
+
+// Starts worker `index` (a Python int) and registers it under its pid.
+int start_worker(PyObject* self, PyObject* index) {
+  Ref prefix = Ref::steal(PyObject_GetAttr(self, names.name_pref));
+  if (!prefix) return -1;
+  Ref stem = Ref::steal(PyNumber_Add(prefix.get(), names.underscore));
+  if (!stem) return -1;
+  Ref number = Ref::steal(PyObject_Str(index));
+  if (!number) return -1;
+  Ref name = Ref::steal(PyNumber_Add(stem.get(), number.get()));
+  if (!name) return -1;
+  Ref cs = Ref::steal(global(names.cs));
+  if (!cs) return -1;
+  Ref handle_class = Ref::steal(PyObject_GetAttr(cs.get(), names.Tamsel));
+  if (!handle_class) return -1;
+  Ref handle = Ref::steal(PyObject_CallOneArg(handle_class.get(), name.get()));
+  if (!handle) return -1;
+  Ref process = Ref::steal(PyObject_GetAttr(handle.get(), names.proc));
+  if (!process) return -1;
+  Ref pid = Ref::steal(PyObject_GetAttr(process.get(), names.pid));
+  if (!pid) return -1;
+  Ref procs = Ref::steal(PyObject_GetAttr(self, names.procs));
+  if (!procs) return -1;
+  return PyObject_SetItem(procs.get(), pid.get(), handle.get());
+}
+
+// init_process(self)
+PyObject* pool_init_process(PyObject* const* a) {
+  PyObject* self = a[0];
+  Ref procs = Ref::steal(PyObject_GetAttr(self, names.procs));
+  if (!procs) return nullptr;
+  Py_ssize_t count = PyObject_Length(procs.get());
+  if (count < 0) return nullptr;
+  if (count > 0) {
+    Ref killed = Ref::steal(call_method0(self, names.kill_all));
+    if (!killed) return nullptr;
+  }
+  Ref n = Ref::steal(PyObject_GetAttr(self, names.N));
+  if (!n) return nullptr;
+  Ref indices = Ref::steal(PyObject_CallOneArg(builtins.range, n.get()));
+  if (!indices) return nullptr;
+  Ref iterator = Ref::steal(PyObject_GetIter(indices.get()));
+  if (!iterator) return nullptr;
+  while (Ref index = Ref::steal(PyIter_Next(iterator.get())))
+    if (start_worker(self, index.get()) < 0) return nullptr;
+  if (PyErr_Occurred()) return nullptr;
+  Py_RETURN_NONE;
+}
+
+// kill_all(self)
+PyObject* pool_kill_all(PyObject* const* a) {
+  PyObject* self = a[0];
+  if (for_each_handle(self, names.kill) < 0) return nullptr;
+  Ref fresh = Ref::steal(PyDict_New());
+  if (!fresh || PyObject_SetAttr(self, names.procs, fresh.get()) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+// clear_output(self)
+PyObject* pool_clear_output(PyObject* const* a) {
+  if (for_each_handle(a[0], names.clear_output) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+// The handle that receives request `position` of a batch.
+PyObject* handle_for(PyObject* handles, Py_ssize_t position) {
+  Py_ssize_t count = PyList_GET_SIZE(handles);
+  if (count == 0) {
+    PyErr_SetString(PyExc_ZeroDivisionError, "integer modulo by zero");
+    return nullptr;
+  }
+  return Py_NewRef(PyList_GET_ITEM(handles, position % count));
+}
+
+// Sending pass: request k onto the input queue of handle k mod n.
+int send_batch(PyObject* handles, PyObject* batch) {
+  Ref iterator = Ref::steal(PyObject_GetIter(batch));
+  if (!iterator) return -1;
+  Py_ssize_t position = 0;
+  while (Ref request = Ref::steal(PyIter_Next(iterator.get()))) {
+    Ref handle = Ref::steal(handle_for(handles, position++));
+    if (!handle) return -1;
+    Ref qi = Ref::steal(PyObject_GetAttr(handle.get(), names.qi));
+    if (!qi) return -1;
+    Ref sent = Ref::steal(call_method1(qi.get(), names.put, request.get()));
+    if (!sent) return -1;
+  }
+  return PyErr_Occurred() ? -1 : 0;
+}
+
+// Collecting pass: the output queue of the handle that got each request.
+PyObject* answer_queues(PyObject* handles, PyObject* batch) {
+  Ref queues = Ref::steal(PyList_New(0));
+  Ref iterator = Ref::steal(PyObject_GetIter(batch));
+  if (!queues || !iterator) return nullptr;
+  Py_ssize_t position = 0;
+  while (Ref request = Ref::steal(PyIter_Next(iterator.get()))) {
+    Ref handle = Ref::steal(handle_for(handles, position++));
+    if (!handle) return nullptr;
+    Ref qo = Ref::steal(PyObject_GetAttr(handle.get(), names.qo));
+    if (!qo || PyList_Append(queues.get(), qo.get()) < 0) return nullptr;
+  }
+  if (PyErr_Occurred()) return nullptr;
+  return queues.release();
+}
+
+// map(self, args, block=True)
+PyObject* pool_map(PyObject* const* a) {
+  PyObject* self = a[0];
+  PyObject* batch = a[1];
+  Ref cleared = Ref::steal(call_method0(self, names.clear_output));
+  if (!cleared) return nullptr;
+  Ref procs = Ref::steal(PyObject_GetAttr(self, names.procs));
+  if (!procs) return nullptr;
+  Ref values = Ref::steal(call_method0(procs.get(), names.values));
+  if (!values) return nullptr;
+  Ref handles = Ref::steal(PySequence_List(values.get()));
+  if (!handles) return nullptr;
+  if (send_batch(handles.get(), batch) < 0) return nullptr;
+  Ref queues = Ref::steal(answer_queues(handles.get(), batch));
+  if (!queues) return nullptr;
+  int block = PyObject_IsTrue(a[2]);
+  if (block < 0) return nullptr;
+  if (!block) return queues.release();
+  Ref reduce = Ref::steal(global(names.reduce));
+  if (!reduce) return nullptr;
+  return PyObject_CallOneArg(reduce.get(), queues.get());
+}
+
+const char* const init_params[] = {"self", "N", "name_pref"};
+const char* const self_only[] = {"self"};
+const char* const map_params[] = {"self", "args", "block"};
+
+}  // namespace
+
+const vr::FunctionDef pool_init_def = {
+    "__init__", "CorvanePool.__init__", "vorlen.corvane.CorvanePool.__init__",
+    pool_init, init_params, 3, 0, false, false, 30};
+const vr::FunctionDef pool_init_process_def = {
+    "init_process", "CorvanePool.init_process",
+    "vorlen.corvane.CorvanePool.init_process", pool_init_process, self_only, 1, 0,
+    false, false, 36};
+const vr::FunctionDef pool_kill_all_def = {
+    "kill_all", "CorvanePool.kill_all", "vorlen.corvane.CorvanePool.kill_all",
+    pool_kill_all, self_only, 1, 0, false, false, 45};
+const vr::FunctionDef pool_clear_output_def = {
+    "clear_output", "CorvanePool.clear_output",
+    "vorlen.corvane.CorvanePool.clear_output", pool_clear_output, self_only, 1, 0,
+    false, false, 50};
+const vr::FunctionDef pool_map_def = {
+    "map", "CorvanePool.map", "vorlen.corvane.CorvanePool.map", pool_map,
+    map_params, 3, 0, false, false, 54};
+
+}  // namespace corvane
