@@ -1,6 +1,7 @@
 // CorvanePool: a fixed number of worker handles and the dealing of a batch of
 // requests over them, request k to handle k mod n.
 #include "corvane.h"
+#include "runtime/direct_send.h"
 
 namespace corvane {
 
@@ -174,8 +175,8 @@ int send_batch(PyObject* handles, PyObject* batch) {
     if (!handle) return -1;
     Ref qi = Ref::steal(PyObject_GetAttr(handle.get(), names.qi));
     if (!qi) return -1;
-    Ref sent = Ref::steal(call_method1(qi.get(), names.put, request.get()));
-    if (!sent) return -1;
+    Ref put = Ref::steal(PyObject_GetAttr(qi.get(), names.put));
+    if (!put || vr::send_message(qi.get(), put.get(), request.get()) < 0) return -1;
   }
   return PyErr_Occurred() ? -1 : 0;
 }

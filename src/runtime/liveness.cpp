@@ -215,6 +215,8 @@ PyObject* get_answer(PyObject* queue, PyObject* process) {
   return raise_worker_died(process);
 }
 
+bool is_plainly_picklable(PyObject* message) { return plainly_picklable(message, 3); }
+
 int check_picklable(PyObject* message) {
   if (plainly_picklable(message, 3)) return 0;
   return try_pickle(message);

@@ -20,6 +20,10 @@ PyObject* registered_writer(PyObject* queue);
 // Raises vorlen.WorkerDiedError when the process ended with no message left.
 PyObject* get_answer(PyObject* queue, PyObject* process);
 
+// Values that pickle as they are (str, numbers, bytes, None, and lists,
+// tuples and dicts of them), told without pickling them.
+bool is_plainly_picklable(PyObject* message);
+
 // Raises the pickling error in the caller when `message` cannot be sent
 // through a multiprocessing queue. Plain strings and lists of them are
 // accepted without pickling.

@@ -1,4 +1,5 @@
 // Tamsel: the parent-side handle of one worker process.
+#include "runtime/direct_send.h"
 #include "runtime/liveness.h"
 #include "tamsel.h"
 
@@ -64,14 +65,8 @@ PyObject* handle_blocked_put(PyObject* const* a) {
   PyObject* w = a[1];
   Ref qi = Ref::steal(PyObject_GetAttr(self, names.qi));
   if (!qi) return nullptr;
-  // A request the queue cannot pickle would be dropped by its feeder thread
-  // and never answered: raise the pickling error here instead.
-  int real_queue = vr::is_multiprocessing_queue(qi.get());
-  if (real_queue < 0 || (real_queue && vr::check_picklable(w) < 0)) return nullptr;
-  PyObject* put_args[] = {qi.get(), w};
-  Ref put = Ref::steal(PyObject_VectorcallMethod(
-      names.put, put_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-  if (!put) return nullptr;
+  Ref put = Ref::steal(PyObject_GetAttr(qi.get(), names.put));
+  if (!put || vr::send_message(qi.get(), put.get(), w) < 0) return nullptr;
   Ref qo = Ref::steal(PyObject_GetAttr(self, names.qo));
   if (!qo) return nullptr;
   // The worker is watched only while qo and proc are what this handle made.

@@ -2,6 +2,7 @@
 // with it: clear_queue (parent side) and sigint_handler (worker side).
 #include <cstring>
 
+#include "runtime/direct_send.h"
 #include "runtime/liveness.h"
 #include "tamsel.h"
 
@@ -104,8 +105,35 @@ int run_request(PyObject* request, PyObject* globals, PyObject*& locals) {
   return PyErr_Occurred() ? -1 : 0;
 }
 
-// Builds [status, pc.print_content, info, pc.return_content] and puts it on
-// qo, reading qo.put first as the loop always has.
+// Puts one answer on qo: straight into its pipe when it can, else through
+// put. An answer the queue cannot pickle would be lost in its feeder thread
+// and leave the caller waiting, so it is replaced by a failure answer.
+int put_answer(PyObject* qo, PyObject* put, PyObject* answer) {
+  vr::DirectQueue target;
+  int direct = vr::can_send_direct(qo, put, target);
+  if (direct < 0) return -1;
+  Ref sendable;
+  if (direct) {
+    Ref pickled = Ref::steal(vr::pickle_message(answer));
+    if (!pickled) {
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+      PyErr_Clear();
+      sendable = Ref::steal(vr::sendable_answer(answer));
+      if (!sendable) return -1;
+      pickled = Ref::steal(vr::pickle_message(sendable.get()));
+      if (!pickled) return -1;
+    }
+    int written = vr::write_pickled(target, pickled.get());
+    if (written != 0) return written < 0 ? -1 : 0;
+  }
+  if (!sendable) sendable = Ref::steal(vr::sendable_answer(answer));
+  if (!sendable) return -1;
+  Ref done = Ref::steal(PyObject_CallOneArg(put, sendable.get()));
+  return done ? 0 : -1;
+}
+
+// Builds [status, pc.print_content, info, pc.return_content] and sends it,
+// reading qo.put first as the loop always has.
 int send_answer(PyObject* qo, PyObject* pc, PyObject* status, PyObject* info) {
   Ref put = Ref::steal(PyObject_GetAttr(qo, names.put));
   if (!put) return -1;
@@ -115,12 +143,7 @@ int send_answer(PyObject* qo, PyObject* pc, PyObject* status, PyObject* info) {
   if (!returned) return -1;
   Ref answer = Ref::steal(vr::list_of(status, printed.get(), info, returned.get()));
   if (!answer) return -1;
-  // An answer the queue cannot pickle would be lost in its feeder thread and
-  // leave the caller waiting; such an answer is replaced by a failure answer.
-  answer = Ref::steal(vr::sendable_answer(answer.get()));
-  if (!answer) return -1;
-  Ref done = Ref::steal(PyObject_CallOneArg(put.get(), answer.get()));
-  return done ? 0 : -1;
+  return put_answer(qo, put.get(), answer.get());
 }
 
 int send_failure(PyObject* qo, PyObject* pc, PyObject* raised) {

@@ -1,0 +1,214 @@
+#include "direct_send.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdint>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include "liveness.h"
+
+namespace vr {
+
+namespace {
+
+// The pipe's capacity is raised to this once, so that a batch of requests
+// or answers fits without waiting for the reader.
+constexpr int kPipeCapacity = 1 << 20;
+
+struct Loaded {
+  PyObject* queue_type = nullptr;  // multiprocessing.queues.Queue
+  PyObject* class_put = nullptr;   // its own put function
+  PyObject* forking_dumps = nullptr;
+  PyObject* plain_dumps = nullptr;  // pickle.dumps: same bytes for plain data
+  PyObject* names[6] = {};
+};
+Loaded loaded;
+enum Name { kThread, kClosed, kWriter, kWlock, kSem, kFileno };
+
+int load() {
+  if (loaded.plain_dumps) return 0;
+  static const char* const texts[] = {"_thread", "_closed", "_writer",
+                                      "_wlock",  "_sem",    "fileno"};
+  for (int i = 0; i < 6; ++i)
+    if (!(loaded.names[i] = PyUnicode_InternFromString(texts[i]))) return -1;
+  Ref queues = Ref::steal(PyImport_ImportModule("multiprocessing.queues"));
+  if (!queues) return -1;
+  loaded.queue_type = PyObject_GetAttrString(queues.get(), "Queue");
+  if (!loaded.queue_type) return -1;
+  loaded.class_put = PyObject_GetAttrString(loaded.queue_type, "put");
+  if (!loaded.class_put) return -1;
+  Ref reduction = Ref::steal(PyImport_ImportModule("multiprocessing.reduction"));
+  if (!reduction) return -1;
+  Ref pickler = Ref::steal(PyObject_GetAttrString(reduction.get(), "ForkingPickler"));
+  if (!pickler) return -1;
+  loaded.forking_dumps = PyObject_GetAttrString(pickler.get(), "dumps");
+  if (!loaded.forking_dumps) return -1;
+  Ref pickle = Ref::steal(PyImport_ImportModule("pickle"));
+  if (!pickle) return -1;
+  loaded.plain_dumps = PyObject_GetAttrString(pickle.get(), "dumps");
+  return loaded.plain_dumps ? 0 : -1;
+}
+
+// Reads a private attribute; a missing one means "not the layout this path
+// knows", which sends everything through put().
+int private_attribute(PyObject* obj, Name name, Ref& out) {
+  out = Ref::steal(PyObject_GetAttr(obj, loaded.names[name]));
+  if (out) return 1;
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+  PyErr_Clear();
+  return 0;
+}
+
+int call_noargs(PyObject* obj, const char* method) {
+  Ref result = Ref::steal(PyObject_CallMethod(obj, method, nullptr));
+  return result ? 0 : -1;
+}
+
+// sem.acquire(False): 1 taken, 0 not free (a bounded queue that is full).
+int try_acquire(PyObject* sem) {
+  Ref taken = Ref::steal(PyObject_CallMethod(sem, "acquire", "O", Py_False));
+  return taken ? PyObject_IsTrue(taken.get()) : -1;
+}
+
+// Room left in the pipe behind `fd`, after raising its capacity if it is
+// still the default.
+Py_ssize_t pipe_room(int fd) {
+  int capacity = fcntl(fd, F_GETPIPE_SZ);
+  if (capacity < 0) return -1;
+  if (capacity < kPipeCapacity) {
+    int raised = fcntl(fd, F_SETPIPE_SZ, kPipeCapacity);
+    if (raised > capacity) capacity = raised;
+  }
+  int queued = 0;
+  if (ioctl(fd, FIONREAD, &queued) < 0) return -1;
+  return capacity - queued;
+}
+
+int write_all(int fd, const char* header, size_t header_size, const char* data,
+              size_t size) {
+  iovec parts[2] = {{const_cast<char*>(header), header_size},
+                    {const_cast<char*>(data), size}};
+  iovec* next = parts;
+  int count = 2;
+  while (count > 0) {
+    ssize_t written;
+    Py_BEGIN_ALLOW_THREADS
+    written = writev(fd, next, count);
+    Py_END_ALLOW_THREADS
+    if (written < 0) {
+      if (errno == EINTR) {
+        if (PyErr_CheckSignals() < 0) return -1;
+        continue;
+      }
+      PyErr_SetFromErrno(PyExc_OSError);
+      return -1;
+    }
+    while (count > 0 && static_cast<size_t>(written) >= next->iov_len) {
+      written -= next->iov_len;
+      ++next;
+      --count;
+    }
+    if (count > 0) {
+      next->iov_base = static_cast<char*>(next->iov_base) + written;
+      next->iov_len -= written;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+int can_send_direct(PyObject* queue, PyObject* put, DirectQueue& out) {
+  if (load() < 0) return -1;
+  if (Py_TYPE(queue) != reinterpret_cast<PyTypeObject*>(loaded.queue_type)) return 0;
+  // put must be the class's own, bound to this queue: not replaced on the
+  // instance or on the class.
+  if (!PyMethod_Check(put) || PyMethod_GET_FUNCTION(put) != loaded.class_put ||
+      PyMethod_GET_SELF(put) != queue)
+    return 0;
+  Ref thread, closed, writer;
+  int found = private_attribute(queue, kThread, thread);
+  if (found <= 0) return found;
+  // Once the feeder thread has run, everything goes through it, in order.
+  if (thread.get() != Py_None) return 0;
+  if ((found = private_attribute(queue, kClosed, closed)) <= 0) return found;
+  if (closed.get() != Py_False) return 0;
+  if ((found = private_attribute(queue, kWriter, writer)) <= 0) return found;
+  Ref fd = Ref::steal(PyObject_CallMethodNoArgs(writer.get(), loaded.names[kFileno]));
+  if (!fd) return -1;
+  long value = PyLong_AsLong(fd.get());
+  if (value == -1 && PyErr_Occurred()) return -1;
+  out.queue = queue;
+  out.fd = static_cast<int>(value);
+  return 1;
+}
+
+PyObject* pickle_message(PyObject* message) {
+  if (load() < 0) return nullptr;
+  // Plain data pickles to the same bytes without the queue's pickler and
+  // its per-call set-up.
+  PyObject* dumps = is_plainly_picklable(message) ? loaded.plain_dumps : loaded.forking_dumps;
+  return PyObject_CallOneArg(dumps, message);
+}
+
+int write_pickled(DirectQueue& target, PyObject* pickled) {
+  Py_buffer view;
+  if (PyObject_GetBuffer(pickled, &view, PyBUF_SIMPLE) < 0) return -1;
+  struct Release {
+    Py_buffer* v;
+    ~Release() { PyBuffer_Release(v); }
+  } release{&view};
+  if (view.len > 0x7fffffff) return 0;
+
+  Ref wlock, sem;
+  int found = private_attribute(target.queue, kWlock, wlock);
+  if (found <= 0) return found;
+  if ((found = private_attribute(target.queue, kSem, sem)) <= 0) return found;
+  // The write lock keeps other writers of this queue out between the room
+  // check and the write, so the write cannot block.
+  if (wlock.get() != Py_None && call_noargs(wlock.get(), "acquire") < 0) return -1;
+  int status = 0;
+  Py_ssize_t room = pipe_room(target.fd);
+  if (room >= view.len + 4) {
+    // Never wait here: a full bounded queue makes put() do the waiting.
+    status = try_acquire(sem.get());
+    if (status == 1) {
+      uint32_t header = htonl(static_cast<uint32_t>(view.len));
+      status = write_all(target.fd, reinterpret_cast<const char*>(&header), 4,
+                         static_cast<const char*>(view.buf), view.len) < 0 ? -1 : 1;
+    }
+  }
+  if (wlock.get() != Py_None) {
+    PyObject* raised = PyErr_GetRaisedException();
+    if (call_noargs(wlock.get(), "release") < 0) status = -1;
+    if (raised) {
+      PyErr_Clear();
+      PyErr_SetRaisedException(raised);
+    }
+  }
+  return status;
+}
+
+int send_message(PyObject* queue, PyObject* put, PyObject* message) {
+  DirectQueue target;
+  int direct = can_send_direct(queue, put, target);
+  if (direct < 0) return -1;
+  if (direct) {
+    Ref pickled = Ref::steal(pickle_message(message));
+    if (!pickled) return -1;
+    int written = write_pickled(target, pickled.get());
+    if (written != 0) return written < 0 ? -1 : 0;
+  } else {
+    // A message a real queue cannot pickle would be dropped by its feeder
+    // thread, and its answer never come: raise the error here instead.
+    int real = is_multiprocessing_queue(queue);
+    if (real < 0 || (real && check_picklable(message) < 0)) return -1;
+  }
+  Ref result = Ref::steal(PyObject_CallOneArg(put, message));
+  return result ? 0 : -1;
+}
+
+}  // namespace vr
