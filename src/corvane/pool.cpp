@@ -1,7 +1,7 @@
 // CorvanePool: a fixed number of worker handles and the dealing of a batch of
 // requests over them, request k to handle k mod n.
 #include "corvane.h"
-#include "runtime/direct_send.h"
+#include "runtime/queue_pipe.h"
 
 namespace corvane {
 

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <poll.h>
 
+#include "queue_pipe.h"
+
 namespace vr {
 
 namespace {
@@ -198,20 +200,35 @@ PyObject* registered_writer(PyObject* queue) {
   return writer;
 }
 
+namespace {
+
+// queue.get(), reading the queue's pipe directly when it can.
+PyObject* get_from(PyObject* queue) {
+  Ref get = Ref::steal(PyObject_GetAttrString(queue, "get"));
+  if (!get) return nullptr;
+  Ref message;
+  int received = receive_message(queue, get.get(), -1, message);
+  if (received < 0) return nullptr;
+  if (received) return message.release();
+  return PyObject_CallNoArgs(get.get());
+}
+
+}  // namespace
+
 PyObject* get_answer(PyObject* queue, PyObject* process) {
-  if (!process) return call_method0(queue, "get");
+  if (!process) return get_from(queue);
   int reader = descriptor_of(queue, "_reader");
   int sentinel = reader < 0 ? -1 : descriptor_of(process, "sentinel");
   if (reader < 0 || sentinel < 0) {
     // Not the objects this relies on (a closed process, another layout of
     // the queue): wait as a plain get does.
     PyErr_Clear();
-    return call_method0(queue, "get");
+    return get_from(queue);
   }
   bool answer_ready = false, process_ended = false;
   if (wait_readable(reader, sentinel, answer_ready, process_ended) < 0) return nullptr;
   // An answer written before the worker ended is still there to be read.
-  if (answer_ready || readable_now(reader)) return call_method0(queue, "get");
+  if (answer_ready || readable_now(reader)) return get_from(queue);
   return raise_worker_died(process);
 }
 

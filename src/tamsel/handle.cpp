@@ -1,5 +1,5 @@
 // Tamsel: the parent-side handle of one worker process.
-#include "runtime/direct_send.h"
+#include "runtime/queue_pipe.h"
 #include "runtime/liveness.h"
 #include "tamsel.h"
 

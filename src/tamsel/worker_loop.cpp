@@ -2,7 +2,7 @@
 // with it: clear_queue (parent side) and sigint_handler (worker side).
 #include <cstring>
 
-#include "runtime/direct_send.h"
+#include "runtime/queue_pipe.h"
 #include "runtime/liveness.h"
 #include "tamsel.h"
 
@@ -163,6 +163,18 @@ int send_failure(PyObject* qo, PyObject* pc, PyObject* raised) {
   return status;
 }
 
+// W = qi.get(timeout=0.1), reading the queue's pipe directly when it can.
+PyObject* next_request(PyObject* qi) {
+  Ref get = Ref::steal(PyObject_GetAttr(qi, names.get));
+  if (!get) return nullptr;
+  Ref request;
+  int received = vr::receive_message(qi, get.get(), 0.1, request);
+  if (received < 0) return nullptr;
+  if (received) return request.release();
+  PyObject* kwvalues[] = {names.poll_timeout};
+  return PyObject_Vectorcall(get.get(), kwvalues, 0, names.timeout_kwnames);
+}
+
 enum class Outcome { kNextCycle, kLeave };
 
 // Step 3 of a cycle: what to do with an exception that stopped it. `taken`
@@ -205,14 +217,11 @@ PyObject* tamsel_main(PyObject* const* a) {
   PyObject* locals = PyDict_New();
   if (!locals) return nullptr;
 
-  PyObject* get_args[] = {qi, names.poll_timeout};
   for (;;) {
     Ref cleared = Ref::steal(call_method0(pc.get(), names.clear));
     if (!cleared) break;
     bool taken = false;
-    Ref request = Ref::steal(PyObject_VectorcallMethod(
-        names.get, get_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-        names.timeout_kwnames));
+    Ref request = Ref::steal(next_request(qi));
     if (request) {
       taken = true;
       if (run_request(request.get(), globals.get(), locals) == 0 &&

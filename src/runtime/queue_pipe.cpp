@@ -1,9 +1,11 @@
-#include "direct_send.h"
+#include "queue_pipe.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdint>
 #include <fcntl.h>
+#include <poll.h>
+#include <time.h>
 #include <sys/ioctl.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -23,16 +25,20 @@ struct Loaded {
   PyObject* class_put = nullptr;   // its own put function
   PyObject* forking_dumps = nullptr;
   PyObject* plain_dumps = nullptr;  // pickle.dumps: same bytes for plain data
-  PyObject* names[6] = {};
+  PyObject* class_get = nullptr;    // the queue class's own get function
+  PyObject* loads = nullptr;        // what get() unpickles with
+  PyObject* empty = nullptr;        // queue.Empty
+  PyObject* names[9] = {};
 };
 Loaded loaded;
-enum Name { kThread, kClosed, kWriter, kWlock, kSem, kFileno };
+enum Name { kThread, kClosed, kWriter, kWlock, kSem, kFileno, kReader, kRlock, kRelease };
 
 int load() {
   if (loaded.plain_dumps) return 0;
   static const char* const texts[] = {"_thread", "_closed", "_writer",
-                                      "_wlock",  "_sem",    "fileno"};
-  for (int i = 0; i < 6; ++i)
+                                      "_wlock",  "_sem",    "fileno",
+                                      "_reader", "_rlock",  "release"};
+  for (int i = 0; i < 9; ++i)
     if (!(loaded.names[i] = PyUnicode_InternFromString(texts[i]))) return -1;
   Ref queues = Ref::steal(PyImport_ImportModule("multiprocessing.queues"));
   if (!queues) return -1;
@@ -40,6 +46,12 @@ int load() {
   if (!loaded.queue_type) return -1;
   loaded.class_put = PyObject_GetAttrString(loaded.queue_type, "put");
   if (!loaded.class_put) return -1;
+  loaded.class_get = PyObject_GetAttrString(loaded.queue_type, "get");
+  if (!loaded.class_get) return -1;
+  Ref queue_module = Ref::steal(PyImport_ImportModule("queue"));
+  if (!queue_module) return -1;
+  loaded.empty = PyObject_GetAttrString(queue_module.get(), "Empty");
+  if (!loaded.empty) return -1;
   Ref reduction = Ref::steal(PyImport_ImportModule("multiprocessing.reduction"));
   if (!reduction) return -1;
   Ref pickler = Ref::steal(PyObject_GetAttrString(reduction.get(), "ForkingPickler"));
@@ -48,6 +60,8 @@ int load() {
   if (!loaded.forking_dumps) return -1;
   Ref pickle = Ref::steal(PyImport_ImportModule("pickle"));
   if (!pickle) return -1;
+  loaded.loads = PyObject_GetAttrString(pickler.get(), "loads");
+  if (!loaded.loads) return -1;
   loaded.plain_dumps = PyObject_GetAttrString(pickle.get(), "dumps");
   return loaded.plain_dumps ? 0 : -1;
 }
@@ -209,6 +223,134 @@ int send_message(PyObject* queue, PyObject* put, PyObject* message) {
   }
   Ref result = Ref::steal(PyObject_CallOneArg(put, message));
   return result ? 0 : -1;
+}
+
+namespace {
+
+// Whether `method` is the queue class's own `function`, bound to `queue`.
+bool is_own_method(PyObject* queue, PyObject* method, PyObject* function) {
+  return Py_TYPE(queue) == reinterpret_cast<PyTypeObject*>(loaded.queue_type) &&
+         PyMethod_Check(method) && PyMethod_GET_FUNCTION(method) == function &&
+         PyMethod_GET_SELF(method) == queue;
+}
+
+int descriptor(PyObject* connection) {
+  Ref fd = Ref::steal(PyObject_CallMethodNoArgs(connection, loaded.names[kFileno]));
+  if (!fd) return -1;
+  long value = PyLong_AsLong(fd.get());
+  return value == -1 && PyErr_Occurred() ? -1 : static_cast<int>(value);
+}
+
+// Reads exactly `size` bytes, waiting as long as it takes.
+int read_exactly(int fd, char* into, size_t size) {
+  while (size > 0) {
+    ssize_t got;
+    Py_BEGIN_ALLOW_THREADS
+    got = read(fd, into, size);
+    Py_END_ALLOW_THREADS
+    if (got < 0) {
+      if (errno == EINTR) {
+        if (PyErr_CheckSignals() < 0) return -1;
+        continue;
+      }
+      PyErr_SetFromErrno(PyExc_OSError);
+      return -1;
+    }
+    if (got == 0) {
+      PyErr_SetNone(PyExc_EOFError);
+      return -1;
+    }
+    into += got;
+    size -= static_cast<size_t>(got);
+  }
+  return 0;
+}
+
+// One message's bytes, framed as the queue's connection frames them.
+PyObject* read_frame(int fd) {
+  uint32_t header;
+  if (read_exactly(fd, reinterpret_cast<char*>(&header), 4) < 0) return nullptr;
+  int32_t size = static_cast<int32_t>(ntohl(header));
+  uint64_t length = static_cast<uint32_t>(size);
+  if (size == -1) {  // a large message: the real length follows in 8 bytes
+    uint32_t parts[2];
+    if (read_exactly(fd, reinterpret_cast<char*>(parts), 8) < 0) return nullptr;
+    length = (static_cast<uint64_t>(ntohl(parts[0])) << 32) | ntohl(parts[1]);
+  }
+  Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
+  if (!bytes || read_exactly(fd, PyBytes_AS_STRING(bytes.get()), length) < 0) return nullptr;
+  return bytes.release();
+}
+
+// poll() for readability within `seconds`: 1 ready, 0 timed out, -1 error.
+int wait_for_data(int fd, double seconds) {
+  timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  for (;;) {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    double spent = (now.tv_sec - start.tv_sec) + (now.tv_nsec - start.tv_nsec) / 1e9;
+    int left_ms = seconds - spent > 0 ? static_cast<int>((seconds - spent) * 1000 + 0.999) : 0;
+    pollfd check = {fd, POLLIN, 0};
+    int ready;
+    Py_BEGIN_ALLOW_THREADS
+    ready = poll(&check, 1, left_ms);
+    Py_END_ALLOW_THREADS
+    if (ready >= 0) return ready > 0 ? 1 : 0;
+    if (errno != EINTR) {
+      PyErr_SetFromErrno(PyExc_OSError);
+      return -1;
+    }
+    if (PyErr_CheckSignals() < 0) return -1;
+  }
+}
+
+}  // namespace
+
+int receive_message(PyObject* queue, PyObject* get, double timeout, Ref& out) {
+  if (load() < 0) return -1;
+  if (!is_own_method(queue, get, loaded.class_get)) return 0;
+  Ref closed, reader, rlock, sem;
+  int found = private_attribute(queue, kClosed, closed);
+  if (found <= 0) return found;
+  if (closed.get() != Py_False) return 0;  // get() raises for a closed queue
+  if ((found = private_attribute(queue, kReader, reader)) <= 0) return found;
+  if ((found = private_attribute(queue, kRlock, rlock)) <= 0) return found;
+  if ((found = private_attribute(queue, kSem, sem)) <= 0) return found;
+  int fd = descriptor(reader.get());
+  if (fd < 0) return -1;
+
+  // As get() does: the read lock around the read, then the semaphore, and
+  // unpickling after the lock is released.
+  Ref acquired = Ref::steal(
+      timeout < 0 ? PyObject_CallMethod(rlock.get(), "acquire", nullptr)
+                  : PyObject_CallMethod(rlock.get(), "acquire", "Od", Py_True, timeout));
+  if (!acquired) return -1;
+  int locked = PyObject_IsTrue(acquired.get());
+  if (locked < 0) return -1;
+  if (!locked) {
+    PyErr_SetNone(loaded.empty);
+    return -1;
+  }
+  Ref frame;
+  int ready = timeout < 0 ? 1 : wait_for_data(fd, timeout);
+  if (ready > 0) frame = Ref::steal(read_frame(fd));
+  PyObject* raised = PyErr_GetRaisedException();
+  Ref released = Ref::steal(PyObject_CallMethodNoArgs(rlock.get(), loaded.names[kRelease]));
+  if (raised) {
+    PyErr_Clear();
+    PyErr_SetRaisedException(raised);
+    return -1;
+  }
+  if (!released) return -1;
+  if (ready == 0) {
+    PyErr_SetNone(loaded.empty);
+    return -1;
+  }
+  Ref sem_released = Ref::steal(PyObject_CallMethodNoArgs(sem.get(), loaded.names[kRelease]));
+  if (!sem_released) return -1;
+  out = Ref::steal(PyObject_CallOneArg(loaded.loads, frame.get()));
+  return out ? 1 : -1;
 }
 
 }  // namespace vr

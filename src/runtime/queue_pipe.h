@@ -1,0 +1,41 @@
+// Using a multiprocessing queue's pipe directly, in the calling thread.
+//
+// Sending: the message is pickled here and written straight into the pipe,
+// in the format the queue's get() reads, instead of being handed to the
+// queue's feeder thread. Used only while it cannot change what the queue's
+// own put() would do: an exact queue whose put is the class's own, not
+// closed, whose feeder thread never started, and whose pipe has room for the
+// whole message. Anything else goes through put().
+//
+// Receiving: what the queue's own get() does (its read lock, the pipe, its
+// semaphore, unpickling), without the interpreted steps in between. Used
+// only on an exact queue whose get is the class's own and that is not
+// closed; anything else calls get().
+#pragma once
+#include "ref.h"
+
+namespace vr {
+
+// queue.put(message), taking the direct path when it can. `put` is the
+// queue's put attribute, already looked up by the caller.
+int send_message(PyObject* queue, PyObject* put, PyObject* message);
+
+// The steps, for callers that must see a pickling error before deciding
+// what to send (the worker's answers).
+struct DirectQueue {
+  PyObject* queue = nullptr;  // borrowed
+  int fd = -1;                // the pipe's write end
+};
+// 1 when `queue` (with its looked-up `put`) may be written directly.
+int can_send_direct(PyObject* queue, PyObject* put, DirectQueue& out);
+// The message pickled as the queue pickles it (a bytes-like object).
+PyObject* pickle_message(PyObject* message);
+// Writes one pickled message: 1 written, 0 no room (use put), -1 error.
+int write_pickled(DirectQueue& target, PyObject* pickled);
+
+// Receives one message as get() or get(timeout=...) would (`timeout` < 0:
+// wait without limit; on time-out queue.Empty is raised). 1 received into
+// `out`, 0 not possible here (call get), -1 error.
+int receive_message(PyObject* queue, PyObject* get, double timeout, Ref& out);
+
+}  // namespace vr
