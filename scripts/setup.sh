@@ -36,10 +36,10 @@ fi
 
 VPY=.venv/bin/python
 stamp=.venv/.deps-installed
-if [ ! -f "$stamp" ] || [ pyproject.toml -nt "$stamp" ]; then
+if [ ! -f "$stamp" ] || [ pyproject.toml -nt "$stamp" ] || [ scripts/setup.sh -nt "$stamp" ]; then
   "$VPY" -m pip install --quiet --upgrade pip
   "$VPY" -m pip install --quiet "scikit-build-core>=0.10" cmake ninja numpy setproctitle \
-      pytest pytest-timeout hypothesis matplotlib
+      pytest pytest-timeout hypothesis matplotlib mypy
   touch "$stamp"
 fi
 # The build directory under build/ is kept, so a rebuild only compiles what changed.

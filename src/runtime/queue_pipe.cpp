@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdint>
+#include <climits>
 #include <fcntl.h>
 #include <poll.h>
 #include <time.h>
@@ -87,20 +88,33 @@ int try_acquire(PyObject* sem) {
   return taken ? PyObject_IsTrue(taken.get()) : -1;
 }
 
-// Room left in the pipe behind `fd`, after raising its capacity if it is
-// still the default.
-Py_ssize_t pipe_room(int fd) {
+// Raises the pipe's capacity once, when it is still below kPipeCapacity;
+// returns the capacity (or -1).
+int raise_capacity(int fd) {
   int capacity = fcntl(fd, F_GETPIPE_SZ);
-  if (capacity < 0) return -1;
-  if (capacity < kPipeCapacity) {
+  if (capacity >= 0 && capacity < kPipeCapacity) {
     int raised = fcntl(fd, F_SETPIPE_SZ, kPipeCapacity);
     if (raised > capacity) capacity = raised;
   }
-  int queued = 0;
-  if (ioctl(fd, FIONREAD, &queued) < 0) return -1;
-  return capacity - queued;
+  return capacity;
 }
 
+// Whether a message of `size` bytes (header included) can be written now
+// without blocking. Up to PIPE_BUF bytes the kernel answers that itself: a
+// non-blocking write of them is all or nothing. A larger message is written
+// only into an empty pipe with room for all its pages.
+enum class Room { kNone, kAtomic, kEmptyPipe };
+Room room_for(int fd, Py_ssize_t size) {
+  int capacity = raise_capacity(fd);
+  if (capacity < 0) return Room::kNone;
+  if (size <= PIPE_BUF) return Room::kAtomic;
+  int queued = 0;
+  if (ioctl(fd, FIONREAD, &queued) < 0 || queued != 0) return Room::kNone;
+  return size + PIPE_BUF <= capacity ? Room::kEmptyPipe : Room::kNone;
+}
+
+// Writes the header and the data; 1 written, 0 would block (only for a
+// non-blocking atomic write, which then wrote nothing), -1 error.
 int write_all(int fd, const char* header, size_t header_size, const char* data,
               size_t size) {
   iovec parts[2] = {{const_cast<char*>(header), header_size},
@@ -113,6 +127,7 @@ int write_all(int fd, const char* header, size_t header_size, const char* data,
     written = writev(fd, next, count);
     Py_END_ALLOW_THREADS
     if (written < 0) {
+      if (errno == EAGAIN && next == parts) return 0;
       if (errno == EINTR) {
         if (PyErr_CheckSignals() < 0) return -1;
         continue;
@@ -130,7 +145,25 @@ int write_all(int fd, const char* header, size_t header_size, const char* data,
       next->iov_len -= written;
     }
   }
-  return 0;
+  return 1;
+}
+
+// A non-blocking atomic write: the descriptor is shared with every other
+// writer of the queue, all of which wait for the write lock held here, so
+// its flags can be changed for the length of one write.
+int write_atomic(int fd, const char* header, size_t header_size, const char* data,
+                 size_t size) {
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+    PyErr_SetFromErrno(PyExc_OSError);
+    return -1;
+  }
+  int status = write_all(fd, header, header_size, data, size);
+  if (fcntl(fd, F_SETFL, flags) < 0 && status >= 0) {
+    PyErr_SetFromErrno(PyExc_OSError);
+    return -1;
+  }
+  return status;
 }
 
 }  // namespace
@@ -185,14 +218,20 @@ int write_pickled(DirectQueue& target, PyObject* pickled) {
   // check and the write, so the write cannot block.
   if (wlock.get() != Py_None && call_noargs(wlock.get(), "acquire") < 0) return -1;
   int status = 0;
-  Py_ssize_t room = pipe_room(target.fd);
-  if (room >= view.len + 4) {
+  Room room = room_for(target.fd, view.len + 4);
+  if (room != Room::kNone) {
     // Never wait here: a full bounded queue makes put() do the waiting.
     status = try_acquire(sem.get());
     if (status == 1) {
       uint32_t header = htonl(static_cast<uint32_t>(view.len));
-      status = write_all(target.fd, reinterpret_cast<const char*>(&header), 4,
-                         static_cast<const char*>(view.buf), view.len) < 0 ? -1 : 1;
+      const char* head = reinterpret_cast<const char*>(&header);
+      const char* data = static_cast<const char*>(view.buf);
+      status = room == Room::kAtomic ? write_atomic(target.fd, head, 4, data, view.len)
+                                     : write_all(target.fd, head, 4, data, view.len);
+      if (status == 0) {  // no room after all: give the semaphore back
+        Ref released = Ref::steal(PyObject_CallMethodNoArgs(sem.get(), loaded.names[kRelease]));
+        if (!released) status = -1;
+      }
     }
   }
   if (wlock.get() != Py_None) {
