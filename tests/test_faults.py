@@ -1,0 +1,188 @@
+"""Requests and workers that could leave a caller waiting for ever: every one
+of them either gets an answer or raises in the caller."""
+import os
+import pickle
+import queue
+import signal
+import threading
+from fractions import Fraction
+
+import pytest
+
+import vorlen
+from conftest import WAIT, wait_for_items
+
+pytestmark = pytest.mark.timeout(30)
+
+
+# --- executed code raising what the idle wait uses ------------------------
+
+@pytest.mark.parametrize("code, last_line", [
+    ("import queue\nqueue.Queue().get_nowait()", "_queue.Empty"),
+    ("raise KeyboardInterrupt", "KeyboardInterrupt"),
+], ids=["queue.Empty", "KeyboardInterrupt"])
+def test_idle_exceptions_raised_by_code_are_answered(handle, code, last_line):
+    status, printed, info, returned = handle.blocked_put(
+        ["a = 1", "xprint('p'); xreturn(r=1)\n" + code])
+    assert (status, printed, returned) == ("EXCEPTION", "p\n", {"r": 1})
+    assert info.splitlines()[1].endswith("in vorlen.tamsel.tamsel_main")
+    assert info.rstrip().splitlines()[-1] == last_line
+    assert handle.blocked_put("xreturn(a=a)") == ["SUCCESS", "", "", {"a": 1}]
+
+
+# --- answers that cannot be pickled ---------------------------------------
+
+def test_unpicklable_returned_value_is_left_out_and_named(handle):
+    status, printed, info, returned = handle.blocked_put(
+        "xprint('kept'); xreturn(f=lambda: 1, g=2, h=[1, lambda: 2], i={'x': (1,)})")
+    assert (status, printed) == ("EXCEPTION", "kept\n")
+    assert returned == {"g": 2, "i": {"x": (1,)}}
+    assert "The value returned under the key 'f' cannot be pickled" in info
+    assert "The value returned under the key 'h' cannot be pickled" in info
+    assert "'g'" not in info and "'i'" not in info
+    assert "Can't pickle" in info
+    # Values that are not plain data but pickle well are sent as they are.
+    assert handle.blocked_put(
+        "import fractions\nxreturn(s={1, 2}, q=fractions.Fraction(1, 3), t=(None, b'x'))"
+    ) == ["SUCCESS", "", "", {"s": {1, 2}, "q": Fraction(1, 3), "t": (None, b"x")}]
+
+
+def test_unpicklable_value_of_a_failed_request_keeps_its_traceback(handle):
+    status, printed, info, returned = handle.blocked_put(
+        "import threading\nxreturn(lock=threading.Lock(), n=1)\nraise ValueError('own')")
+    assert (status, printed, returned) == ("EXCEPTION", "", {"n": 1})
+    assert info.startswith("Traceback (most recent call last):\n")
+    own = info.index("ValueError: own")
+    assert own < info.index("The value returned under the key 'lock' cannot be pickled")
+
+
+# --- requests that cannot be pickled ----------------------------------------
+
+def refuse_to_load():
+    raise ValueError("cannot load")
+
+
+class LoadsBadly:
+    """Pickles fine, fails when the worker unpickles it."""
+
+    def __reduce__(self):
+        return refuse_to_load, ()
+
+
+def test_unpicklable_request_raises_in_the_caller_and_sends_nothing(handle):
+    with pytest.raises((pickle.PicklingError, AttributeError)):
+        handle.blocked_put(["ran = True", {"f": lambda: 1}])
+    with pytest.raises(TypeError):
+        handle.blocked_put(["ran = True", {"lock": threading.Lock()}])
+    answer = handle.blocked_put([{"s": frozenset({3}), "r": range(2)},
+                                 "xreturn(s=s, r=list(r), ran='ran' in globals())"])
+    assert answer == ["SUCCESS", "", "", {"s": frozenset({3}), "r": [0, 1], "ran": False}]
+
+
+def test_request_that_fails_to_load_in_the_worker_is_answered(handle):
+    status, _, info, _ = handle.blocked_put(["xprint('no')", LoadsBadly()])
+    assert status == "EXCEPTION"
+    assert info.rstrip().endswith("ValueError: cannot load")
+    assert handle.blocked_put("xprint('yes')") == ["SUCCESS", "yes\n", "", {}]
+
+
+# --- workers that die ---------------------------------------------------------
+
+def assert_died(info, handle, exitcode):
+    error = info.value
+    assert isinstance(error, RuntimeError)
+    assert error.pid == handle.proc.pid
+    assert error.exitcode == exitcode
+    assert str(error) == (f"worker process {handle.proc.pid} ended with exit code "
+                          f"{exitcode} before it answered")
+
+
+@pytest.mark.parametrize("code, exitcode", [
+    ("import os; os._exit(3)", 3),
+    ("xprint('gone'); raise SystemExit(4)", 4),
+], ids=["os._exit", "SystemExit"])
+def test_worker_ending_in_a_request_raises_worker_died(handle, code, exitcode):
+    with pytest.raises(vorlen.WorkerDiedError) as info:
+        handle.blocked_put(code)
+    assert_died(info, handle, exitcode)
+    # Later calls on the dead worker raise too instead of waiting.
+    with pytest.raises(vorlen.WorkerDiedError):
+        handle.blocked_put("pass")
+    assert handle.kill() is None
+
+
+def test_worker_killed_while_the_caller_waits(handle):
+    assert handle.blocked_put("pass")[0] == "SUCCESS"
+    killer = threading.Timer(0.2, os.kill, (handle.proc.pid, signal.SIGKILL))
+    killer.start()
+    try:
+        with pytest.raises(vorlen.WorkerDiedError) as info:
+            handle.blocked_put("import time; time.sleep(30)")
+    finally:
+        killer.cancel()
+    assert_died(info, handle, -signal.SIGKILL)
+
+
+def test_worker_killed_before_the_request(handle):
+    handle.kill()
+    handle.proc.join(WAIT)
+    with pytest.raises(vorlen.WorkerDiedError) as info:
+        handle.blocked_put("pass")
+    assert_died(info, handle, -signal.SIGKILL)
+
+
+def test_worker_failing_at_start_up_raises_worker_died(make_handle):
+    handle = make_handle(5)  # not a process title: the worker ends at once
+    with pytest.raises(vorlen.WorkerDiedError) as info:
+        handle.blocked_put("pass")
+    assert_died(info, handle, 1)
+
+
+def test_answer_sent_before_death_is_still_returned(handle):
+    handle.qi.put("xprint('first')")
+    assert wait_for_items(handle.qo, 1)
+    handle.qi.put("import os; os._exit(7)")
+    handle.proc.join(WAIT)
+    assert handle.blocked_put("pass") == ["SUCCESS", "first\n", "", {}]
+    with pytest.raises(vorlen.WorkerDiedError) as info:
+        handle.blocked_put("pass")
+    assert_died(info, handle, 7)
+
+
+def test_answer_before_a_system_exit_is_not_lost(handle):
+    # Requests queued back to back: the worker exits right after answering.
+    handle.qi.put("xprint('first')")
+    handle.qi.put("raise SystemExit(2)")
+    assert handle.blocked_put("pass") == ["SUCCESS", "first\n", "", {}]
+    with pytest.raises(vorlen.WorkerDiedError) as info:
+        handle.blocked_put("pass")
+    assert_died(info, handle, 2)
+
+
+def test_substituted_output_queue_gets_a_plain_get(handle):
+    handle.qo = queue.Queue()
+    handle.qo.put("from elsewhere")
+    assert handle.blocked_put("pass") == "from elsewhere"
+
+
+class Interrupted(Exception):
+    pass
+
+
+def test_interrupt_while_waiting_leaves_the_answer_queued(handle):
+    def on_signal(signum, frame):
+        raise Interrupted
+
+    previous = signal.signal(signal.SIGUSR1, on_signal)
+    poke = threading.Timer(0.2, signal.pthread_kill,
+                           (threading.main_thread().ident, signal.SIGUSR1))
+    poke.start()
+    try:
+        with pytest.raises(Interrupted):
+            handle.blocked_put("import time; time.sleep(0.6); xreturn(slow=1)")
+    finally:
+        poke.cancel()
+        signal.signal(signal.SIGUSR1, previous)
+    assert handle.proc.is_alive()
+    assert handle.blocked_put("xreturn(next=1)")[3] == {"slow": 1}
+    assert handle.qo.get(timeout=WAIT)[3] == {"next": 1}
