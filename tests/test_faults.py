@@ -186,3 +186,45 @@ def test_interrupt_while_waiting_leaves_the_answer_queued(handle):
     assert handle.proc.is_alive()
     assert handle.blocked_put("xreturn(next=1)")[3] == {"slow": 1}
     assert handle.qo.get(timeout=WAIT)[3] == {"next": 1}
+
+
+# --- requests and answers that break off on the way ------------------------
+
+def _raise_empty():
+    raise queue.Empty
+
+
+class _EmptyOnArrival:
+    """Unpickles, in the worker, by raising queue.Empty."""
+
+    def __reduce__(self):
+        return (_raise_empty, ())
+
+
+def test_request_that_fails_to_unpickle_is_answered(handle):
+    status, _, info, _ = handle.blocked_put(_EmptyOnArrival())
+    assert status == "EXCEPTION"
+    assert info.rstrip().splitlines()[-1] == "_queue.Empty"
+    assert handle.blocked_put("xprint('next')")[1] == "next\n"
+
+
+def test_worker_killed_while_its_large_answer_is_read(handle):
+    # The answer is far larger than the pipe: the worker is still writing it
+    # when it is killed, and the caller must not wait for the missing rest.
+    reader = handle.qo._reader
+    pid = handle.proc.pid
+
+    def kill_once_the_answer_starts():
+        if reader.poll(WAIT):
+            os.kill(pid, signal.SIGKILL)
+
+    killer = threading.Thread(target=kill_once_the_answer_starts)
+    killer.start()
+    try:
+        answer = handle.blocked_put("xreturn(blob=b'x' * 200_000_000)")
+    except vorlen.WorkerDiedError as error:
+        assert error.pid == pid and error.exitcode == -signal.SIGKILL
+    else:  # the whole answer made it across before the kill
+        assert len(answer[3]["blob"]) == 200_000_000
+    finally:
+        killer.join(WAIT)

@@ -207,7 +207,8 @@ PyObject* get_from(PyObject* queue) {
   Ref get = Ref::steal(PyObject_GetAttrString(queue, "get"));
   if (!get) return nullptr;
   Ref message;
-  int received = receive_message(queue, get.get(), -1, message);
+  Receive how;
+  int received = receive_message(queue, get.get(), how, message);
   if (received < 0) return nullptr;
   if (received) return message.release();
   return PyObject_CallNoArgs(get.get());
@@ -225,10 +226,19 @@ PyObject* get_answer(PyObject* queue, PyObject* process) {
     PyErr_Clear();
     return get_from(queue);
   }
+  Ref get = Ref::steal(PyObject_GetAttrString(queue, "get"));
+  if (!get) return nullptr;
+  // Reading the pipe directly watches the worker to the last byte.
+  Ref message;
+  Receive how;
+  how.writer_fd = sentinel;
+  int received = receive_message(queue, get.get(), how, message);
+  if (received > 0) return message.release();
+  if (received < 0) return how.writer_died ? raise_worker_died(process) : nullptr;
   bool answer_ready = false, process_ended = false;
   if (wait_readable(reader, sentinel, answer_ready, process_ended) < 0) return nullptr;
   // An answer written before the worker ended is still there to be read.
-  if (answer_ready || readable_now(reader)) return get_from(queue);
+  if (answer_ready || readable_now(reader)) return PyObject_CallNoArgs(get.get());
   return raise_worker_died(process);
 }
 

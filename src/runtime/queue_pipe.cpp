@@ -280,9 +280,40 @@ int descriptor(PyObject* connection) {
   return value == -1 && PyErr_Occurred() ? -1 : static_cast<int>(value);
 }
 
-// Reads exactly `size` bytes, waiting as long as it takes.
-int read_exactly(int fd, char* into, size_t size) {
+constexpr int kWriterDied = -2;
+
+// Waits until `fd` has data; kWriterDied when `writer_fd` fires first and
+// `fd` stays empty.
+int wait_for_bytes(int fd, int writer_fd) {
+  for (;;) {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {writer_fd, POLLIN, 0}};
+    int ready;
+    Py_BEGIN_ALLOW_THREADS
+    ready = poll(fds, 2, -1);
+    Py_END_ALLOW_THREADS
+    if (ready < 0) {
+      if (errno != EINTR) {
+        PyErr_SetFromErrno(PyExc_OSError);
+        return -1;
+      }
+      if (PyErr_CheckSignals() < 0) return -1;
+      continue;
+    }
+    if (fds[0].revents) return 0;
+    pollfd again = {fd, POLLIN, 0};
+    if (poll(&again, 1, 0) > 0 && again.revents) return 0;
+    return kWriterDied;
+  }
+}
+
+// Reads exactly `size` bytes, waiting as long as it takes, or, with a
+// `writer_fd`, until the writer has died.
+int read_exactly(int fd, char* into, size_t size, int writer_fd) {
   while (size > 0) {
+    if (writer_fd >= 0) {
+      int status = wait_for_bytes(fd, writer_fd);
+      if (status < 0) return status;
+    }
     ssize_t got;
     Py_BEGIN_ALLOW_THREADS
     got = read(fd, into, size);
@@ -306,18 +337,24 @@ int read_exactly(int fd, char* into, size_t size) {
 }
 
 // One message's bytes, framed as the queue's connection frames them.
-PyObject* read_frame(int fd) {
+PyObject* read_frame(int fd, Receive& how) {
+  auto read_part = [&](char* into, size_t size) {
+    int status = read_exactly(fd, into, size, how.writer_fd);
+    if (status == kWriterDied) how.writer_died = true;
+    return status;
+  };
   uint32_t header;
-  if (read_exactly(fd, reinterpret_cast<char*>(&header), 4) < 0) return nullptr;
+  if (read_part(reinterpret_cast<char*>(&header), 4) < 0) return nullptr;
   int32_t size = static_cast<int32_t>(ntohl(header));
   uint64_t length = static_cast<uint32_t>(size);
   if (size == -1) {  // a large message: the real length follows in 8 bytes
     uint32_t parts[2];
-    if (read_exactly(fd, reinterpret_cast<char*>(parts), 8) < 0) return nullptr;
+    if (read_part(reinterpret_cast<char*>(parts), 8) < 0) return nullptr;
     length = (static_cast<uint64_t>(ntohl(parts[0])) << 32) | ntohl(parts[1]);
   }
   Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
-  if (!bytes || read_exactly(fd, PyBytes_AS_STRING(bytes.get()), length) < 0) return nullptr;
+  if (!bytes || read_part(PyBytes_AS_STRING(bytes.get()), length) < 0) return nullptr;
+  how.taken = true;
   return bytes.release();
 }
 
@@ -346,7 +383,8 @@ int wait_for_data(int fd, double seconds) {
 
 }  // namespace
 
-int receive_message(PyObject* queue, PyObject* get, double timeout, Ref& out) {
+int receive_message(PyObject* queue, PyObject* get, Receive& how, Ref& out) {
+  double timeout = how.timeout;
   if (load() < 0) return -1;
   if (!is_own_method(queue, get, loaded.class_get)) return 0;
   Ref closed, reader, rlock, sem;
@@ -373,7 +411,7 @@ int receive_message(PyObject* queue, PyObject* get, double timeout, Ref& out) {
   }
   Ref frame;
   int ready = timeout < 0 ? 1 : wait_for_data(fd, timeout);
-  if (ready > 0) frame = Ref::steal(read_frame(fd));
+  if (ready > 0) frame = Ref::steal(read_frame(fd, how));
   PyObject* raised = PyErr_GetRaisedException();
   Ref released = Ref::steal(PyObject_CallMethodNoArgs(rlock.get(), loaded.names[kRelease]));
   if (raised) {
@@ -386,6 +424,7 @@ int receive_message(PyObject* queue, PyObject* get, double timeout, Ref& out) {
     PyErr_SetNone(loaded.empty);
     return -1;
   }
+  if (!frame) return -1;  // the writer died with no whole message left
   Ref sem_released = Ref::steal(PyObject_CallMethodNoArgs(sem.get(), loaded.names[kRelease]));
   if (!sem_released) return -1;
   out = Ref::steal(PyObject_CallOneArg(loaded.loads, frame.get()));

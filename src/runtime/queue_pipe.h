@@ -33,9 +33,17 @@ PyObject* pickle_message(PyObject* message);
 // Writes one pickled message: 1 written, 0 no room (use put), -1 error.
 int write_pickled(DirectQueue& target, PyObject* pickled);
 
-// Receives one message as get() or get(timeout=...) would (`timeout` < 0:
-// wait without limit; on time-out queue.Empty is raised). 1 received into
-// `out`, 0 not possible here (call get), -1 error.
-int receive_message(PyObject* queue, PyObject* get, double timeout, Ref& out);
+struct Receive {
+  double timeout = -1;   // seconds; < 0 waits without limit
+  int writer_fd = -1;    // readable once the writer has died (a sentinel)
+  bool taken = false;        // out: a whole message left the pipe
+  bool writer_died = false;  // out: the writer died before its message was whole
+};
+// Receives one message as get() or get(timeout=...) would; on time-out
+// queue.Empty is raised. With `writer_fd`, a writer that dies before (or in
+// the middle of) its message ends the wait with `writer_died` set instead of
+// leaving the caller waiting for bytes that will never come. 1 received
+// into `out`, 0 not possible here (call get), -1 error or writer died.
+int receive_message(PyObject* queue, PyObject* get, Receive& how, Ref& out);
 
 }  // namespace vr

@@ -164,11 +164,16 @@ int send_failure(PyObject* qo, PyObject* pc, PyObject* raised) {
 }
 
 // W = qi.get(timeout=0.1), reading the queue's pipe directly when it can.
-PyObject* next_request(PyObject* qi) {
+// `taken` tells whether a request left the queue although it could not be
+// unpickled: that request is answered like any other failure.
+PyObject* next_request(PyObject* qi, bool& taken) {
   Ref get = Ref::steal(PyObject_GetAttr(qi, names.get));
   if (!get) return nullptr;
   Ref request;
-  int received = vr::receive_message(qi, get.get(), 0.1, request);
+  vr::Receive how;
+  how.timeout = 0.1;
+  int received = vr::receive_message(qi, get.get(), how, request);
+  taken = how.taken;
   if (received < 0) return nullptr;
   if (received) return request.release();
   PyObject* kwvalues[] = {names.poll_timeout};
@@ -221,7 +226,7 @@ PyObject* tamsel_main(PyObject* const* a) {
     Ref cleared = Ref::steal(call_method0(pc.get(), names.clear));
     if (!cleared) break;
     bool taken = false;
-    Ref request = Ref::steal(next_request(qi));
+    Ref request = Ref::steal(next_request(qi, taken));
     if (request) {
       taken = true;
       if (run_request(request.get(), globals.get(), locals) == 0 &&
