@@ -1,6 +1,7 @@
 // The pool module: pools of worker handles, the dealing of batches over them,
 // the collection of their answers, and the shared no-repeat pool.
 #pragma once
+#include "runtime/call.h"
 #include "runtime/function.h"
 
 namespace corvane {
@@ -30,10 +31,7 @@ struct Builtins {
 extern Builtins builtins;
 
 inline PyObject* global(PyObject* name) { return vr::lookup_global(state, name); }
-
-// obj.name() and obj.name(arg), the method looked up on the object.
-PyObject* call_method0(PyObject* obj, PyObject* name);
-PyObject* call_method1(PyObject* obj, PyObject* name, PyObject* arg);
+using vr::call_method;
 
 extern const vr::FunctionDef reduce_def;
 extern const vr::FunctionDef pool_init_def, pool_init_process_def,

@@ -73,20 +73,6 @@ int run_body(PyObject*, PyObject* dict) {
   return bind_norep_class(dict);
 }
 
-PyObject* create(PyObject* spec, PyModuleDef*) { return vr::module_create(state, spec); }
-int exec(PyObject* module) { return vr::module_exec(state, module); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "vorlen.corvane", nullptr, 0, nullptr, slots,
-    nullptr, nullptr, nullptr,
-};
-
 }  // namespace
 
 vr::ModuleState state = {"corvane", "vorlen.corvane", "vorlen\\corvane.cpp",
@@ -96,4 +82,6 @@ Builtins builtins;
 
 }  // namespace corvane
 
-PyMODINIT_FUNC PyInit_corvane() { return PyModuleDef_Init(&corvane::definition); }
+PyMODINIT_FUNC PyInit_corvane() {
+  return PyModuleDef_Init(vr::module_definition<corvane::state>());
+}

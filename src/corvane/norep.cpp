@@ -45,7 +45,7 @@ PyObject* reuse_pool(PyObject* n) {
   if (resize < 0) return nullptr;
   if (resize) {
     if (PyObject_SetAttr(pool.get(), names.N, n) < 0) return nullptr;
-    Ref restarted = Ref::steal(call_method0(pool.get(), names.init_process));
+    Ref restarted = Ref::steal(call_method(pool.get(), names.init_process));
     if (!restarted) return nullptr;
   }
   return pool.release();
@@ -56,7 +56,7 @@ PyObject* reuse_pool(PyObject* n) {
 // keeping the error that is being raised.
 void kill_unstored(PyObject* pool) {
   PyObject* raised = PyErr_GetRaisedException();
-  Ref killed = Ref::steal(call_method0(pool, names.kill_all));
+  Ref killed = Ref::steal(call_method(pool, names.kill_all));
   if (!killed) PyErr_Clear();
   PyErr_SetRaisedException(raised);
 }

@@ -58,7 +58,7 @@ int for_each_handle(PyObject* self, PyObject* method) {
     PyObject *key, *value;
     while (PyDict_Next(procs.get(), &pos, &key, &value)) {
       Ref handle = Ref::borrow(value);
-      Ref done = Ref::steal(call_method0(handle.get(), method));
+      Ref done = Ref::steal(call_method(handle.get(), method));
       if (!done) return -1;
       if (PyDict_GET_SIZE(procs.get()) != length) {
         PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
@@ -67,14 +67,14 @@ int for_each_handle(PyObject* self, PyObject* method) {
     }
     return 0;
   }
-  Ref items = Ref::steal(call_method0(procs.get(), names.items));
+  Ref items = Ref::steal(call_method(procs.get(), names.items));
   if (!items) return -1;
   Ref iterator = Ref::steal(PyObject_GetIter(items.get()));
   if (!iterator) return -1;
   while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
     Ref pid, handle;
     if (unpack_pair(item.get(), pid, handle) < 0) return -1;
-    Ref done = Ref::steal(call_method0(handle.get(), method));
+    Ref done = Ref::steal(call_method(handle.get(), method));
     if (!done) return -1;
   }
   return PyErr_Occurred() ? -1 : 0;
@@ -87,7 +87,7 @@ PyObject* pool_init(PyObject* const* a) {
   Ref procs = Ref::steal(PyDict_New());
   if (!procs || PyObject_SetAttr(self, names.procs, procs.get()) < 0) return nullptr;
   if (PyObject_SetAttr(self, names.name_pref, a[2]) < 0) return nullptr;
-  Ref done = Ref::steal(call_method0(self, names.init_process));
+  Ref done = Ref::steal(call_method(self, names.init_process));
   if (!done) return nullptr;
   Py_RETURN_NONE;
 }
@@ -125,7 +125,7 @@ PyObject* pool_init_process(PyObject* const* a) {
   Py_ssize_t count = PyObject_Length(procs.get());
   if (count < 0) return nullptr;
   if (count > 0) {
-    Ref killed = Ref::steal(call_method0(self, names.kill_all));
+    Ref killed = Ref::steal(call_method(self, names.kill_all));
     if (!killed) return nullptr;
   }
   Ref n = Ref::steal(PyObject_GetAttr(self, names.N));
@@ -201,11 +201,11 @@ PyObject* answer_queues(PyObject* handles, PyObject* batch) {
 PyObject* pool_map(PyObject* const* a) {
   PyObject* self = a[0];
   PyObject* batch = a[1];
-  Ref cleared = Ref::steal(call_method0(self, names.clear_output));
+  Ref cleared = Ref::steal(call_method(self, names.clear_output));
   if (!cleared) return nullptr;
   Ref procs = Ref::steal(PyObject_GetAttr(self, names.procs));
   if (!procs) return nullptr;
-  Ref values = Ref::steal(call_method0(procs.get(), names.values));
+  Ref values = Ref::steal(call_method(procs.get(), names.values));
   if (!values) return nullptr;
   Ref handles = Ref::steal(PySequence_List(values.get()));
   if (!handles) return nullptr;

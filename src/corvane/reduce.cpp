@@ -14,7 +14,7 @@ PyObject* take_answer(PyObject* queue) {
   Ref writer = Ref::steal(vr::registered_writer(queue));
   if (!writer && PyErr_Occurred()) return nullptr;
   if (writer) return vr::get_answer(queue, writer.get());
-  return call_method0(queue, names.get);
+  return call_method(queue, names.get);
 }
 
 PyObject* reduce(PyObject* const* a) {
@@ -43,17 +43,6 @@ PyObject* reduce(PyObject* const* a) {
 const char* const reduce_params[] = {"red"};
 
 }  // namespace
-
-PyObject* call_method0(PyObject* obj, PyObject* name) {
-  return PyObject_VectorcallMethod(name, &obj, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                   nullptr);
-}
-
-PyObject* call_method1(PyObject* obj, PyObject* name, PyObject* arg) {
-  PyObject* args[] = {obj, arg};
-  return PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                   nullptr);
-}
 
 const vr::FunctionDef reduce_def = {"reduce", "reduce", "vorlen.corvane.reduce",
                                     reduce, reduce_params, 1, 0, false, false, 12};

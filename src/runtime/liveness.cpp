@@ -1,8 +1,6 @@
 #include "liveness.h"
 
-#include <cerrno>
-#include <poll.h>
-
+#include "descriptors.h"
 #include "queue_pipe.h"
 
 namespace vr {
@@ -40,34 +38,6 @@ int is_process(PyObject* obj) {
 
 PyObject* call_method0(PyObject* obj, const char* name) {
   return PyObject_CallMethod(obj, name, nullptr);
-}
-
-// Waits until one of the two descriptors is readable; -1 with an exception
-// set when a signal handler raised.
-int wait_readable(int first, int second, bool& first_ready, bool& second_ready) {
-  for (;;) {
-    pollfd fds[2] = {{first, POLLIN, 0}, {second, POLLIN, 0}};
-    int ready;
-    Py_BEGIN_ALLOW_THREADS
-    ready = poll(fds, 2, -1);
-    Py_END_ALLOW_THREADS
-    if (ready < 0) {
-      if (errno != EINTR) {
-        PyErr_SetFromErrno(PyExc_OSError);
-        return -1;
-      }
-      if (PyErr_CheckSignals() < 0) return -1;
-      continue;
-    }
-    first_ready = fds[0].revents != 0;
-    second_ready = fds[1].revents != 0;
-    return 0;
-  }
-}
-
-bool readable_now(int fd) {
-  pollfd check = {fd, POLLIN, 0};
-  return poll(&check, 1, 0) > 0 && check.revents != 0;
 }
 
 PyObject* raise_worker_died(PyObject* process) {

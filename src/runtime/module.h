@@ -29,6 +29,26 @@ PyObject* module_create(ModuleState& state, PyObject* spec);
 // sys.modules entry, builtins, module body.
 int module_exec(ModuleState& state, PyObject* module);
 
+// The definition of a module whose create and exec steps are those above,
+// for multi-phase initialisation: PyInit_<name> returns
+// PyModuleDef_Init(module_definition<state>()).
+template <ModuleState& state>
+PyModuleDef* module_definition() {
+  static PyModuleDef_Slot slots[] = {
+      {Py_mod_create, reinterpret_cast<void*>(+[](PyObject* spec, PyModuleDef*) {
+         return module_create(state, spec);
+       })},
+      {Py_mod_exec,
+       reinterpret_cast<void*>(+[](PyObject* module) { return module_exec(state, module); })},
+      {0, nullptr},
+  };
+  static PyModuleDef definition = {
+      PyModuleDef_HEAD_INIT, state.full_name, nullptr, 0, nullptr, slots,
+      nullptr, nullptr, nullptr,
+  };
+  return &definition;
+}
+
 // Looks a module-level name up at the moment of use: the module's namespace,
 // then the builtins; NameError when neither has it. New reference.
 PyObject* lookup_global(const ModuleState& state, PyObject* name);

@@ -5,12 +5,11 @@
 #include <cstdint>
 #include <climits>
 #include <fcntl.h>
-#include <poll.h>
-#include <time.h>
 #include <sys/ioctl.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "descriptors.h"
 #include "liveness.h"
 
 namespace vr {
@@ -285,25 +284,9 @@ constexpr int kWriterDied = -2;
 // Waits until `fd` has data; kWriterDied when `writer_fd` fires first and
 // `fd` stays empty.
 int wait_for_bytes(int fd, int writer_fd) {
-  for (;;) {
-    pollfd fds[2] = {{fd, POLLIN, 0}, {writer_fd, POLLIN, 0}};
-    int ready;
-    Py_BEGIN_ALLOW_THREADS
-    ready = poll(fds, 2, -1);
-    Py_END_ALLOW_THREADS
-    if (ready < 0) {
-      if (errno != EINTR) {
-        PyErr_SetFromErrno(PyExc_OSError);
-        return -1;
-      }
-      if (PyErr_CheckSignals() < 0) return -1;
-      continue;
-    }
-    if (fds[0].revents) return 0;
-    pollfd again = {fd, POLLIN, 0};
-    if (poll(&again, 1, 0) > 0 && again.revents) return 0;
-    return kWriterDied;
-  }
+  bool data = false, died = false;
+  if (wait_readable(fd, writer_fd, data, died) < 0) return -1;
+  return data || readable_now(fd) ? 0 : kWriterDied;
 }
 
 // Reads exactly `size` bytes, waiting as long as it takes, or, with a
@@ -358,29 +341,6 @@ PyObject* read_frame(int fd, Receive& how) {
   return bytes.release();
 }
 
-// poll() for readability within `seconds`: 1 ready, 0 timed out, -1 error.
-int wait_for_data(int fd, double seconds) {
-  timespec start;
-  clock_gettime(CLOCK_MONOTONIC, &start);
-  for (;;) {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    double spent = (now.tv_sec - start.tv_sec) + (now.tv_nsec - start.tv_nsec) / 1e9;
-    int left_ms = seconds - spent > 0 ? static_cast<int>((seconds - spent) * 1000 + 0.999) : 0;
-    pollfd check = {fd, POLLIN, 0};
-    int ready;
-    Py_BEGIN_ALLOW_THREADS
-    ready = poll(&check, 1, left_ms);
-    Py_END_ALLOW_THREADS
-    if (ready >= 0) return ready > 0 ? 1 : 0;
-    if (errno != EINTR) {
-      PyErr_SetFromErrno(PyExc_OSError);
-      return -1;
-    }
-    if (PyErr_CheckSignals() < 0) return -1;
-  }
-}
-
 }  // namespace
 
 int receive_message(PyObject* queue, PyObject* get, Receive& how, Ref& out) {
@@ -410,7 +370,7 @@ int receive_message(PyObject* queue, PyObject* get, Receive& how, Ref& out) {
     return -1;
   }
   Ref frame;
-  int ready = timeout < 0 ? 1 : wait_for_data(fd, timeout);
+  int ready = timeout < 0 ? 1 : wait_readable_for(fd, timeout);
   if (ready > 0) frame = Ref::steal(read_frame(fd, how));
   PyObject* raised = PyErr_GetRaisedException();
   Ref released = Ref::steal(PyObject_CallMethodNoArgs(rlock.get(), loaded.names[kRelease]));

@@ -127,9 +127,7 @@ PyObject* capture_clear(PyObject* const* a) {
 PyObject* capture_xreturn(PyObject* const* a) {
   vr::Ref content = vr::Ref::steal(PyObject_GetAttr(a[0], names.return_content));
   if (!content) return nullptr;
-  PyObject* call[] = {content.get(), a[1]};
-  vr::Ref result = vr::Ref::steal(PyObject_VectorcallMethod(
-      names.update, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  vr::Ref result = vr::Ref::steal(call_method(content.get(), names.update, a[1]));
   if (!result) return nullptr;
   Py_RETURN_NONE;
 }

@@ -12,9 +12,7 @@ using vr::Ref;
 PyObject* new_queue() {
   Ref mp = Ref::steal(global(names.mp));
   if (!mp) return nullptr;
-  PyObject* args[] = {mp.get()};
-  return PyObject_VectorcallMethod(names.Queue, args,
-                                   1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  return call_method(mp.get(), names.Queue);
 }
 
 int set_new_queue(PyObject* self, PyObject* attribute) {
@@ -50,9 +48,7 @@ PyObject* handle_init(PyObject* const* a) {
 
   Ref started_process = Ref::steal(PyObject_GetAttr(self, names.proc));
   if (!started_process) return nullptr;
-  PyObject* start_args[] = {started_process.get()};
-  Ref started = Ref::steal(PyObject_VectorcallMethod(
-      names.start, start_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  Ref started = Ref::steal(call_method(started_process.get(), names.start));
   if (!started) return nullptr;
   // So that waiting for an answer can also watch for the worker's death.
   if (vr::register_writer(qo.get(), started_process.get()) < 0) return nullptr;
@@ -86,18 +82,14 @@ PyObject* handle_kill(PyObject* const* a) {
   PyObject* self = a[0];
   Ref process = Ref::steal(PyObject_GetAttr(self, names.proc));
   if (!process) return nullptr;
-  PyObject* args[] = {process.get()};
-  Ref alive = Ref::steal(PyObject_VectorcallMethod(
-      names.is_alive, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  Ref alive = Ref::steal(call_method(process.get(), names.is_alive));
   if (!alive) return nullptr;
   int is_alive = PyObject_IsTrue(alive.get());
   if (is_alive < 0) return nullptr;
   if (is_alive) {
     Ref again = Ref::steal(PyObject_GetAttr(self, names.proc));
     if (!again) return nullptr;
-    PyObject* kill_args[] = {again.get()};
-    Ref killed = Ref::steal(PyObject_VectorcallMethod(
-        names.kill, kill_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref killed = Ref::steal(call_method(again.get(), names.kill));
     if (!killed) return nullptr;
   }
   Py_RETURN_NONE;

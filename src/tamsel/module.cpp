@@ -110,20 +110,6 @@ int run_body(PyObject*, PyObject* dict) {
   return 0;
 }
 
-PyObject* create(PyObject* spec, PyModuleDef*) { return vr::module_create(state, spec); }
-int exec(PyObject* module) { return vr::module_exec(state, module); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "vorlen.tamsel", nullptr, 0, nullptr, slots,
-    nullptr, nullptr, nullptr,
-};
-
 }  // namespace
 
 vr::ModuleState state = {"tamsel", "vorlen.tamsel", "vorlen\\tamsel.cpp",
@@ -133,4 +119,6 @@ PyObject* keyboard_interrupt = nullptr;
 
 }  // namespace tamsel
 
-PyMODINIT_FUNC PyInit_tamsel() { return PyModuleDef_Init(&tamsel::definition); }
+PyMODINIT_FUNC PyInit_tamsel() {
+  return PyModuleDef_Init(vr::module_definition<tamsel::state>());
+}

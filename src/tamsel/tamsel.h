@@ -1,6 +1,7 @@
 // The worker module: the serving loop that runs in every worker process, the
 // capture object it fills, and the parent-side handle of one worker.
 #pragma once
+#include "runtime/call.h"
 #include "runtime/function.h"
 
 namespace tamsel {
@@ -33,6 +34,7 @@ extern PyObject* keyboard_interrupt;  // the builtin, fetched at load
 
 // Module-level name looked up at the moment of use (new reference).
 inline PyObject* global(PyObject* name) { return vr::lookup_global(state, name); }
+using vr::call_method;
 
 // Function definitions, one per Python-visible function.
 extern const vr::FunctionDef clear_queue_def, sigint_handler_def, tamsel_main_def;

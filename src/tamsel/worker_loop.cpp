@@ -15,17 +15,6 @@ using vr::Ref;
 constexpr const char* kMainTraceback = "vorlen.tamsel.tamsel_main";
 constexpr int kMainLine = 60;
 
-PyObject* call_method0(PyObject* obj, PyObject* name) {
-  return PyObject_VectorcallMethod(name, &obj, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                   nullptr);
-}
-
-PyObject* call_method1(PyObject* obj, PyObject* name, PyObject* arg) {
-  PyObject* args[] = {obj, arg};
-  return PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                   nullptr);
-}
-
 // Start-up steps 1 and 2: the process title and the SIGINT handler.
 int set_title_and_signal(PyObject* name) {
   Ref differs = Ref::steal(PyObject_RichCompare(Py_None, name, Py_NE));
@@ -35,7 +24,7 @@ int set_title_and_signal(PyObject* name) {
   if (named) {
     Ref module = Ref::steal(global(names.setproctitle));
     if (!module) return -1;
-    Ref done = Ref::steal(call_method1(module.get(), names.setproctitle, name));
+    Ref done = Ref::steal(call_method(module.get(), names.setproctitle, name));
     if (!done) return -1;
   }
   Ref signal = Ref::steal(global(names.signal));
@@ -44,9 +33,7 @@ int set_title_and_signal(PyObject* name) {
   if (!sigint) return -1;
   Ref handler = Ref::steal(global(names.sigint_handler));
   if (!handler) return -1;
-  PyObject* args[] = {signal.get(), sigint.get(), handler.get()};
-  Ref done = Ref::steal(PyObject_VectorcallMethod(
-      names.signal, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  Ref done = Ref::steal(call_method(signal.get(), names.signal, sigint.get(), handler.get()));
   return done ? 0 : -1;
 }
 
@@ -154,7 +141,7 @@ int send_failure(PyObject* qo, PyObject* pc, PyObject* raised) {
   int status = -1;
   Ref module = Ref::steal(global(names.traceback));
   if (module) {
-    Ref formatted = Ref::steal(call_method0(module.get(), names.format_exc));
+    Ref formatted = Ref::steal(call_method(module.get(), names.format_exc));
     Ref info = formatted ? Ref::steal(PyObject_Str(formatted.get())) : Ref();
     if (info) status = send_answer(qo, pc, names.status_exception, info.get());
   }
@@ -223,7 +210,7 @@ PyObject* tamsel_main(PyObject* const* a) {
   if (!locals) return nullptr;
 
   for (;;) {
-    Ref cleared = Ref::steal(call_method0(pc.get(), names.clear));
+    Ref cleared = Ref::steal(call_method(pc.get(), names.clear));
     if (!cleared) break;
     bool taken = false;
     Ref request = Ref::steal(next_request(qi, taken));
@@ -242,12 +229,12 @@ PyObject* tamsel_main(PyObject* const* a) {
 PyObject* clear_queue(PyObject* const* a) {
   PyObject* q = a[0];
   for (;;) {
-    Ref empty = Ref::steal(call_method0(q, names.empty));
+    Ref empty = Ref::steal(call_method(q, names.empty));
     if (!empty) return nullptr;
     int is_empty = PyObject_IsTrue(empty.get());
     if (is_empty < 0) return nullptr;
     if (is_empty) Py_RETURN_NONE;
-    Ref item = Ref::steal(call_method0(q, names.get));
+    Ref item = Ref::steal(call_method(q, names.get));
     if (!item) return nullptr;
   }
 }

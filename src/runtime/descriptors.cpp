@@ -1,0 +1,67 @@
+#include "descriptors.h"
+
+#include <cerrno>
+#include <poll.h>
+#include <time.h>
+
+namespace vr {
+
+namespace {
+
+double monotonic_seconds() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec + now.tv_nsec / 1e9;
+}
+
+// poll() with the lock released; -1 with an exception when it failed or a
+// signal handler raised.
+int poll_released(pollfd* fds, nfds_t count, int timeout_ms, bool& interrupted) {
+  int ready;
+  Py_BEGIN_ALLOW_THREADS
+  ready = poll(fds, count, timeout_ms);
+  Py_END_ALLOW_THREADS
+  interrupted = false;
+  if (ready >= 0) return ready;
+  if (errno != EINTR) {
+    PyErr_SetFromErrno(PyExc_OSError);
+    return -1;
+  }
+  if (PyErr_CheckSignals() < 0) return -1;
+  interrupted = true;
+  return 0;
+}
+
+}  // namespace
+
+int wait_readable(int first, int second, bool& first_ready, bool& second_ready) {
+  for (;;) {
+    pollfd fds[2] = {{first, POLLIN, 0}, {second, POLLIN, 0}};
+    bool interrupted;
+    if (poll_released(fds, 2, -1, interrupted) < 0) return -1;
+    if (interrupted) continue;
+    first_ready = fds[0].revents != 0;
+    second_ready = fds[1].revents != 0;
+    return 0;
+  }
+}
+
+int wait_readable_for(int fd, double seconds) {
+  double deadline = monotonic_seconds() + seconds;
+  for (;;) {
+    double left = deadline - monotonic_seconds();
+    int left_ms = left > 0 ? static_cast<int>(left * 1000 + 0.999) : 0;
+    pollfd check = {fd, POLLIN, 0};
+    bool interrupted;
+    int ready = poll_released(&check, 1, left_ms, interrupted);
+    if (ready < 0) return -1;
+    if (!interrupted) return ready > 0 ? 1 : 0;
+  }
+}
+
+bool readable_now(int fd) {
+  pollfd check = {fd, POLLIN, 0};
+  return poll(&check, 1, 0) > 0 && check.revents != 0;
+}
+
+}  // namespace vr
