@@ -188,11 +188,9 @@ PyObject* get_from(PyObject* queue) {
 
 PyObject* get_answer(PyObject* queue, PyObject* process) {
   if (!process) return get_from(queue);
-  int reader = descriptor_of(queue, "_reader");
-  int sentinel = reader < 0 ? -1 : descriptor_of(process, "sentinel");
-  if (reader < 0 || sentinel < 0) {
-    // Not the objects this relies on (a closed process, another layout of
-    // the queue): wait as a plain get does.
+  int sentinel = descriptor_of(process, "sentinel");
+  if (sentinel < 0) {
+    // A process object that was closed: wait as a plain get does.
     PyErr_Clear();
     return get_from(queue);
   }
@@ -205,6 +203,11 @@ PyObject* get_answer(PyObject* queue, PyObject* process) {
   int received = receive_message(queue, get.get(), how, message);
   if (received > 0) return message.release();
   if (received < 0) return how.writer_died ? raise_worker_died(process) : nullptr;
+  int reader = descriptor_of(queue, "_reader");
+  if (reader < 0) {  // another layout of the queue
+    PyErr_Clear();
+    return PyObject_CallNoArgs(get.get());
+  }
   bool answer_ready = false, process_ended = false;
   if (wait_readable(reader, sentinel, answer_ready, process_ended) < 0) return nullptr;
   // An answer written before the worker ended is still there to be read.

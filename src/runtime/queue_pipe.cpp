@@ -1,6 +1,7 @@
 #include "queue_pipe.h"
 
 #include <arpa/inet.h>
+#include <bitset>
 #include <cerrno>
 #include <cstdint>
 #include <climits>
@@ -87,14 +88,19 @@ int try_acquire(PyObject* sem) {
   return taken ? PyObject_IsTrue(taken.get()) : -1;
 }
 
-// Raises the pipe's capacity once, when it is still below kPipeCapacity;
-// returns the capacity (or -1).
+// Raises the pipe's capacity to kPipeCapacity the first time this process
+// writes to it; returns the capacity (or -1). A descriptor number that is
+// later reused for another pipe only misses the raise.
 int raise_capacity(int fd) {
+  static std::bitset<4096> raised;
+  bool known = fd >= 0 && static_cast<size_t>(fd) < raised.size();
+  if (known && raised[fd]) return kPipeCapacity;
   int capacity = fcntl(fd, F_GETPIPE_SZ);
   if (capacity >= 0 && capacity < kPipeCapacity) {
-    int raised = fcntl(fd, F_SETPIPE_SZ, kPipeCapacity);
-    if (raised > capacity) capacity = raised;
+    int grown = fcntl(fd, F_SETPIPE_SZ, kPipeCapacity);
+    if (grown > capacity) capacity = grown;
   }
+  if (known && capacity >= kPipeCapacity) raised[fd] = true;
   return capacity;
 }
 
@@ -147,11 +153,32 @@ int write_all(int fd, const char* header, size_t header_size, const char* data,
   return 1;
 }
 
-// A non-blocking atomic write: the descriptor is shared with every other
-// writer of the queue, all of which wait for the write lock held here, so
-// its flags can be changed for the length of one write.
+// A non-blocking atomic write. Where the kernel cannot be asked for that
+// per write, the descriptor's own flag is set for the length of one write:
+// the descriptor is shared with every other writer of the queue, all of
+// which wait for the write lock held here.
 int write_atomic(int fd, const char* header, size_t header_size, const char* data,
                  size_t size) {
+  static bool per_write_flag = true;
+  if (per_write_flag) {
+    iovec parts[2] = {{const_cast<char*>(header), header_size},
+                      {const_cast<char*>(data), size}};
+    ssize_t written;
+    do {
+      written = pwritev2(fd, parts, 2, -1, RWF_NOWAIT);
+    } while (written < 0 && errno == EINTR);
+    if (written == static_cast<ssize_t>(header_size + size)) return 1;
+    if (written < 0 && errno == EAGAIN) return 0;
+    if (written >= 0) {  // cannot happen below PIPE_BUF; finish it all the same
+      PyErr_SetString(PyExc_OSError, "short write of a message into a queue's pipe");
+      return -1;
+    }
+    if (errno != EOPNOTSUPP && errno != EINVAL) {
+      PyErr_SetFromErrno(PyExc_OSError);
+      return -1;
+    }
+    per_write_flag = false;
+  }
   int flags = fcntl(fd, F_GETFL);
   if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
     PyErr_SetFromErrno(PyExc_OSError);

@@ -102,7 +102,9 @@ int put_answer(PyObject* qo, PyObject* put, PyObject* answer) {
   Ref sendable;
   if (direct) {
     Ref pickled = Ref::steal(vr::pickle_message(answer));
-    if (!pickled) {
+    if (pickled) {
+      sendable = Ref::borrow(answer);  // it pickled: nothing to leave out
+    } else {
       if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
       PyErr_Clear();
       sendable = Ref::steal(vr::sendable_answer(answer));
