@@ -10,6 +10,7 @@ import os
 import queue
 import signal
 import types
+import warnings
 
 import pytest
 import setproctitle
@@ -343,3 +344,45 @@ def test_sigint_keeps_the_worker_serving_and_sets_stop(start_worker, no_stop):
                          "xprint('after')")
     assert answer == ["SUCCESS", "after\n", "", {}]
     assert proc.is_alive() and not hasattr(tamsel, "stop")
+
+
+# --- texts that repeat -------------------------------------------------------
+
+def test_repeated_text_shows_its_compile_warning_every_time_as_exec_does(run):
+    text = "flag = 1 is 1"  # compiling this warns
+    with warnings.catch_warnings(record=True) as expected:
+        warnings.simplefilter("default")
+        for _ in range(3):
+            exec(text, {}, {})
+    with warnings.catch_warnings(record=True) as shown:
+        warnings.simplefilter("default")
+        answers = run(text, text, text)
+    assert [a[0] for a in answers] == ["SUCCESS"] * 3
+    assert len(expected) == 3
+    assert [str(w.message) for w in shown] == [str(w.message) for w in expected]
+
+
+def test_repeated_text_fails_with_the_same_traceback(run):
+    text = "x = 1\n\ndef f():\n    return 1 / 0\n\nf()"
+    first, second = run(text, text)
+    assert first[0] == second[0] == "EXCEPTION"
+    strip = lambda info: [line for line in info.splitlines() if "<string>" in line]
+    assert strip(first[2]) == strip(second[2]) != []
+
+
+def test_text_that_failed_to_compile_under_an_error_filter_runs_later(run):
+    text = "y = 2 is 2"
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        failed = run(text)
+    with warnings.catch_warnings(record=True):
+        warnings.simplefilter("ignore")
+        answers = run(text + "\nxreturn(y=y)")
+    assert failed[0][0] == "EXCEPTION" and "SyntaxError" in failed[0][2]
+    assert answers[0][:2] == ["SUCCESS", ""] and answers[0][3] == {"y": True}
+
+
+def test_many_distinct_texts_each_run_their_own_code(run):
+    texts = [f"xreturn(v={i})" for i in range(600)] * 2
+    answers = run(*texts)
+    assert [a[3]["v"] for a in answers] == list(range(600)) * 2

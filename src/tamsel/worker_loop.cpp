@@ -4,6 +4,7 @@
 
 #include "runtime/queue_pipe.h"
 #include "runtime/liveness.h"
+#include "code_cache.h"
 #include "tamsel.h"
 
 namespace tamsel {
@@ -67,7 +68,9 @@ int execute_source(PyObject* source, PyObject* globals, PyObject* locals) {
   }
   PyCompilerFlags flags = {PyCF_SOURCE_IS_UTF8, PY_MINOR_VERSION};
   PyEval_MergeCompilerFlags(&flags);
-  Ref result = Ref::steal(PyRun_StringFlags(text, Py_file_input, globals, locals, &flags));
+  Ref code = Ref::steal(compiled_code(source, text, &flags));
+  if (!code) return -1;
+  Ref result = Ref::steal(PyEval_EvalCode(code.get(), globals, locals));
   return result ? 0 : -1;
 }
 
