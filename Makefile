@@ -1,7 +1,7 @@
 # `make demo` and `make test` do all the set-up on a fresh machine.
 PY := .venv/bin/python
 
-.PHONY: setup demo test bench clean
+.PHONY: setup demo test bench sanitize clean
 
 setup:
 	./scripts/setup.sh
@@ -9,11 +9,19 @@ setup:
 demo: setup
 	$(PY) examples/demo.py
 
+# The whole suite, then the suite again (less the release check) with both
+# modules built under AddressSanitizer and UndefinedBehaviorSanitizer.
 test: setup
 	$(PY) -m pytest -q tests
+	./scripts/sanitize.sh -m "not release" tests
 
 bench: setup
 	$(PY) benchmarks/run.py
+
+# The test suite under AddressSanitizer and UndefinedBehaviorSanitizer, in
+# its own build and virtual environment (.venv-sanitize).
+sanitize: setup
+	./scripts/sanitize.sh
 
 clean:
 	rm -rf build .venv

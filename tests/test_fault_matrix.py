@@ -1,0 +1,295 @@
+"""Faults around workers, one case each. For every case: the caller gets its
+answer or an exception within a second; the handle or pool afterwards either
+still works or says clearly that it does not (vorlen.WorkerDiedError); and when
+the case ends no worker process is left alive."""
+import multiprocessing as mp
+import os
+import pickle
+import signal
+import threading
+import time
+from contextlib import contextmanager, suppress
+
+import pytest
+
+import vorlen
+import vorlen.corvane as corvane
+import vorlen.tamsel as tamsel
+
+# How long a caller may wait for its answer or its exception. The sanitizer
+# build (scripts/sanitize.sh) runs everything a few times slower.
+BOUND = 3.0 if os.environ.get("VORLEN_SANITIZED") == "1" else 1.0
+# Upper bound for waits that are not under test (start-up, reaping).
+WAIT = 10.0
+
+pytestmark = pytest.mark.timeout(60)
+
+
+# --- processes ---------------------------------------------------------------
+
+def os_children():
+    """Process ids of this process's children, as the kernel has them (exited
+    but unreaped children included)."""
+    pids = set()
+    for task in os.listdir("/proc/self/task"):
+        with suppress(FileNotFoundError), open(f"/proc/self/task/{task}/children") as f:
+            pids.update(int(pid) for pid in f.read().split())
+    return pids
+
+
+def assert_gone(*procs):
+    """The processes have ended and been reaped: no longer children of this
+    process, not among multiprocessing's children, their pids unused."""
+    for proc in procs:
+        proc.join(WAIT)
+    assert all(proc.exitcode is not None for proc in procs)
+    pids = {proc.pid for proc in procs}
+    assert not pids & os_children()
+    assert not pids & {child.pid for child in mp.active_children()}
+    for pid in pids:
+        with pytest.raises(ProcessLookupError):
+            os.kill(pid, 0)
+
+
+@pytest.fixture(autouse=True)
+def no_worker_left():
+    """Kills whatever worker a case left behind (a case that failed half-way)
+    and fails the case if there was one."""
+    before = os_children()
+    yield
+    left = [proc for proc in mp.active_children() if proc.pid not in before]
+    for proc in left:
+        proc.kill()
+    for proc in left:
+        proc.join(WAIT)
+    assert not left, f"worker processes left alive: {[proc.pid for proc in left]}"
+
+
+@pytest.fixture
+def new_handle():
+    made = []
+
+    def make():
+        handle = tamsel.Tamsel()
+        made.append(handle)
+        # A first answer: the worker is up and serving (its SIGINT handler
+        # installed) before the fault is made.
+        assert handle.blocked_put("x = 1") == ["SUCCESS", "", "", {}]
+        return handle
+
+    yield make
+    for handle in made:
+        if handle.proc.is_alive():
+            handle.proc.kill()
+        handle.proc.join(WAIT)
+
+
+@contextmanager
+def pool_of(n):
+    pool = corvane.CorvanePool(n, "FaultPool")
+    started = [handle.proc for handle in pool.procs.values()]
+    try:
+        yield pool, started
+    finally:
+        for proc in started + [h.proc for h in pool.__dict__.get("procs", {}).values()]:
+            if proc.is_alive():
+                proc.kill()
+            proc.join(WAIT)
+
+
+@contextmanager
+def in_time(*procs):
+    """Fails the case if the block takes longer than BOUND. When the time is
+    up the given processes are killed, which ends any wait of a handle or a
+    pool on them, so the case fails instead of hanging."""
+    expired = threading.Event()
+
+    def expire():
+        expired.set()
+        for proc in procs:
+            with suppress(ProcessLookupError, TypeError):
+                os.kill(proc.pid, signal.SIGKILL)
+
+    timer = threading.Timer(BOUND, expire)
+    timer.daemon = True
+    timer.start()
+    try:
+        yield
+    finally:
+        timer.cancel()
+    assert not expired.is_set(), f"the caller waited more than {BOUND} s"
+
+
+def assert_died(error, proc, exitcode):
+    assert isinstance(error, RuntimeError)
+    assert (error.pid, error.exitcode) == (proc.pid, exitcode)
+
+
+# --- executed code -------------------------------------------------------------
+
+SEGFAULT = ("import ctypes, faulthandler, resource\n"
+            "faulthandler.disable()\n"   # the plain signal, without a dump
+            "resource.setrlimit(resource.RLIMIT_CORE, (0, 0))\n"   # and no core file
+            "ctypes.string_at(0)")
+
+# (request, exit code of a worker that dies) or (request, last line of the
+# traceback of an answer that comes).
+DYING = {
+    "os._exit": ("import os; os._exit(3)", 3),
+    "SystemExit": ("raise SystemExit(4)", 4),
+    "segmentation fault": (SEGFAULT, -signal.SIGSEGV),
+}
+ANSWERED = {
+    "queue.Empty": ("import queue\nqueue.Queue().get_nowait()", "_queue.Empty"),
+    "KeyboardInterrupt": ("raise KeyboardInterrupt", "KeyboardInterrupt"),
+    "unpicklable xreturn value": ("xreturn(f=lambda: 1, g=2)", None),
+}
+
+
+@pytest.mark.parametrize("request_text, exitcode", DYING.values(), ids=DYING.keys())
+def test_code_that_ends_the_worker(new_handle, request_text, exitcode):
+    handle = new_handle()
+    with in_time(handle.proc), pytest.raises(vorlen.WorkerDiedError) as died:
+        handle.blocked_put(["xprint('before')", request_text])
+    assert_died(died.value, handle.proc, exitcode)
+    # The handle says so at once on every later request.
+    with in_time(handle.proc), pytest.raises(vorlen.WorkerDiedError):
+        handle.blocked_put("x")
+    assert handle.kill() is None
+    assert_gone(handle.proc)
+
+
+@pytest.mark.parametrize("request_text, last_line", ANSWERED.values(), ids=ANSWERED.keys())
+def test_code_that_fails_gets_an_answer(new_handle, request_text, last_line):
+    handle = new_handle()
+    with in_time(handle.proc):
+        status, printed, info, returned = handle.blocked_put(
+            ["xprint('before')", request_text])
+    assert (status, printed) == ("EXCEPTION", "before\n")
+    if last_line is None:
+        assert returned == {"g": 2}
+        assert "The value returned under the key 'f' cannot be pickled" in info
+    else:
+        assert info.rstrip().splitlines()[-1] == last_line
+    # The worker goes on, its namespace intact.
+    with in_time(handle.proc):
+        assert handle.blocked_put("xreturn(x=x)") == ["SUCCESS", "", "", {"x": 1}]
+    handle.kill()
+    assert_gone(handle.proc)
+
+
+# --- signals from outside --------------------------------------------------------
+
+def test_sigkill_while_idle(new_handle):
+    handle = new_handle()
+    os.kill(handle.proc.pid, signal.SIGKILL)
+    with in_time(handle.proc), pytest.raises(vorlen.WorkerDiedError) as died:
+        handle.blocked_put("x")
+    assert_died(died.value, handle.proc, -signal.SIGKILL)
+    handle.kill()
+    assert_gone(handle.proc)
+
+
+def test_sigkill_during_a_request(new_handle):
+    handle = new_handle()
+    killer = threading.Timer(0.2, os.kill, (handle.proc.pid, signal.SIGKILL))
+    killer.start()
+    try:
+        with in_time(handle.proc), pytest.raises(vorlen.WorkerDiedError) as died:
+            handle.blocked_put("import time\ntime.sleep(30)")
+    finally:
+        killer.cancel()
+    assert_died(died.value, handle.proc, -signal.SIGKILL)
+    with in_time(handle.proc), pytest.raises(vorlen.WorkerDiedError):
+        handle.blocked_put("x")
+    assert_gone(handle.proc)
+
+
+def test_sigint_is_noted_and_the_worker_keeps_serving(new_handle):
+    handle = new_handle()
+    os.kill(handle.proc.pid, signal.SIGINT)                 # while idle
+    interrupter = threading.Timer(0.1, os.kill, (handle.proc.pid, signal.SIGINT))
+    interrupter.start()                                      # during a request
+    try:
+        with in_time(handle.proc):
+            answer = handle.blocked_put(
+                "import time\ntime.sleep(0.3)\n"
+                "import vorlen.tamsel\nxreturn(x=x, stop=vorlen.tamsel.stop)")
+    finally:
+        interrupter.cancel()
+    assert answer == ["SUCCESS", "", "", {"x": 1, "stop": True}]
+    assert handle.proc.is_alive()
+    handle.kill()
+    assert_gone(handle.proc)
+
+
+# --- requests that cannot be sent -------------------------------------------------
+
+@pytest.mark.parametrize("feeder_running", [False, True], ids=["direct", "feeder thread"])
+def test_unpicklable_request_raises_in_the_caller(new_handle, feeder_running):
+    handle = new_handle()
+    if feeder_running:
+        # A put of the caller's own starts the queue's sending thread, after
+        # which requests go through it.
+        handle.qi.put("xreturn(own=1)")
+        with in_time(handle.proc):
+            assert handle.qo.get(timeout=BOUND)[3] == {"own": 1}
+    for request, error in ((["ran = 1", {"f": lambda: 1}], (pickle.PicklingError, AttributeError)),
+                           (["ran = 1", threading.Lock()], TypeError)):
+        with in_time(handle.proc), pytest.raises(error):
+            handle.blocked_put(request)
+    with in_time(handle.proc):
+        assert handle.blocked_put("xreturn(ran='ran' in globals(), x=x)") == \
+            ["SUCCESS", "", "", {"ran": False, "x": 1}]
+    handle.kill()
+    assert_gone(handle.proc)
+
+
+# --- pools -----------------------------------------------------------------------
+
+DYING_BATCH = ["xreturn(k=0)", "import os\nos._exit(5)", "xreturn(k=2)", "xreturn(k=3)"]
+
+
+@pytest.mark.parametrize("block", [True, False], ids=["blocking map", "map then reduce"])
+def test_worker_dying_in_the_middle_of_a_map(block):
+    with pool_of(2) as (pool, started):
+        first, second = started
+        with in_time(*started), pytest.raises(vorlen.WorkerDiedError) as died:
+            if block:
+                pool.map(DYING_BATCH)
+            else:
+                corvane.reduce(pool.map(DYING_BATCH, block=False))
+        assert_died(died.value, second, 5)
+        assert first.is_alive()
+        # Every later batch that reaches the dead worker says so at once.
+        with in_time(*started), pytest.raises(vorlen.WorkerDiedError):
+            pool.map(["xreturn(k=0)", "xreturn(k=1)"])
+        # A restart gives a working pool again.
+        pool.init_process()
+        restarted = [handle.proc for handle in pool.procs.values()]
+        with in_time(*restarted):
+            assert pool.map(["xreturn(k=0)", "xreturn(k=1)", "xreturn(k=2)"]) == \
+                [["SUCCESS", "", "", {"k": k}] for k in range(3)]
+        pool.kill_all()
+        assert_gone(*started, *restarted)
+
+
+def test_shared_pool_that_cannot_be_stored_leaves_no_worker():
+    saved = corvane.CorvaneNoRep.builtin
+    before = os_children() | {child.pid for child in mp.active_children()}
+    try:
+        corvane.CorvaneNoRep.set(None)
+        with in_time(), pytest.raises(AttributeError):
+            corvane.CorvaneNoRep.init_process(2)
+    finally:
+        corvane.CorvaneNoRep.builtin = saved
+    # The workers it started were killed before the error left init_process;
+    # reaping them is all that remains.
+    deadline = time.monotonic() + BOUND
+    while True:
+        left = {child.pid for child in mp.active_children()} | os_children()
+        left -= before
+        if not left:
+            break
+        assert time.monotonic() < deadline, f"workers still alive: {sorted(left)}"
+        time.sleep(0.01)
