@@ -1,7 +1,6 @@
 """Requests and workers that could leave a caller waiting for ever: every one
 of them either gets an answer or raises in the caller."""
 import os
-import pickle
 import queue
 import signal
 import threading
@@ -15,22 +14,7 @@ from conftest import WAIT, wait_for_items
 pytestmark = pytest.mark.timeout(30)
 
 
-# --- executed code raising what the idle wait uses ------------------------
-
-@pytest.mark.parametrize("code, last_line", [
-    ("import queue\nqueue.Queue().get_nowait()", "_queue.Empty"),
-    ("raise KeyboardInterrupt", "KeyboardInterrupt"),
-], ids=["queue.Empty", "KeyboardInterrupt"])
-def test_idle_exceptions_raised_by_code_are_answered(handle, code, last_line):
-    status, printed, info, returned = handle.blocked_put(
-        ["a = 1", "xprint('p'); xreturn(r=1)\n" + code])
-    assert (status, printed, returned) == ("EXCEPTION", "p\n", {"r": 1})
-    assert info.splitlines()[1].endswith("in vorlen.tamsel.tamsel_main")
-    assert info.rstrip().splitlines()[-1] == last_line
-    assert handle.blocked_put("xreturn(a=a)") == ["SUCCESS", "", "", {"a": 1}]
-
-
-# --- answers that cannot be pickled ---------------------------------------
+# --- answers and requests that cannot travel as they are ------------------
 
 def test_unpicklable_returned_value_is_left_out_and_named(handle):
     status, printed, info, returned = handle.blocked_put(
@@ -69,16 +53,6 @@ class LoadsBadly:
         return refuse_to_load, ()
 
 
-def test_unpicklable_request_raises_in_the_caller_and_sends_nothing(handle):
-    with pytest.raises((pickle.PicklingError, AttributeError)):
-        handle.blocked_put(["ran = True", {"f": lambda: 1}])
-    with pytest.raises(TypeError):
-        handle.blocked_put(["ran = True", {"lock": threading.Lock()}])
-    answer = handle.blocked_put([{"s": frozenset({3}), "r": range(2)},
-                                 "xreturn(s=s, r=list(r), ran='ran' in globals())"])
-    assert answer == ["SUCCESS", "", "", {"s": frozenset({3}), "r": [0, 1], "ran": False}]
-
-
 def test_request_that_fails_to_load_in_the_worker_is_answered(handle):
     status, _, info, _ = handle.blocked_put(["xprint('no')", LoadsBadly()])
     assert status == "EXCEPTION"
@@ -95,40 +69,6 @@ def assert_died(info, handle, exitcode):
     assert error.exitcode == exitcode
     assert str(error) == (f"worker process {handle.proc.pid} ended with exit code "
                           f"{exitcode} before it answered")
-
-
-@pytest.mark.parametrize("code, exitcode", [
-    ("import os; os._exit(3)", 3),
-    ("xprint('gone'); raise SystemExit(4)", 4),
-], ids=["os._exit", "SystemExit"])
-def test_worker_ending_in_a_request_raises_worker_died(handle, code, exitcode):
-    with pytest.raises(vorlen.WorkerDiedError) as info:
-        handle.blocked_put(code)
-    assert_died(info, handle, exitcode)
-    # Later calls on the dead worker raise too instead of waiting.
-    with pytest.raises(vorlen.WorkerDiedError):
-        handle.blocked_put("pass")
-    assert handle.kill() is None
-
-
-def test_worker_killed_while_the_caller_waits(handle):
-    assert handle.blocked_put("pass")[0] == "SUCCESS"
-    killer = threading.Timer(0.2, os.kill, (handle.proc.pid, signal.SIGKILL))
-    killer.start()
-    try:
-        with pytest.raises(vorlen.WorkerDiedError) as info:
-            handle.blocked_put("import time; time.sleep(30)")
-    finally:
-        killer.cancel()
-    assert_died(info, handle, -signal.SIGKILL)
-
-
-def test_worker_killed_before_the_request(handle):
-    handle.kill()
-    handle.proc.join(WAIT)
-    with pytest.raises(vorlen.WorkerDiedError) as info:
-        handle.blocked_put("pass")
-    assert_died(info, handle, -signal.SIGKILL)
 
 
 def test_worker_failing_at_start_up_raises_worker_died(make_handle):
