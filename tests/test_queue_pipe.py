@@ -5,6 +5,7 @@ import multiprocessing as mp
 import multiprocessing.queues
 import pickle
 import time
+import types
 
 import pytest
 
@@ -154,3 +155,21 @@ def test_large_non_blocking_batch_runs_while_nothing_is_read(pool_factory, tmp_p
     answers = corvane.reduce(queues)
     assert len(answers) == 100_000
     assert all(a[0] == "SUCCESS" for a in answers)
+
+
+@pytest.mark.timeout(20)
+def test_queues_on_reused_descriptors_never_block_a_send():
+    # Nobody reads these queues while the batch is sent: a large request may
+    # go straight into the pipe only if this very pipe has room for it,
+    # whatever an earlier pipe on the same descriptor numbers had.
+    request = "x = '" + "q" * 200_000 + "'"
+    for _ in range(3):
+        q = mp.Queue()
+        handle = types.SimpleNamespace(qi=q, qo=None, clear_output=lambda: None)
+        pool = corvane.CorvanePool.__new__(corvane.CorvanePool)
+        pool.procs = {1: handle}
+        pool.map([request, "y = 2"], block=False)
+        assert q.get(timeout=WAIT) == request
+        assert q.get(timeout=WAIT) == "y = 2"
+        q.close()
+        q.join_thread()

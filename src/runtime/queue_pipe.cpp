@@ -1,7 +1,6 @@
 #include "queue_pipe.h"
 
 #include <arpa/inet.h>
-#include <bitset>
 #include <cerrno>
 #include <cstdint>
 #include <climits>
@@ -88,19 +87,14 @@ int try_acquire(PyObject* sem) {
   return taken ? PyObject_IsTrue(taken.get()) : -1;
 }
 
-// Raises the pipe's capacity to kPipeCapacity the first time this process
-// writes to it; returns the capacity (or -1). A descriptor number that is
-// later reused for another pipe only misses the raise.
+// The pipe's capacity, raised to kPipeCapacity while it is below that
+// (or -1).
 int raise_capacity(int fd) {
-  static std::bitset<4096> raised;
-  bool known = fd >= 0 && static_cast<size_t>(fd) < raised.size();
-  if (known && raised[fd]) return kPipeCapacity;
   int capacity = fcntl(fd, F_GETPIPE_SZ);
   if (capacity >= 0 && capacity < kPipeCapacity) {
     int grown = fcntl(fd, F_SETPIPE_SZ, kPipeCapacity);
     if (grown > capacity) capacity = grown;
   }
-  if (known && capacity >= kPipeCapacity) raised[fd] = true;
   return capacity;
 }
 
