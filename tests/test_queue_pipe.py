@@ -94,6 +94,20 @@ class TestFallBack:
         assert [a[0] for a in answers] == ["SUCCESS"] * len(batch)
         assert answers[-1][1] == "done\n"
 
+    def test_write_lock_held_elsewhere_sends_through_put(self, handle):
+        # Another writer of the queue holds its write lock (for instance its
+        # own feeder thread, waiting on a full pipe): the request is handed
+        # to put() instead of waiting here for the lock.
+        import threading
+        assert handle.qi._wlock.acquire(timeout=WAIT)
+        releaser = threading.Timer(0.3, handle.qi._wlock.release)
+        releaser.start()
+        try:
+            assert handle.blocked_put("xprint(8)")[1] == "8\n"
+        finally:
+            releaser.join(WAIT)
+        assert handle.qi._thread is not None
+
     def test_replaced_put_is_used(self, handle):
         calls = []
         real_put = handle.qi.put

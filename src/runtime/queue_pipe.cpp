@@ -81,7 +81,7 @@ int call_noargs(PyObject* obj, const char* method) {
   return result ? 0 : -1;
 }
 
-// sem.acquire(False): 1 taken, 0 not free (a bounded queue that is full).
+// lock.acquire(False): 1 taken, 0 held elsewhere (or a full bounded queue).
 int try_acquire(PyObject* sem) {
   Ref taken = Ref::steal(PyObject_CallMethod(sem, "acquire", "O", Py_False));
   return taken ? PyObject_IsTrue(taken.get()) : -1;
@@ -235,8 +235,13 @@ int write_pickled(DirectQueue& target, PyObject* pickled) {
   if (found <= 0) return found;
   if ((found = private_attribute(target.queue, kSem, sem)) <= 0) return found;
   // The write lock keeps other writers of this queue out between the room
-  // check and the write, so the write cannot block.
-  if (wlock.get() != Py_None && call_noargs(wlock.get(), "acquire") < 0) return -1;
+  // check and the write, so the write cannot block. Another process's
+  // feeder thread may hold it while it waits on a full pipe: then this
+  // message goes through put(), which does not wait for the lock.
+  if (wlock.get() != Py_None) {
+    int locked = try_acquire(wlock.get());
+    if (locked <= 0) return locked;
+  }
   int status = 0;
   Room room = room_for(target.fd, view.len + 4);
   if (room != Room::kNone) {
