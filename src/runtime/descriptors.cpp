@@ -34,6 +34,16 @@ int poll_released(pollfd* fds, nfds_t count, int timeout_ms, bool& interrupted) 
 
 }  // namespace
 
+int descriptor_of(PyObject* obj) {
+  static PyObject* fileno = PyUnicode_InternFromString("fileno");
+  if (!fileno) return -1;
+  Ref number = PyLong_Check(obj) ? Ref::borrow(obj)
+                                 : Ref::steal(PyObject_CallMethodNoArgs(obj, fileno));
+  if (!number) return -1;
+  long fd = PyLong_AsLong(number.get());
+  return fd == -1 && PyErr_Occurred() ? -1 : static_cast<int>(fd);
+}
+
 int wait_readable(int first, int second, bool& first_ready, bool& second_ready) {
   for (;;) {
     pollfd fds[2] = {{first, POLLIN, 0}, {second, POLLIN, 0}};

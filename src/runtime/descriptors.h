@@ -6,6 +6,10 @@
 
 namespace vr {
 
+// The descriptor `obj` stands for: an int, or what its fileno() returns;
+// -1 with an exception set.
+int descriptor_of(PyObject* obj);
+
 // Waits without limit until `first` or `second` is readable; says which.
 int wait_readable(int first, int second, bool& first_ready, bool& second_ready);
 

@@ -9,8 +9,9 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "call.h"
 #include "descriptors.h"
-#include "liveness.h"
+#include "pickling.h"
 
 namespace vr {
 
@@ -23,21 +24,19 @@ constexpr int kPipeCapacity = 1 << 20;
 struct Loaded {
   PyObject* queue_type = nullptr;  // multiprocessing.queues.Queue
   PyObject* class_put = nullptr;   // its own put function
-  PyObject* forking_dumps = nullptr;
-  PyObject* plain_dumps = nullptr;  // pickle.dumps: same bytes for plain data
-  PyObject* class_get = nullptr;    // the queue class's own get function
-  PyObject* loads = nullptr;        // what get() unpickles with
-  PyObject* empty = nullptr;        // queue.Empty
+  PyObject* class_get = nullptr;   // its own get function
+  PyObject* loads = nullptr;       // what get() unpickles with
+  PyObject* empty = nullptr;       // queue.Empty
   PyObject* names[9] = {};
 };
 Loaded loaded;
-enum Name { kThread, kClosed, kWriter, kWlock, kSem, kFileno, kReader, kRlock, kRelease };
+enum Name { kThread, kClosed, kWriter, kWlock, kSem, kReader, kRlock, kAcquire, kRelease };
 
 int load() {
-  if (loaded.plain_dumps) return 0;
+  if (loaded.loads) return 0;
   static const char* const texts[] = {"_thread", "_closed", "_writer",
-                                      "_wlock",  "_sem",    "fileno",
-                                      "_reader", "_rlock",  "release"};
+                                      "_wlock",  "_sem",    "_reader",
+                                      "_rlock",  "acquire", "release"};
   for (int i = 0; i < 9; ++i)
     if (!(loaded.names[i] = PyUnicode_InternFromString(texts[i]))) return -1;
   Ref queues = Ref::steal(PyImport_ImportModule("multiprocessing.queues"));
@@ -56,14 +55,8 @@ int load() {
   if (!reduction) return -1;
   Ref pickler = Ref::steal(PyObject_GetAttrString(reduction.get(), "ForkingPickler"));
   if (!pickler) return -1;
-  loaded.forking_dumps = PyObject_GetAttrString(pickler.get(), "dumps");
-  if (!loaded.forking_dumps) return -1;
-  Ref pickle = Ref::steal(PyImport_ImportModule("pickle"));
-  if (!pickle) return -1;
   loaded.loads = PyObject_GetAttrString(pickler.get(), "loads");
-  if (!loaded.loads) return -1;
-  loaded.plain_dumps = PyObject_GetAttrString(pickle.get(), "dumps");
-  return loaded.plain_dumps ? 0 : -1;
+  return loaded.loads ? 0 : -1;
 }
 
 // Reads a private attribute; a missing one means "not the layout this path
@@ -76,15 +69,22 @@ int private_attribute(PyObject* obj, Name name, Ref& out) {
   return 0;
 }
 
-int call_noargs(PyObject* obj, const char* method) {
-  Ref result = Ref::steal(PyObject_CallMethod(obj, method, nullptr));
+int release(PyObject* lock) {
+  Ref result = Ref::steal(call_method(lock, loaded.names[kRelease]));
   return result ? 0 : -1;
 }
 
 // lock.acquire(False): 1 taken, 0 held elsewhere (or a full bounded queue).
-int try_acquire(PyObject* sem) {
-  Ref taken = Ref::steal(PyObject_CallMethod(sem, "acquire", "O", Py_False));
+int try_acquire(PyObject* lock) {
+  Ref taken = Ref::steal(call_method(lock, loaded.names[kAcquire], Py_False));
   return taken ? PyObject_IsTrue(taken.get()) : -1;
+}
+
+// Whether `method` is the queue class's own `function`, bound to `queue`.
+bool is_own_method(PyObject* queue, PyObject* method, PyObject* function) {
+  return Py_TYPE(queue) == reinterpret_cast<PyTypeObject*>(loaded.queue_type) &&
+         PyMethod_Check(method) && PyMethod_GET_FUNCTION(method) == function &&
+         PyMethod_GET_SELF(method) == queue;
 }
 
 // The pipe's capacity, raised to kPipeCapacity while it is below that
@@ -188,14 +188,16 @@ int write_atomic(int fd, const char* header, size_t header_size, const char* dat
 
 }  // namespace
 
+int is_multiprocessing_queue(PyObject* queue) {
+  if (load() < 0) return -1;
+  return Py_TYPE(queue) == reinterpret_cast<PyTypeObject*>(loaded.queue_type);
+}
+
 int can_send_direct(PyObject* queue, PyObject* put, DirectQueue& out) {
   if (load() < 0) return -1;
-  if (Py_TYPE(queue) != reinterpret_cast<PyTypeObject*>(loaded.queue_type)) return 0;
   // put must be the class's own, bound to this queue: not replaced on the
   // instance or on the class.
-  if (!PyMethod_Check(put) || PyMethod_GET_FUNCTION(put) != loaded.class_put ||
-      PyMethod_GET_SELF(put) != queue)
-    return 0;
+  if (!is_own_method(queue, put, loaded.class_put)) return 0;
   Ref thread, closed, writer;
   int found = private_attribute(queue, kThread, thread);
   if (found <= 0) return found;
@@ -204,21 +206,11 @@ int can_send_direct(PyObject* queue, PyObject* put, DirectQueue& out) {
   if ((found = private_attribute(queue, kClosed, closed)) <= 0) return found;
   if (closed.get() != Py_False) return 0;
   if ((found = private_attribute(queue, kWriter, writer)) <= 0) return found;
-  Ref fd = Ref::steal(PyObject_CallMethodNoArgs(writer.get(), loaded.names[kFileno]));
-  if (!fd) return -1;
-  long value = PyLong_AsLong(fd.get());
-  if (value == -1 && PyErr_Occurred()) return -1;
+  int fd = descriptor_of(writer.get());
+  if (fd < 0) return -1;
   out.queue = queue;
-  out.fd = static_cast<int>(value);
+  out.fd = fd;
   return 1;
-}
-
-PyObject* pickle_message(PyObject* message) {
-  if (load() < 0) return nullptr;
-  // Plain data pickles to the same bytes without the queue's pickler and
-  // its per-call set-up.
-  PyObject* dumps = is_plainly_picklable(message) ? loaded.plain_dumps : loaded.forking_dumps;
-  return PyObject_CallOneArg(dumps, message);
 }
 
 int write_pickled(DirectQueue& target, PyObject* pickled) {
@@ -227,7 +219,7 @@ int write_pickled(DirectQueue& target, PyObject* pickled) {
   struct Release {
     Py_buffer* v;
     ~Release() { PyBuffer_Release(v); }
-  } release{&view};
+  } buffer_guard{&view};
   if (view.len > 0x7fffffff) return 0;
 
   Ref wlock, sem;
@@ -253,15 +245,12 @@ int write_pickled(DirectQueue& target, PyObject* pickled) {
       const char* data = static_cast<const char*>(view.buf);
       status = room == Room::kAtomic ? write_atomic(target.fd, head, 4, data, view.len)
                                      : write_all(target.fd, head, 4, data, view.len);
-      if (status == 0) {  // no room after all: give the semaphore back
-        Ref released = Ref::steal(PyObject_CallMethodNoArgs(sem.get(), loaded.names[kRelease]));
-        if (!released) status = -1;
-      }
+      if (status == 0 && release(sem.get()) < 0) status = -1;  // no room after all
     }
   }
   if (wlock.get() != Py_None) {
     PyObject* raised = PyErr_GetRaisedException();
-    if (call_noargs(wlock.get(), "release") < 0) status = -1;
+    if (release(wlock.get()) < 0) status = -1;
     if (raised) {
       PyErr_Clear();
       PyErr_SetRaisedException(raised);
@@ -290,20 +279,6 @@ int send_message(PyObject* queue, PyObject* put, PyObject* message) {
 }
 
 namespace {
-
-// Whether `method` is the queue class's own `function`, bound to `queue`.
-bool is_own_method(PyObject* queue, PyObject* method, PyObject* function) {
-  return Py_TYPE(queue) == reinterpret_cast<PyTypeObject*>(loaded.queue_type) &&
-         PyMethod_Check(method) && PyMethod_GET_FUNCTION(method) == function &&
-         PyMethod_GET_SELF(method) == queue;
-}
-
-int descriptor(PyObject* connection) {
-  Ref fd = Ref::steal(PyObject_CallMethodNoArgs(connection, loaded.names[kFileno]));
-  if (!fd) return -1;
-  long value = PyLong_AsLong(fd.get());
-  return value == -1 && PyErr_Occurred() ? -1 : static_cast<int>(value);
-}
 
 constexpr int kWriterDied = -2;
 
@@ -380,14 +355,19 @@ int receive_message(PyObject* queue, PyObject* get, Receive& how, Ref& out) {
   if ((found = private_attribute(queue, kReader, reader)) <= 0) return found;
   if ((found = private_attribute(queue, kRlock, rlock)) <= 0) return found;
   if ((found = private_attribute(queue, kSem, sem)) <= 0) return found;
-  int fd = descriptor(reader.get());
+  int fd = descriptor_of(reader.get());
   if (fd < 0) return -1;
 
   // As get() does: the read lock around the read, then the semaphore, and
   // unpickling after the lock is released.
-  Ref acquired = Ref::steal(
-      timeout < 0 ? PyObject_CallMethod(rlock.get(), "acquire", nullptr)
-                  : PyObject_CallMethod(rlock.get(), "acquire", "Od", Py_True, timeout));
+  Ref acquired;
+  if (timeout < 0) {
+    acquired = Ref::steal(call_method(rlock.get(), loaded.names[kAcquire]));
+  } else {
+    Ref seconds = Ref::steal(PyFloat_FromDouble(timeout));
+    if (!seconds) return -1;
+    acquired = Ref::steal(call_method(rlock.get(), loaded.names[kAcquire], Py_True, seconds.get()));
+  }
   if (!acquired) return -1;
   int locked = PyObject_IsTrue(acquired.get());
   if (locked < 0) return -1;
@@ -399,20 +379,19 @@ int receive_message(PyObject* queue, PyObject* get, Receive& how, Ref& out) {
   int ready = timeout < 0 ? 1 : wait_readable_for(fd, timeout);
   if (ready > 0) frame = Ref::steal(read_frame(fd, how));
   PyObject* raised = PyErr_GetRaisedException();
-  Ref released = Ref::steal(PyObject_CallMethodNoArgs(rlock.get(), loaded.names[kRelease]));
+  int released = release(rlock.get());
   if (raised) {
     PyErr_Clear();
     PyErr_SetRaisedException(raised);
     return -1;
   }
-  if (!released) return -1;
+  if (released < 0) return -1;
   if (ready == 0) {
     PyErr_SetNone(loaded.empty);
     return -1;
   }
   if (!frame) return -1;  // the writer died with no whole message left
-  Ref sem_released = Ref::steal(PyObject_CallMethodNoArgs(sem.get(), loaded.names[kRelease]));
-  if (!sem_released) return -1;
+  if (release(sem.get()) < 0) return -1;
   out = Ref::steal(PyObject_CallOneArg(loaded.loads, frame.get()));
   return out ? 1 : -1;
 }

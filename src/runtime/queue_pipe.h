@@ -16,20 +16,21 @@
 
 namespace vr {
 
+// 1 when `queue` is exactly a multiprocessing.queues.Queue, else 0 (-1: error).
+int is_multiprocessing_queue(PyObject* queue);
+
 // queue.put(message), taking the direct path when it can. `put` is the
 // queue's put attribute, already looked up by the caller.
 int send_message(PyObject* queue, PyObject* put, PyObject* message);
 
 // The steps, for callers that must see a pickling error before deciding
-// what to send (the worker's answers).
+// what to send (the worker's answers; pickle with pickle_message).
 struct DirectQueue {
   PyObject* queue = nullptr;  // borrowed
   int fd = -1;                // the pipe's write end
 };
 // 1 when `queue` (with its looked-up `put`) may be written directly.
 int can_send_direct(PyObject* queue, PyObject* put, DirectQueue& out);
-// The message pickled as the queue pickles it (a bytes-like object).
-PyObject* pickle_message(PyObject* message);
 // Writes one pickled message: 1 written, 0 no room (use put), -1 error.
 int write_pickled(DirectQueue& target, PyObject* pickled);
 

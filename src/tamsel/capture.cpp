@@ -26,9 +26,10 @@ int append_str(PyObject** value, PyObject* text) {
   return PyUnicode_CopyCharacters(*value, old_length, text, 0, added) < 0 ? -1 : 0;
 }
 
-// The instance dict when `self.print_content` is a plain entry of it holding
-// an exact str (no descriptor, no attribute hooks); else nullptr.
-PyObject* plain_content_dict(PyObject* self) {
+// The instance dict, when `self.print_content` is a plain entry of it
+// holding an exact str (no descriptor, no attribute hooks), with that str
+// in `value` (borrowed); else nullptr.
+PyObject* plain_content_dict(PyObject* self, PyObject*& value) {
   PyTypeObject* type = Py_TYPE(self);
   if (type->tp_getattro != PyObject_GenericGetAttr ||
       type->tp_setattro != PyObject_GenericSetAttr ||
@@ -36,7 +37,7 @@ PyObject* plain_content_dict(PyObject* self) {
     return nullptr;
   PyObject** dictptr = _PyObject_GetDictPtr(self);
   if (!dictptr || !*dictptr) return nullptr;
-  PyObject* value = PyDict_GetItemWithError(*dictptr, names.print_content);
+  value = PyDict_GetItemWithError(*dictptr, names.print_content);
   if (!value) {
     PyErr_Clear();
     return nullptr;
@@ -51,9 +52,11 @@ PyObject* as_text(PyObject* item) {
 // self.print_content += text(item), reading the attribute before the item is
 // turned into text. `convert` false adds the item as it is (the `end`).
 int add_to_print_content(PyObject* self, PyObject* item, bool convert) {
-  PyObject* dict = plain_content_dict(self);
+  PyObject* current = nullptr;
+  PyObject* dict = plain_content_dict(self, current);
+  vr::Ref value = vr::Ref::borrow(current);
   if (!dict || !(convert || PyUnicode_CheckExact(item))) {
-    vr::Ref value = vr::Ref::steal(PyObject_GetAttr(self, names.print_content));
+    value = vr::Ref::steal(PyObject_GetAttr(self, names.print_content));
     if (!value) return -1;
     vr::Ref text = vr::Ref::steal(convert ? as_text(item) : Py_NewRef(item));
     if (!text) return -1;
@@ -61,27 +64,27 @@ int add_to_print_content(PyObject* self, PyObject* item, bool convert) {
     if (!sum) return -1;
     return PyObject_SetAttr(self, names.print_content, sum.get());
   }
-  vr::Ref value = vr::Ref::borrow(PyDict_GetItem(dict, names.print_content));
   vr::Ref dict_ref = vr::Ref::borrow(dict);
   vr::Ref text = vr::Ref::steal(convert ? as_text(item) : Py_NewRef(item));
   if (!text) return -1;
-  if (!PyUnicode_CheckExact(text.get())) {  // a str subclass from __str__
+  // Converting the item runs arbitrary code, which may have replaced the
+  // entry or the whole instance dict: then the result is stored as an
+  // ordinary attribute and the str is not grown in place.
+  PyObject** dictptr = _PyObject_GetDictPtr(self);
+  bool held = dictptr && *dictptr == dict &&
+              PyDict_GetItem(dict, names.print_content) == value.get();
+  if (!held || !PyUnicode_CheckExact(text.get())) {
     vr::Ref sum = vr::Ref::steal(PyNumber_InPlaceAdd(value.get(), text.get()));
     if (!sum) return -1;
-    return PyDict_SetItem(dict, names.print_content, sum.get());
+    return PyObject_SetAttr(self, names.print_content, sum.get());
   }
   // Drop the dict's reference while growing, so the str can be its own
-  // buffer's only holder; converting the item may have replaced the entry.
-  bool held = PyDict_GetItem(dict, names.print_content) == value.get();
-  if (held && PyDict_SetItem(dict, names.print_content, Py_None) < 0) return -1;
+  // buffer's only holder.
+  if (PyDict_SetItem(dict, names.print_content, Py_None) < 0) return -1;
   PyObject* grown = value.release();
   int status = append_str(&grown, text.get());
-  if (status < 0 && !held) {
-    Py_DECREF(grown);
-    return -1;
-  }
   PyObject* raised = status < 0 ? PyErr_GetRaisedException() : nullptr;
-  int stored = PyDict_SetItem(dict, names.print_content, grown);
+  int stored = PyDict_SetItem(dict, names.print_content, grown);  // grown, or the old str
   Py_DECREF(grown);
   if (raised) {
     PyErr_SetRaisedException(raised);

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "runtime/queue_pipe.h"
-#include "runtime/liveness.h"
+#include "runtime/pickling.h"
 #include "code_cache.h"
 #include "tamsel.h"
 
