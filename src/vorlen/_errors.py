@@ -2,13 +2,25 @@
 
 
 class WorkerDiedError(RuntimeError):
-    """A worker process ended while its caller was waiting for an answer."""
+    """A worker process ended while its caller was waiting for an answer.
 
-    def __init__(self, pid, exitcode):
+    ``pid`` and ``exitcode`` name the process; ``detail``, when given, says
+    why it ended or where it ran (a worker killed because it did not respond
+    to an interrupt, the host of a remote worker) and replaces the usual
+    message.
+    """
+
+    def __init__(self, pid, exitcode, detail=None):
         super().__init__(pid, exitcode)
         self.pid = pid
         self.exitcode = exitcode
+        self.detail = detail
+
+    def __reduce__(self):
+        return (type(self), (self.pid, self.exitcode, self.detail))
 
     def __str__(self):
+        if self.detail is not None:
+            return str(self.detail)
         return (f"worker process {self.pid} ended with exit code {self.exitcode} "
                 "before it answered")
