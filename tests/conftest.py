@@ -2,36 +2,11 @@
 that kills any worker process still alive when the session ends (workers are
 not daemons, so one left behind would keep the test process from exiting)."""
 import multiprocessing as mp
-import time
 
 import pytest
 
 import vorlen.tamsel as tamsel
-
-# Upper bound for any single wait on a queue or a process inside a test.
-WAIT = 10.0
-
-
-def stop_process(proc, timeout=WAIT):
-    """Kills `proc` if it is still running and reaps it."""
-    if proc.is_alive():
-        proc.kill()
-    proc.join(timeout)
-
-
-def wait_for(predicate, timeout=WAIT, interval=0.01):
-    """Polls `predicate` until it is true; False if it never became true."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(interval)
-    return bool(predicate())
-
-
-def wait_for_items(q, count, timeout=WAIT):
-    """Waits until the multiprocessing queue `q` holds `count` items."""
-    return wait_for(lambda: q.qsize() >= count, timeout)
+from support import WAIT, stop_process
 
 
 def pytest_configure(config):

@@ -9,9 +9,7 @@ from contextlib import contextmanager
 import pytest
 
 import vorlen.corvane as corvane
-
-# Upper bound for any single wait inside a pool test.
-WAIT = 10.0
+from support import WAIT, FakeQueue
 
 PID_REQUEST = "import os\nxreturn(pid=os.getpid())"
 TITLE_REQUEST = "import setproctitle\nxreturn(title=setproctitle.getproctitle())"
@@ -92,20 +90,6 @@ def unblock_after(queues, seconds, marker="UNBLOCKED"):
         yield
     finally:
         timer.cancel()
-
-
-class FakeQueue:
-    """Queue-like object: records what is put, hands out prepared items."""
-
-    def __init__(self, items=()):
-        self.items = list(items)
-        self.sent = []
-
-    def put(self, item):
-        self.sent.append(item)
-
-    def get(self):
-        return self.items.pop(0)
 
 
 class FakeHandle:

@@ -14,6 +14,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import vorlen.corvane as corvane
 import vorlen.tamsel as tamsel
+from support import FakeQueue
 
 
 # --- the model ---------------------------------------------------------------
@@ -69,17 +70,6 @@ def expected_error(p, defaults, nargs, keywords):
 
 class Stop(BaseException):
     """Ends tamsel_main's loop from its first qi.get."""
-
-
-class FakeQueue:
-    def empty(self):
-        return True
-
-    def get(self, *args, **kwargs):
-        return ["SUCCESS", "", "", {}]
-
-    def put(self, item):
-        pass
 
 
 class StopQueue:

@@ -15,12 +15,11 @@ import pytest
 import vorlen
 import vorlen.corvane as corvane
 import vorlen.tamsel as tamsel
+from support import WAIT
 
 # How long a caller may wait for its answer or its exception. The sanitizer
 # build (scripts/sanitize.sh) runs everything a few times slower.
 BOUND = 3.0 if os.environ.get("VORLEN_SANITIZED") == "1" else 1.0
-# Upper bound for waits that are not under test (start-up, reaping).
-WAIT = 10.0
 
 pytestmark = pytest.mark.timeout(60)
 

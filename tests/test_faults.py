@@ -9,7 +9,7 @@ from fractions import Fraction
 import pytest
 
 import vorlen
-from conftest import WAIT, wait_for_items
+from support import WAIT, wait_for_items
 
 pytestmark = pytest.mark.timeout(30)
 

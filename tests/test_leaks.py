@@ -50,6 +50,7 @@ import vorlen
 import vorlen._liveness as liveness
 import vorlen.corvane as corvane
 import vorlen.tamsel as tamsel
+from support import ANSWER, FakeQueue
 
 SANITIZED = os.environ.get("VORLEN_SANITIZED") == "1"
 CALLS = 10_000 if SANITIZED else 100_000
@@ -63,7 +64,6 @@ RSS_TOLERANCE_KIB = 2 * 1024
 pytestmark = pytest.mark.timeout(120)
 
 MISSING = object()
-ANSWER = ["SUCCESS", "", "", {}]
 PICKLED_ANSWER = pickle.dumps(ANSWER)
 
 
@@ -174,24 +174,9 @@ class Stop(BaseException):
     """Ends the worker loop from a scripted qi.get."""
 
 
-class FakeQueue:
-    def __init__(self, items=0):
-        self.items = items
-
-    def put(self, item):
-        pass
-
-    def get(self, *args, **kwargs):
-        self.items -= 1
-        return ANSWER
-
-    def empty(self):
-        return self.items <= 0
-
-
 class FailingQueue(FakeQueue):
     def __init__(self, fail_in):
-        super().__init__(1)
+        super().__init__([ANSWER])
         self.fail_in = fail_in
 
     def put(self, item):
@@ -337,7 +322,7 @@ def test_clear_queue():
     q, failing_empty, failing_get = FakeQueue(), FailingQueue("empty"), FailingQueue("get")
 
     def drain_three():
-        q.items = 3
+        q.items = [ANSWER] * 3
         clear(q)
 
     assert_flat(rounds(
@@ -675,7 +660,7 @@ def test_kill_and_clear_output():
         handle.kill()
 
     def clear_three():
-        handle.qo.items = 3
+        handle.qo.items = [ANSWER] * 3
         handle.clear_output()
 
     assert_flat(rounds(

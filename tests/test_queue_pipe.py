@@ -10,7 +10,7 @@ import types
 import pytest
 
 import vorlen.corvane as corvane
-from conftest import WAIT, wait_for
+from support import WAIT, wait_for
 
 
 def answers_printed(answers):

@@ -10,8 +10,9 @@ import pytest
 
 import vorlen
 import vorlen.corvane as corvane
-from corvane_support import (FakeQueue, pool_of, processes, reap_workers,  # noqa: F401
+from corvane_support import (pool_of, processes, reap_workers,  # noqa: F401
                              unblock_after, wait_answers, wait_dead)
+from support import FakeQueue
 
 reduce = corvane.reduce
 

@@ -16,7 +16,7 @@ import pytest
 import setproctitle
 
 import vorlen.tamsel as tamsel
-from conftest import WAIT, wait_for_items
+from support import WAIT, wait_for_items
 
 pytestmark = pytest.mark.timeout(30)
 

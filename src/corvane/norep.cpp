@@ -55,10 +55,9 @@ PyObject* reuse_pool(PyObject* n) {
 // nothing referring to them, and the program could not exit: kill them,
 // keeping the error that is being raised.
 void kill_unstored(PyObject* pool) {
-  PyObject* raised = PyErr_GetRaisedException();
+  vr::SavedError raised;
   Ref killed = Ref::steal(call_method(pool, names.kill_all));
-  if (!killed) PyErr_Clear();
-  PyErr_SetRaisedException(raised);
+  raised.restore();
 }
 
 PyObject* build_pool(PyObject* n) {
@@ -85,14 +84,29 @@ PyObject* norep_init_process(PyObject* const* a) {
 const char* const set_params[] = {"builtin"};
 const char* const init_params[] = {"n"};
 
+// Lines of the definitions in the module's source, as traceback entries show them.
+constexpr int kSetLine = 70;          // CorvaneNoRep.set
+constexpr int kInitProcessLine = 75;  // CorvaneNoRep.init_process
+
 }  // namespace
 
 const vr::FunctionDef norep_set_def = {
-    "set", "CorvaneNoRep.set", "vorlen.corvane.CorvaneNoRep.set", norep_set,
-    set_params, 1, 0, false, false, 70};
+    .name = "set",
+    .qualname = "CorvaneNoRep.set",
+    .traceback = "vorlen.corvane.CorvaneNoRep.set",
+    .body = norep_set,
+    .params = set_params,
+    .argcount = 1,
+    .line = kSetLine,
+};
 const vr::FunctionDef norep_init_process_def = {
-    "init_process", "CorvaneNoRep.init_process",
-    "vorlen.corvane.CorvaneNoRep.init_process", norep_init_process, init_params,
-    1, 0, false, false, 75};
+    .name = "init_process",
+    .qualname = "CorvaneNoRep.init_process",
+    .traceback = "vorlen.corvane.CorvaneNoRep.init_process",
+    .body = norep_init_process,
+    .params = init_params,
+    .argcount = 1,
+    .line = kInitProcessLine,
+};
 
 }  // namespace corvane

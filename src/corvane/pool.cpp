@@ -224,24 +224,59 @@ const char* const init_params[] = {"self", "N", "name_pref"};
 const char* const self_only[] = {"self"};
 const char* const map_params[] = {"self", "args", "block"};
 
+// Lines of the definitions in the module's source, as traceback entries show them.
+constexpr int kInitLine = 30;         // CorvanePool.__init__
+constexpr int kInitProcessLine = 36;  // CorvanePool.init_process
+constexpr int kKillAllLine = 45;      // CorvanePool.kill_all
+constexpr int kClearOutputLine = 50;  // CorvanePool.clear_output
+constexpr int kMapLine = 54;          // CorvanePool.map
+
 }  // namespace
 
 const vr::FunctionDef pool_init_def = {
-    "__init__", "CorvanePool.__init__", "vorlen.corvane.CorvanePool.__init__",
-    pool_init, init_params, 3, 0, false, false, 30};
+    .name = "__init__",
+    .qualname = "CorvanePool.__init__",
+    .traceback = "vorlen.corvane.CorvanePool.__init__",
+    .body = pool_init,
+    .params = init_params,
+    .argcount = 3,
+    .line = kInitLine,
+};
 const vr::FunctionDef pool_init_process_def = {
-    "init_process", "CorvanePool.init_process",
-    "vorlen.corvane.CorvanePool.init_process", pool_init_process, self_only, 1, 0,
-    false, false, 36};
+    .name = "init_process",
+    .qualname = "CorvanePool.init_process",
+    .traceback = "vorlen.corvane.CorvanePool.init_process",
+    .body = pool_init_process,
+    .params = self_only,
+    .argcount = 1,
+    .line = kInitProcessLine,
+};
 const vr::FunctionDef pool_kill_all_def = {
-    "kill_all", "CorvanePool.kill_all", "vorlen.corvane.CorvanePool.kill_all",
-    pool_kill_all, self_only, 1, 0, false, false, 45};
+    .name = "kill_all",
+    .qualname = "CorvanePool.kill_all",
+    .traceback = "vorlen.corvane.CorvanePool.kill_all",
+    .body = pool_kill_all,
+    .params = self_only,
+    .argcount = 1,
+    .line = kKillAllLine,
+};
 const vr::FunctionDef pool_clear_output_def = {
-    "clear_output", "CorvanePool.clear_output",
-    "vorlen.corvane.CorvanePool.clear_output", pool_clear_output, self_only, 1, 0,
-    false, false, 50};
+    .name = "clear_output",
+    .qualname = "CorvanePool.clear_output",
+    .traceback = "vorlen.corvane.CorvanePool.clear_output",
+    .body = pool_clear_output,
+    .params = self_only,
+    .argcount = 1,
+    .line = kClearOutputLine,
+};
 const vr::FunctionDef pool_map_def = {
-    "map", "CorvanePool.map", "vorlen.corvane.CorvanePool.map", pool_map,
-    map_params, 3, 0, false, false, 54};
+    .name = "map",
+    .qualname = "CorvanePool.map",
+    .traceback = "vorlen.corvane.CorvanePool.map",
+    .body = pool_map,
+    .params = map_params,
+    .argcount = 3,
+    .line = kMapLine,
+};
 
 }  // namespace corvane

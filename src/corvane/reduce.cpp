@@ -42,9 +42,19 @@ PyObject* reduce(PyObject* const* a) {
 
 const char* const reduce_params[] = {"red"};
 
+// Line of the definition in the module's source, as traceback entries show it.
+constexpr int kReduceLine = 12;
+
 }  // namespace
 
-const vr::FunctionDef reduce_def = {"reduce", "reduce", "vorlen.corvane.reduce",
-                                    reduce, reduce_params, 1, 0, false, false, 12};
+const vr::FunctionDef reduce_def = {
+    .name = "reduce",
+    .qualname = "reduce",
+    .traceback = "vorlen.corvane.reduce",
+    .body = reduce,
+    .params = reduce_params,
+    .argcount = 1,
+    .line = kReduceLine,
+};
 
 }  // namespace corvane

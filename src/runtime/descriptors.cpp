@@ -1,5 +1,7 @@
 #include "descriptors.h"
 
+#include "runtime_state.h"
+
 #include <cerrno>
 #include <poll.h>
 #include <time.h>
@@ -35,10 +37,14 @@ int poll_released(pollfd* fds, nfds_t count, int timeout_ms, bool& interrupted) 
 }  // namespace
 
 int descriptor_of(PyObject* obj) {
-  static PyObject* fileno = PyUnicode_InternFromString("fileno");
-  if (!fileno) return -1;
-  Ref number = PyLong_Check(obj) ? Ref::borrow(obj)
-                                 : Ref::steal(PyObject_CallMethodNoArgs(obj, fileno));
+  Ref number;
+  if (PyLong_Check(obj)) {
+    number = Ref::borrow(obj);
+  } else {
+    const RuntimeState* rt = runtime();
+    if (!rt) return -1;
+    number = Ref::steal(PyObject_CallMethodNoArgs(obj, rt->name(kFileno)));
+  }
   if (!number) return -1;
   long fd = PyLong_AsLong(number.get());
   return fd == -1 && PyErr_Occurred() ? -1 : static_cast<int>(fd);

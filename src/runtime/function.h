@@ -17,11 +17,11 @@ struct FunctionDef {
   const char* traceback;  // "vorlen.<module>.<qualname>", the traceback entry
   FunctionBody body;
   const char* const* params;  // co_varnames order
-  int argcount;               // positional-or-keyword parameters
-  int kwonlycount;
-  bool varargs;
-  bool varkw;
-  int line;  // line of traceback entries
+  int argcount = 0;           // positional-or-keyword parameters
+  int kwonlycount = 0;
+  bool varargs = false;
+  bool varkw = false;
+  int line = 0;  // line of traceback entries
 };
 
 inline constexpr int kMaxParams = 8;

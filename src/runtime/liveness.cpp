@@ -1,27 +1,13 @@
 #include "liveness.h"
 
+#include "call.h"
 #include "descriptors.h"
 #include "queue_pipe.h"
+#include "runtime_state.h"
 
 namespace vr {
 
 namespace {
-
-// Objects from other modules, imported on first use and kept.
-struct Imported {
-  PyObject* process_type = nullptr;  // multiprocessing.process.BaseProcess
-  PyObject* writers = nullptr;       // vorlen._liveness.writers
-  PyObject* died_error = nullptr;    // vorlen.WorkerDiedError
-};
-Imported imported;
-
-int load(PyObject*& slot, const char* module, const char* attribute) {
-  if (slot) return 0;
-  Ref m = Ref::steal(PyImport_ImportModule(module));
-  if (!m) return -1;
-  slot = PyObject_GetAttrString(m.get(), attribute);
-  return slot ? 0 : -1;
-}
 
 PyObject* raise_worker_died(PyObject* process) {
   Ref pid = Ref::steal(PyObject_GetAttrString(process, "pid"));
@@ -32,11 +18,11 @@ PyObject* raise_worker_died(PyObject* process) {
   if (!joined) PyErr_Clear();
   Ref exitcode = Ref::steal(PyObject_GetAttrString(process, "exitcode"));
   if (!exitcode) return nullptr;
-  if (load(imported.died_error, "vorlen._errors", "WorkerDiedError") < 0)
-    return nullptr;
+  const RuntimeState* rt = runtime();
+  if (!rt) return nullptr;
   Ref error = Ref::steal(PyObject_CallFunctionObjArgs(
-      imported.died_error, pid.get(), exitcode.get(), nullptr));
-  if (error) PyErr_SetObject(imported.died_error, error.get());
+      rt->died_error, pid.get(), exitcode.get(), nullptr));
+  if (error) PyErr_SetObject(rt->died_error, error.get());
   return nullptr;
 }
 
@@ -66,21 +52,21 @@ int descriptor_or_none(PyObject* obj, const char* attribute) {
 int register_writer(PyObject* queue, PyObject* process) {
   int real = is_multiprocessing_queue(queue);
   if (real <= 0) return real;
-  if (load(imported.process_type, "multiprocessing.process", "BaseProcess") < 0)
-    return -1;
-  int process_like = PyObject_IsInstance(process, imported.process_type);
+  const RuntimeState* rt = runtime();
+  if (!rt) return -1;
+  int process_like = PyObject_IsInstance(process, rt->process_type);
   if (process_like <= 0) return process_like;
-  if (load(imported.writers, "vorlen._liveness", "writers") < 0) return -1;
-  return PyObject_SetItem(imported.writers, queue, process);
+  return PyObject_SetItem(rt->writers, queue, process);
 }
 
 PyObject* registered_writer(PyObject* queue) {
   int real = is_multiprocessing_queue(queue);
   if (real <= 0) return nullptr;
-  // Each extension module has its own copy of this state, so the registry
-  // is found by import, not through a handle having registered here.
-  if (load(imported.writers, "vorlen._liveness", "writers") < 0) return nullptr;
-  PyObject* writer = PyObject_CallMethod(imported.writers, "get", "O", queue);
+  // Each extension module has its own runtime state, so the registry is
+  // found by import, not through a handle having registered here.
+  const RuntimeState* rt = runtime();
+  if (!rt) return nullptr;
+  PyObject* writer = call_method(rt->writers, rt->name(kGet), queue);
   if (writer == Py_None) Py_CLEAR(writer);
   return writer;
 }

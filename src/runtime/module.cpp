@@ -145,7 +145,7 @@ PyObject* fetch_builtin(const char* name) {
 }
 
 void add_traceback(const ModuleState& state, const char* qualified, int line) {
-  PyObject* raised = PyErr_GetRaisedException();
+  SavedError raised;
   PyCodeObject* code = PyCode_NewEmpty(state.filename, qualified, line);
   PyFrameObject* frame = nullptr;
   if (code) {
@@ -158,8 +158,7 @@ void add_traceback(const ModuleState& state, const char* qualified, int line) {
     if (globals) frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
   }
   // A failure to make the entry must not replace the exception it decorates.
-  PyErr_Clear();
-  PyErr_SetRaisedException(raised);
+  raised.restore();
   if (frame) PyTraceBack_Here(frame);
   Py_XDECREF(frame);
   Py_XDECREF(code);

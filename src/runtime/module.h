@@ -10,11 +10,13 @@ struct ModuleState {
   const char* short_name;  // "tamsel": used in the re-initialisation refusal
   const char* full_name;   // "vorlen.tamsel": sys.modules key, traceback prefix
   const char* filename;    // file name of traceback entries
-  // Creates interned names and constants (exec step 4).
+  // Creates interned names and constants; runs after the version check.
   int (*make_constants)();
-  // Fetches the builtin names the module uses (exec step 6).
+  // Fetches the builtin names the module uses, once the module is in
+  // sys.modules.
   int (*fetch_builtins)();
-  // Runs the module body, binding each name as soon as it is made (step 7).
+  // Runs the module body, binding each name as soon as it is made; the last
+  // part of the exec step.
   int (*run_body)(PyObject* module, PyObject* dict);
 
   PyObject* module = nullptr;  // the module object once executed

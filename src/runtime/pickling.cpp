@@ -1,33 +1,10 @@
 #include "pickling.h"
 
+#include "runtime_state.h"
+
 namespace vr {
 
 namespace {
-
-struct Loaded {
-  PyObject* forking_dumps = nullptr;  // what the queue pickles with
-  PyObject* plain_dumps = nullptr;    // pickle.dumps: same bytes for plain data
-  PyObject* format_exception = nullptr;
-};
-Loaded loaded;
-
-PyObject* import_attribute(const char* module, const char* attribute) {
-  Ref m = Ref::steal(PyImport_ImportModule(module));
-  return m ? PyObject_GetAttrString(m.get(), attribute) : nullptr;
-}
-
-int load() {
-  if (loaded.format_exception) return 0;
-  Ref pickler = Ref::steal(import_attribute("multiprocessing.reduction", "ForkingPickler"));
-  if (!pickler) return -1;
-  if (!loaded.forking_dumps &&
-      !(loaded.forking_dumps = PyObject_GetAttrString(pickler.get(), "dumps")))
-    return -1;
-  if (!loaded.plain_dumps && !(loaded.plain_dumps = import_attribute("pickle", "dumps")))
-    return -1;
-  loaded.format_exception = import_attribute("traceback", "format_exception");
-  return loaded.format_exception ? 0 : -1;
-}
 
 bool plainly_picklable(PyObject* obj, int depth) {
   if (PyUnicode_CheckExact(obj) || PyLong_CheckExact(obj) ||
@@ -63,8 +40,9 @@ int try_pickle(PyObject* obj) {
 // error being raised; clears it.
 PyObject* describe_failure(PyObject* what) {
   Ref raised = Ref::steal(PyErr_GetRaisedException());
-  if (load() < 0) return nullptr;
-  Ref lines = Ref::steal(PyObject_CallOneArg(loaded.format_exception, raised.get()));
+  const RuntimeState* rt = runtime();
+  if (!rt) return nullptr;
+  Ref lines = Ref::steal(PyObject_CallOneArg(rt->format_exception, raised.get()));
   if (!lines) return nullptr;
   Ref empty = Ref::steal(PyUnicode_FromString(""));
   if (!empty) return nullptr;
@@ -105,8 +83,9 @@ int split_returned(PyObject* returned, PyObject* kept, PyObject* notes) {
 bool is_plainly_picklable(PyObject* message) { return plainly_picklable(message, 3); }
 
 PyObject* pickle_message(PyObject* message) {
-  if (load() < 0) return nullptr;
-  PyObject* dumps = is_plainly_picklable(message) ? loaded.plain_dumps : loaded.forking_dumps;
+  const RuntimeState* rt = runtime();
+  if (!rt) return nullptr;
+  PyObject* dumps = is_plainly_picklable(message) ? rt->plain_dumps : rt->forking_dumps;
   return PyObject_CallOneArg(dumps, message);
 }
 

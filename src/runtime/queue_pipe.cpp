@@ -12,83 +12,47 @@
 #include "call.h"
 #include "descriptors.h"
 #include "pickling.h"
+#include "runtime_state.h"
 
 namespace vr {
 
 namespace {
 
-// The pipe's capacity is raised to this once, so that a batch of requests
-// or answers fits without waiting for the reader.
+// The pipe's capacity is raised to this, whenever it is found below it, so
+// that a batch of requests or answers fits without waiting for the reader.
 constexpr int kPipeCapacity = 1 << 20;
-
-struct Loaded {
-  PyObject* queue_type = nullptr;  // multiprocessing.queues.Queue
-  PyObject* class_put = nullptr;   // its own put function
-  PyObject* class_get = nullptr;   // its own get function
-  PyObject* loads = nullptr;       // what get() unpickles with
-  PyObject* empty = nullptr;       // queue.Empty
-  PyObject* names[9] = {};
-};
-Loaded loaded;
-enum Name { kThread, kClosed, kWriter, kWlock, kSem, kReader, kRlock, kAcquire, kRelease };
-
-int load() {
-  if (loaded.loads) return 0;
-  static const char* const texts[] = {"_thread", "_closed", "_writer",
-                                      "_wlock",  "_sem",    "_reader",
-                                      "_rlock",  "acquire", "release"};
-  for (int i = 0; i < 9; ++i)
-    if (!(loaded.names[i] = PyUnicode_InternFromString(texts[i]))) return -1;
-  Ref queues = Ref::steal(PyImport_ImportModule("multiprocessing.queues"));
-  if (!queues) return -1;
-  loaded.queue_type = PyObject_GetAttrString(queues.get(), "Queue");
-  if (!loaded.queue_type) return -1;
-  loaded.class_put = PyObject_GetAttrString(loaded.queue_type, "put");
-  if (!loaded.class_put) return -1;
-  loaded.class_get = PyObject_GetAttrString(loaded.queue_type, "get");
-  if (!loaded.class_get) return -1;
-  Ref queue_module = Ref::steal(PyImport_ImportModule("queue"));
-  if (!queue_module) return -1;
-  loaded.empty = PyObject_GetAttrString(queue_module.get(), "Empty");
-  if (!loaded.empty) return -1;
-  Ref reduction = Ref::steal(PyImport_ImportModule("multiprocessing.reduction"));
-  if (!reduction) return -1;
-  Ref pickler = Ref::steal(PyObject_GetAttrString(reduction.get(), "ForkingPickler"));
-  if (!pickler) return -1;
-  loaded.loads = PyObject_GetAttrString(pickler.get(), "loads");
-  return loaded.loads ? 0 : -1;
-}
 
 // Reads a private attribute; a missing one means "not the layout this path
 // knows", which sends everything through put().
-int private_attribute(PyObject* obj, Name name, Ref& out) {
-  out = Ref::steal(PyObject_GetAttr(obj, loaded.names[name]));
+int private_attribute(const RuntimeState& rt, PyObject* obj, Name name, Ref& out) {
+  out = Ref::steal(PyObject_GetAttr(obj, rt.name(name)));
   if (out) return 1;
   if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
   PyErr_Clear();
   return 0;
 }
 
-int release(PyObject* lock) {
-  Ref result = Ref::steal(call_method(lock, loaded.names[kRelease]));
+int release(const RuntimeState& rt, PyObject* lock) {
+  Ref result = Ref::steal(call_method(lock, rt.name(kRelease)));
   return result ? 0 : -1;
 }
 
 // lock.acquire(False): 1 taken, 0 held elsewhere (or a full bounded queue).
-int try_acquire(PyObject* lock) {
-  Ref taken = Ref::steal(call_method(lock, loaded.names[kAcquire], Py_False));
+int try_acquire(const RuntimeState& rt, PyObject* lock) {
+  Ref taken = Ref::steal(call_method(lock, rt.name(kAcquire), Py_False));
   return taken ? PyObject_IsTrue(taken.get()) : -1;
 }
 
 // Whether `method` is the queue class's own `function`, bound to `queue`.
-bool is_own_method(PyObject* queue, PyObject* method, PyObject* function) {
-  return Py_TYPE(queue) == reinterpret_cast<PyTypeObject*>(loaded.queue_type) &&
+bool is_own_method(const RuntimeState& rt, PyObject* queue, PyObject* method,
+                   PyObject* function) {
+  return Py_TYPE(queue) == reinterpret_cast<PyTypeObject*>(rt.queue_type) &&
          PyMethod_Check(method) && PyMethod_GET_FUNCTION(method) == function &&
          PyMethod_GET_SELF(method) == queue;
 }
 
-// The pipe's capacity, raised to kPipeCapacity while it is below that
-// (or -1).
+// The pipe's capacity (or -1), first raised to kPipeCapacity when it is
+// below that: a reused descriptor number may be a new, smaller pipe.
 int raise_capacity(int fd) {
   int capacity = fcntl(fd, F_GETPIPE_SZ);
   if (capacity >= 0 && capacity < kPipeCapacity) {
@@ -163,7 +127,7 @@ int write_atomic(int fd, const char* header, size_t header_size, const char* dat
     } while (written < 0 && errno == EINTR);
     if (written == static_cast<ssize_t>(header_size + size)) return 1;
     if (written < 0 && errno == EAGAIN) return 0;
-    if (written >= 0) {  // cannot happen below PIPE_BUF; finish it all the same
+    if (written >= 0) {  // cannot happen below PIPE_BUF; reported, not retried
       PyErr_SetString(PyExc_OSError, "short write of a message into a queue's pipe");
       return -1;
     }
@@ -189,23 +153,25 @@ int write_atomic(int fd, const char* header, size_t header_size, const char* dat
 }  // namespace
 
 int is_multiprocessing_queue(PyObject* queue) {
-  if (load() < 0) return -1;
-  return Py_TYPE(queue) == reinterpret_cast<PyTypeObject*>(loaded.queue_type);
+  const RuntimeState* rt = runtime();
+  if (!rt) return -1;
+  return Py_TYPE(queue) == reinterpret_cast<PyTypeObject*>(rt->queue_type);
 }
 
 int can_send_direct(PyObject* queue, PyObject* put, DirectQueue& out) {
-  if (load() < 0) return -1;
+  const RuntimeState* rt = runtime();
+  if (!rt) return -1;
   // put must be the class's own, bound to this queue: not replaced on the
   // instance or on the class.
-  if (!is_own_method(queue, put, loaded.class_put)) return 0;
+  if (!is_own_method(*rt, queue, put, rt->queue_put)) return 0;
   Ref thread, closed, writer;
-  int found = private_attribute(queue, kThread, thread);
+  int found = private_attribute(*rt, queue, kThread, thread);
   if (found <= 0) return found;
   // Once the feeder thread has run, everything goes through it, in order.
   if (thread.get() != Py_None) return 0;
-  if ((found = private_attribute(queue, kClosed, closed)) <= 0) return found;
+  if ((found = private_attribute(*rt, queue, kClosed, closed)) <= 0) return found;
   if (closed.get() != Py_False) return 0;
-  if ((found = private_attribute(queue, kWriter, writer)) <= 0) return found;
+  if ((found = private_attribute(*rt, queue, kWriter, writer)) <= 0) return found;
   int fd = descriptor_of(writer.get());
   if (fd < 0) return -1;
   out.queue = queue;
@@ -214,6 +180,8 @@ int can_send_direct(PyObject* queue, PyObject* put, DirectQueue& out) {
 }
 
 int write_pickled(DirectQueue& target, PyObject* pickled) {
+  const RuntimeState* rt = runtime();
+  if (!rt) return -1;
   Py_buffer view;
   if (PyObject_GetBuffer(pickled, &view, PyBUF_SIMPLE) < 0) return -1;
   struct Release {
@@ -223,38 +191,35 @@ int write_pickled(DirectQueue& target, PyObject* pickled) {
   if (view.len > 0x7fffffff) return 0;
 
   Ref wlock, sem;
-  int found = private_attribute(target.queue, kWlock, wlock);
+  int found = private_attribute(*rt, target.queue, kWlock, wlock);
   if (found <= 0) return found;
-  if ((found = private_attribute(target.queue, kSem, sem)) <= 0) return found;
+  if ((found = private_attribute(*rt, target.queue, kSem, sem)) <= 0) return found;
   // The write lock keeps other writers of this queue out between the room
   // check and the write, so the write cannot block. Another process's
   // feeder thread may hold it while it waits on a full pipe: then this
   // message goes through put(), which does not wait for the lock.
   if (wlock.get() != Py_None) {
-    int locked = try_acquire(wlock.get());
+    int locked = try_acquire(*rt, wlock.get());
     if (locked <= 0) return locked;
   }
   int status = 0;
   Room room = room_for(target.fd, view.len + 4);
   if (room != Room::kNone) {
     // Never wait here: a full bounded queue makes put() do the waiting.
-    status = try_acquire(sem.get());
+    status = try_acquire(*rt, sem.get());
     if (status == 1) {
       uint32_t header = htonl(static_cast<uint32_t>(view.len));
       const char* head = reinterpret_cast<const char*>(&header);
       const char* data = static_cast<const char*>(view.buf);
       status = room == Room::kAtomic ? write_atomic(target.fd, head, 4, data, view.len)
                                      : write_all(target.fd, head, 4, data, view.len);
-      if (status == 0 && release(sem.get()) < 0) status = -1;  // no room after all
+      if (status == 0 && release(*rt, sem.get()) < 0) status = -1;  // no room after all
     }
   }
   if (wlock.get() != Py_None) {
-    PyObject* raised = PyErr_GetRaisedException();
-    if (release(wlock.get()) < 0) status = -1;
-    if (raised) {
-      PyErr_Clear();
-      PyErr_SetRaisedException(raised);
-    }
+    SavedError raised;
+    if (release(*rt, wlock.get()) < 0) status = -1;
+    raised.restore();
   }
   return status;
 }
@@ -346,15 +311,16 @@ PyObject* read_frame(int fd, Receive& how) {
 
 int receive_message(PyObject* queue, PyObject* get, Receive& how, Ref& out) {
   double timeout = how.timeout;
-  if (load() < 0) return -1;
-  if (!is_own_method(queue, get, loaded.class_get)) return 0;
+  const RuntimeState* rt = runtime();
+  if (!rt) return -1;
+  if (!is_own_method(*rt, queue, get, rt->queue_get)) return 0;
   Ref closed, reader, rlock, sem;
-  int found = private_attribute(queue, kClosed, closed);
+  int found = private_attribute(*rt, queue, kClosed, closed);
   if (found <= 0) return found;
   if (closed.get() != Py_False) return 0;  // get() raises for a closed queue
-  if ((found = private_attribute(queue, kReader, reader)) <= 0) return found;
-  if ((found = private_attribute(queue, kRlock, rlock)) <= 0) return found;
-  if ((found = private_attribute(queue, kSem, sem)) <= 0) return found;
+  if ((found = private_attribute(*rt, queue, kReader, reader)) <= 0) return found;
+  if ((found = private_attribute(*rt, queue, kRlock, rlock)) <= 0) return found;
+  if ((found = private_attribute(*rt, queue, kSem, sem)) <= 0) return found;
   int fd = descriptor_of(reader.get());
   if (fd < 0) return -1;
 
@@ -362,37 +328,36 @@ int receive_message(PyObject* queue, PyObject* get, Receive& how, Ref& out) {
   // unpickling after the lock is released.
   Ref acquired;
   if (timeout < 0) {
-    acquired = Ref::steal(call_method(rlock.get(), loaded.names[kAcquire]));
+    acquired = Ref::steal(call_method(rlock.get(), rt->name(kAcquire)));
   } else {
     Ref seconds = Ref::steal(PyFloat_FromDouble(timeout));
     if (!seconds) return -1;
-    acquired = Ref::steal(call_method(rlock.get(), loaded.names[kAcquire], Py_True, seconds.get()));
+    acquired = Ref::steal(call_method(rlock.get(), rt->name(kAcquire), Py_True, seconds.get()));
   }
   if (!acquired) return -1;
   int locked = PyObject_IsTrue(acquired.get());
   if (locked < 0) return -1;
   if (!locked) {
-    PyErr_SetNone(loaded.empty);
+    PyErr_SetNone(rt->queue_empty);
     return -1;
   }
   Ref frame;
   int ready = timeout < 0 ? 1 : wait_readable_for(fd, timeout);
   if (ready > 0) frame = Ref::steal(read_frame(fd, how));
-  PyObject* raised = PyErr_GetRaisedException();
-  int released = release(rlock.get());
+  SavedError raised;
+  int released = release(*rt, rlock.get());
   if (raised) {
-    PyErr_Clear();
-    PyErr_SetRaisedException(raised);
+    raised.restore();
     return -1;
   }
   if (released < 0) return -1;
   if (ready == 0) {
-    PyErr_SetNone(loaded.empty);
+    PyErr_SetNone(rt->queue_empty);
     return -1;
   }
   if (!frame) return -1;  // the writer died with no whole message left
-  if (release(sem.get()) < 0) return -1;
-  out = Ref::steal(PyObject_CallOneArg(loaded.loads, frame.get()));
+  if (release(*rt, sem.get()) < 0) return -1;
+  out = Ref::steal(PyObject_CallOneArg(rt->forking_loads, frame.get()));
   return out ? 1 : -1;
 }
 

@@ -38,6 +38,33 @@ class Ref {
   PyObject* p_ = nullptr;
 };
 
+// The exception being raised, taken out of the thread state while cleanup
+// code runs that may itself raise or run Python code (releasing a lock,
+// restoring a patched attribute). restore() makes it the exception being
+// raised again, replacing whatever the cleanup raised; one that is never
+// restored is dropped with the guard.
+class SavedError {
+ public:
+  SavedError() : raised_(PyErr_GetRaisedException()) {}
+  SavedError(const SavedError&) = delete;
+  SavedError& operator=(const SavedError&) = delete;
+  ~SavedError() { Py_XDECREF(raised_); }
+
+  // Whether an exception was being raised when the guard was made.
+  explicit operator bool() const { return raised_ != nullptr; }
+  // Raises the saved exception again; with none saved, leaves the thread
+  // state as the cleanup left it.
+  void restore() {
+    if (!raised_) return;
+    PyErr_Clear();
+    PyErr_SetRaisedException(raised_);
+    raised_ = nullptr;
+  }
+
+ private:
+  PyObject* raised_;
+};
+
 // A new list holding the given objects (new references to them).
 template <typename... Items>
 PyObject* list_of(Items... items) {

@@ -83,11 +83,11 @@ int add_to_print_content(PyObject* self, PyObject* item, bool convert) {
   if (PyDict_SetItem(dict, names.print_content, Py_None) < 0) return -1;
   PyObject* grown = value.release();
   int status = append_str(&grown, text.get());
-  PyObject* raised = status < 0 ? PyErr_GetRaisedException() : nullptr;
+  vr::SavedError raised;  // append_str's error, when status < 0
   int stored = PyDict_SetItem(dict, names.print_content, grown);  // grown, or the old str
   Py_DECREF(grown);
-  if (raised) {
-    PyErr_SetRaisedException(raised);
+  if (status < 0) {
+    raised.restore();
     return -1;
   }
   return stored;
@@ -139,19 +139,53 @@ const char* const self_only[] = {"self"};
 const char* const xprint_params[] = {"self", "end", "ws"};
 const char* const xreturn_params[] = {"self", "kwds"};
 
+
+// Lines of the definitions in the module's source, as traceback entries show them.
+constexpr int kInitLine = 30;     // _HandleContent.__init__
+constexpr int kXprintLine = 34;   // _HandleContent.xprint
+constexpr int kClearLine = 45;    // _HandleContent.clear
+constexpr int kXreturnLine = 49;  // _HandleContent.xreturn
+
 }  // namespace
 
 const vr::FunctionDef capture_init_def = {
-    "__init__", "_HandleContent.__init__", "vorlen.tamsel._HandleContent.__init__",
-    capture_init, self_only, 1, 0, false, false, 30};
+    .name = "__init__",
+    .qualname = "_HandleContent.__init__",
+    .traceback = "vorlen.tamsel._HandleContent.__init__",
+    .body = capture_init,
+    .params = self_only,
+    .argcount = 1,
+    .line = kInitLine,
+};
 const vr::FunctionDef capture_xprint_def = {
-    "xprint", "_HandleContent.xprint", "vorlen.tamsel._HandleContent.xprint",
-    capture_xprint, xprint_params, 1, 1, true, false, 34};
+    .name = "xprint",
+    .qualname = "_HandleContent.xprint",
+    .traceback = "vorlen.tamsel._HandleContent.xprint",
+    .body = capture_xprint,
+    .params = xprint_params,
+    .argcount = 1,
+    .kwonlycount = 1,
+    .varargs = true,
+    .line = kXprintLine,
+};
 const vr::FunctionDef capture_clear_def = {
-    "clear", "_HandleContent.clear", "vorlen.tamsel._HandleContent.clear",
-    capture_clear, self_only, 1, 0, false, false, 45};
+    .name = "clear",
+    .qualname = "_HandleContent.clear",
+    .traceback = "vorlen.tamsel._HandleContent.clear",
+    .body = capture_clear,
+    .params = self_only,
+    .argcount = 1,
+    .line = kClearLine,
+};
 const vr::FunctionDef capture_xreturn_def = {
-    "xreturn", "_HandleContent.xreturn", "vorlen.tamsel._HandleContent.xreturn",
-    capture_xreturn, xreturn_params, 1, 0, false, true, 49};
+    .name = "xreturn",
+    .qualname = "_HandleContent.xreturn",
+    .traceback = "vorlen.tamsel._HandleContent.xreturn",
+    .body = capture_xreturn,
+    .params = xreturn_params,
+    .argcount = 1,
+    .varkw = true,
+    .line = kXreturnLine,
+};
 
 }  // namespace tamsel

@@ -46,10 +46,10 @@ PyObject* compile_counting_warnings(const char* text, PyCompilerFlags* flags, bo
   PyObject* code = Py_CompileStringExFlags(text, "<string>", Py_file_input, flags, -1);
   warned = warnings_shown != before;
   shown_warning = outer;
-  PyObject* raised = PyErr_GetRaisedException();
+  vr::SavedError raised;  // the compilation's error, if any, goes first
   int restored = PyObject_SetAttrString(warnings.get(), "_showwarnmsg", previous.get());
-  if (raised) PyErr_SetRaisedException(raised);
-  if (restored < 0 && !raised) Py_CLEAR(code);
+  raised.restore();
+  if (restored < 0) Py_CLEAR(code);
   return code;
 }
 

@@ -110,19 +110,49 @@ const char* const init_params[] = {"self", "name"};
 const char* const put_params[] = {"self", "w"};
 const char* const self_only[] = {"self"};
 
+// Lines of the definitions in the module's source, as traceback entries show them.
+constexpr int kInitLine = 120;         // Tamsel.__init__
+constexpr int kBlockedPutLine = 130;   // Tamsel.blocked_put
+constexpr int kKillLine = 134;         // Tamsel.kill
+constexpr int kClearOutputLine = 139;  // Tamsel.clear_output
+
 }  // namespace
 
 const vr::FunctionDef handle_init_def = {
-    "__init__", "Tamsel.__init__", "vorlen.tamsel.Tamsel.__init__", handle_init,
-    init_params, 2, 0, false, false, 120};
+    .name = "__init__",
+    .qualname = "Tamsel.__init__",
+    .traceback = "vorlen.tamsel.Tamsel.__init__",
+    .body = handle_init,
+    .params = init_params,
+    .argcount = 2,
+    .line = kInitLine,
+};
 const vr::FunctionDef handle_blocked_put_def = {
-    "blocked_put", "Tamsel.blocked_put", "vorlen.tamsel.Tamsel.blocked_put",
-    handle_blocked_put, put_params, 2, 0, false, false, 130};
+    .name = "blocked_put",
+    .qualname = "Tamsel.blocked_put",
+    .traceback = "vorlen.tamsel.Tamsel.blocked_put",
+    .body = handle_blocked_put,
+    .params = put_params,
+    .argcount = 2,
+    .line = kBlockedPutLine,
+};
 const vr::FunctionDef handle_kill_def = {
-    "kill", "Tamsel.kill", "vorlen.tamsel.Tamsel.kill", handle_kill, self_only,
-    1, 0, false, false, 134};
+    .name = "kill",
+    .qualname = "Tamsel.kill",
+    .traceback = "vorlen.tamsel.Tamsel.kill",
+    .body = handle_kill,
+    .params = self_only,
+    .argcount = 1,
+    .line = kKillLine,
+};
 const vr::FunctionDef handle_clear_output_def = {
-    "clear_output", "Tamsel.clear_output", "vorlen.tamsel.Tamsel.clear_output",
-    handle_clear_output, self_only, 1, 0, false, false, 139};
+    .name = "clear_output",
+    .qualname = "Tamsel.clear_output",
+    .traceback = "vorlen.tamsel.Tamsel.clear_output",
+    .body = handle_clear_output,
+    .params = self_only,
+    .argcount = 1,
+    .line = kClearOutputLine,
+};
 
 }  // namespace tamsel

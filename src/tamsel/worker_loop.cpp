@@ -14,9 +14,13 @@ namespace {
 using vr::Ref;
 
 constexpr const char* kMainTraceback = "vorlen.tamsel.tamsel_main";
-constexpr int kMainLine = 60;
+// Lines of the definitions in the module's source, as traceback entries show them.
+constexpr int kClearQueueLine = 20;     // clear_queue
+constexpr int kSigintHandlerLine = 26;  // sigint_handler
+constexpr int kMainLine = 60;           // tamsel_main, also on the entry of a failed request
 
-// Start-up steps 1 and 2: the process title and the SIGINT handler.
+// The first things a worker does: take its name as the process title (when
+// it has one) and install sigint_handler for SIGINT.
 int set_title_and_signal(PyObject* name) {
   Ref differs = Ref::steal(PyObject_RichCompare(Py_None, name, Py_NE));
   if (!differs) return -1;
@@ -38,7 +42,8 @@ int set_title_and_signal(PyObject* name) {
   return done ? 0 : -1;
 }
 
-// Start-up step 4: the namespace, holding the capture object's two methods.
+// The worker's namespace as it starts: the capture object's bound methods
+// xprint and xreturn, in this order.
 PyObject* make_namespace(PyObject* pc) {
   Ref ns = Ref::steal(PyDict_New());
   if (!ns) return nullptr;
@@ -74,7 +79,9 @@ int execute_source(PyObject* source, PyObject* globals, PyObject* locals) {
   return result ? 0 : -1;
 }
 
-// Steps 2.2 and 2.3 of a cycle: every item of the request, in order.
+// Runs every item of a request, in order: a str is executed with a fresh
+// locals dict merged into the globals afterwards, a dict is merged into the
+// globals, anything else is skipped.
 int run_request(PyObject* request, PyObject* globals, PyObject*& locals) {
   Ref items = PyUnicode_Check(request) ? Ref::steal(vr::list_of(request))
                                        : Ref::borrow(request);
@@ -174,7 +181,7 @@ PyObject* next_request(PyObject* qi, bool& taken) {
 
 enum class Outcome { kNextCycle, kLeave };
 
-// Step 3 of a cycle: what to do with an exception that stopped it. `taken`
+// What to do with an exception that stopped a cycle of the loop. `taken`
 // says whether a request had been taken from qi when it was raised.
 Outcome handle_exception(PyObject* qo, PyObject* pc, bool taken) {
   if (!taken) {
@@ -256,13 +263,31 @@ const char* const signal_params[] = {"signum", "frame"};
 }  // namespace
 
 const vr::FunctionDef tamsel_main_def = {
-    "tamsel_main", "tamsel_main", kMainTraceback, tamsel_main, main_params,
-    3, 0, false, false, kMainLine};
+    .name = "tamsel_main",
+    .qualname = "tamsel_main",
+    .traceback = kMainTraceback,
+    .body = tamsel_main,
+    .params = main_params,
+    .argcount = 3,
+    .line = kMainLine,
+};
 const vr::FunctionDef clear_queue_def = {
-    "clear_queue", "clear_queue", "vorlen.tamsel.clear_queue", clear_queue,
-    queue_params, 1, 0, false, false, 20};
+    .name = "clear_queue",
+    .qualname = "clear_queue",
+    .traceback = "vorlen.tamsel.clear_queue",
+    .body = clear_queue,
+    .params = queue_params,
+    .argcount = 1,
+    .line = kClearQueueLine,
+};
 const vr::FunctionDef sigint_handler_def = {
-    "sigint_handler", "sigint_handler", "vorlen.tamsel.sigint_handler",
-    sigint_handler, signal_params, 2, 0, false, false, 26};
+    .name = "sigint_handler",
+    .qualname = "sigint_handler",
+    .traceback = "vorlen.tamsel.sigint_handler",
+    .body = sigint_handler,
+    .params = signal_params,
+    .argcount = 2,
+    .line = kSigintHandlerLine,
+};
 
 }  // namespace tamsel
