@@ -2,12 +2,17 @@
 answer or an exception within a second; the handle or pool afterwards either
 still works or says clearly that it does not (vorlen.WorkerDiedError); and when
 the case ends no worker process is left alive."""
+import itertools
 import multiprocessing as mp
 import os
 import pickle
 import signal
+import subprocess
+import sys
+import textwrap
 import threading
 import time
+import types
 from contextlib import contextmanager, suppress
 
 import pytest
@@ -292,3 +297,155 @@ def test_shared_pool_that_cannot_be_stored_leaves_no_worker():
             break
         assert time.monotonic() < deadline, f"workers still alive: {sorted(left)}"
         time.sleep(0.01)
+
+
+# --- the program's life cycle ------------------------------------------------------
+
+# How long a program may take to end once it has reached its last line.
+EXIT_BOUND = 2 * BOUND
+
+
+def running(pid):
+    """Whether `pid` is a process that has not ended (a zombie has ended)."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rpartition(")")[2].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
+@contextmanager
+def program(text):
+    """Runs `text` in a new interpreter. The program prints the pids of its
+    workers on one line; yields (the program, those pids). Whatever is still
+    running when the block ends is killed."""
+    child = subprocess.Popen([sys.executable, "-c", text], stdout=subprocess.PIPE,
+                             text=True, start_new_session=True)
+    pids = []
+    try:
+        line = child.stdout.readline()
+        pids = [int(pid) for pid in line.split()]
+        assert pids, "the program printed no worker pids"
+        yield child, pids
+    finally:
+        for pid in [child.pid, *pids]:
+            with suppress(ProcessLookupError):
+                if running(pid):
+                    os.kill(pid, signal.SIGKILL)
+        child.wait(WAIT)
+        child.stdout.close()
+
+
+def assert_ended_in_time(pids, bound):
+    deadline = time.monotonic() + bound
+    while any(running(pid) for pid in pids) and time.monotonic() < deadline:
+        time.sleep(0.005)
+    assert not [pid for pid in pids if running(pid)], f"still running after {bound} s"
+
+
+def test_program_that_forgets_to_kill_its_workers_ends():
+    script = textwrap.dedent("""
+        import vorlen.corvane as corvane, vorlen.tamsel as tamsel
+        handle = tamsel.Tamsel("ExitHandle")
+        assert handle.blocked_put("xreturn(a=1)")[3] == {"a": 1}
+        pool = corvane.CorvanePool(2, "ExitPool")
+        pool.map(["x = 1", "import time\\ntime.sleep(30)"], block=False)
+        # The worker is busy, so this request stays with the queue's sending
+        # thread, which multiprocessing would wait for at exit.
+        handle.qi.put("import time\\ntime.sleep(30)")
+        handle.qi.put("#" * 4_000_000)
+        print(handle.proc.pid, *pool.procs, flush=True)
+        """)
+    with program(script) as (child, pids):
+        started = time.monotonic()
+        assert child.wait(EXIT_BOUND) == 0
+        assert time.monotonic() - started < EXIT_BOUND
+        assert not [pid for pid in pids if running(pid)]
+
+
+def test_workers_end_when_their_parent_is_killed():
+    script = textwrap.dedent("""
+        import threading, time
+        import vorlen.corvane as corvane, vorlen.tamsel as tamsel
+        pool = corvane.CorvanePool(2, "OrphanPool")
+        pool.map(["x = 1", "import time\\ntime.sleep(30)"], block=False)   # idle, busy
+        # A worker started from a thread that has ended serves on: only the
+        # death of the process ends it.
+        made = []
+        maker = threading.Thread(target=lambda: made.append(tamsel.Tamsel()))
+        maker.start()
+        maker.join()
+        time.sleep(0.2)
+        assert made[0].blocked_put("xreturn(a=1)")[3] == {"a": 1}
+        print(*pool.procs, made[0].proc.pid, flush=True)
+        time.sleep(60)
+        """)
+    with program(script) as (child, pids):
+        assert all(running(pid) for pid in pids)
+        child.kill()
+        assert_ended_in_time(pids, BOUND)
+
+
+class StartFailed(Exception):
+    pass
+
+
+def failing_start(monkeypatch, failing_call, after_starting=False):
+    """Makes the `failing_call`-th process start from now on raise
+    StartFailed, before or after the process really started."""
+    real_start = mp.context.Process.start
+    calls = itertools.count(1)
+
+    def start(self):
+        if next(calls) != failing_call:
+            return real_start(self)
+        if after_starting:
+            real_start(self)
+        raise StartFailed(failing_call)
+
+    monkeypatch.setattr(mp.context.Process, "start", start)
+
+
+def restart_pool_of_4(monkeypatch):
+    pool = corvane.CorvanePool(2, "FaultPool")
+    old = [handle.proc for handle in pool.procs.values()]
+    failing_start(monkeypatch, 3)
+    pool.N = 4
+    try:
+        pool.init_process()
+    finally:
+        assert pool.procs == {}
+        assert_gone(*old)
+
+
+def shared_pool_of_3(monkeypatch):
+    holder = types.SimpleNamespace()
+    saved = corvane.CorvaneNoRep.builtin
+    corvane.CorvaneNoRep.set(holder)
+    failing_start(monkeypatch, 2)
+    try:
+        corvane.CorvaneNoRep.init_process(3)
+    finally:
+        corvane.CorvaneNoRep.builtin = saved
+        assert not hasattr(holder, "CNR")
+
+
+CONSTRUCTIONS = {
+    "handle whose process started": lambda mp_: (
+        failing_start(mp_, 1, after_starting=True), tamsel.Tamsel()),
+    "pool at its third worker": lambda mp_: (
+        failing_start(mp_, 3), corvane.CorvanePool(4, "FaultPool")),
+    "pool restarted": restart_pool_of_4,
+    "shared pool": shared_pool_of_3,
+}
+
+
+@pytest.mark.parametrize("construct", CONSTRUCTIONS.values(), ids=CONSTRUCTIONS.keys())
+def test_failed_construction_leaves_no_worker(monkeypatch, construct):
+    before = os_children()
+    with in_time(), pytest.raises(StartFailed) as failed:
+        construct(monkeypatch)
+    # The error of the start that failed, as it was raised.
+    assert failed.value.__context__ is None
+    assert not os_children() - before
+    assert not {child.pid for child in mp.active_children()} - before

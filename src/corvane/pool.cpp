@@ -2,6 +2,7 @@
 // requests over them, request k to handle k mod n.
 #include "corvane.h"
 #include "runtime/queue_pipe.h"
+#include "runtime/reaping.h"
 
 namespace corvane {
 
@@ -93,7 +94,10 @@ PyObject* pool_init(PyObject* const* a) {
 }
 
 // Starts worker `index` (a Python int) and registers it under its pid.
-int start_worker(PyObject* self, PyObject* index) {
+// Once the handle exists, its process and pid are appended to `started`
+// (as far as they could be read), so that a failure from here on can kill
+// the worker.
+int start_worker(PyObject* self, PyObject* index, PyObject* started) {
   Ref prefix = Ref::steal(PyObject_GetAttr(self, names.name_pref));
   if (!prefix) return -1;
   Ref stem = Ref::steal(PyNumber_Add(prefix.get(), names.underscore));
@@ -111,10 +115,46 @@ int start_worker(PyObject* self, PyObject* index) {
   Ref process = Ref::steal(PyObject_GetAttr(handle.get(), names.proc));
   if (!process) return -1;
   Ref pid = Ref::steal(PyObject_GetAttr(process.get(), names.pid));
-  if (!pid) return -1;
+  Ref entry = Ref::steal(PyTuple_Pack(2, process.get(), pid ? pid.get() : Py_None));
+  if (!entry || PyList_Append(started, entry.get()) < 0 || !pid) return -1;
   Ref procs = Ref::steal(PyObject_GetAttr(self, names.procs));
   if (!procs) return -1;
   return PyObject_SetItem(procs.get(), pid.get(), handle.get());
+}
+
+// After a failed start: kills the workers of `started` ((process, pid)
+// pairs) and drops them from self.procs, keeping the error being raised.
+void undo_starts(PyObject* self, PyObject* started) {
+  vr::SavedError raised;
+  Ref procs = Ref::steal(PyObject_GetAttr(self, names.procs));
+  PyErr_Clear();
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(started); ++i) {
+    Ref entry = Ref::borrow(PyList_GET_ITEM(started, i));
+    PyObject* pid = PyTuple_GET_ITEM(entry.get(), 1);
+    if (procs && pid != Py_None && PyObject_DelItem(procs.get(), pid) < 0) PyErr_Clear();
+    vr::kill_started(PyTuple_GET_ITEM(entry.get(), 0));
+  }
+  raised.restore();
+}
+
+// Starts N workers. When one of them fails to start, the ones this call
+// started are killed, so that none runs on with nothing referring to it.
+int start_workers(PyObject* self) {
+  Ref n = Ref::steal(PyObject_GetAttr(self, names.N));
+  if (!n) return -1;
+  Ref indices = Ref::steal(PyObject_CallOneArg(builtins.range, n.get()));
+  if (!indices) return -1;
+  Ref iterator = Ref::steal(PyObject_GetIter(indices.get()));
+  if (!iterator) return -1;
+  Ref started = Ref::steal(PyList_New(0));
+  if (!started) return -1;
+  while (Ref index = Ref::steal(PyIter_Next(iterator.get()))) {
+    if (start_worker(self, index.get(), started.get()) < 0) {
+      undo_starts(self, started.get());
+      return -1;
+    }
+  }
+  return PyErr_Occurred() ? -1 : 0;
 }
 
 // init_process(self)
@@ -128,15 +168,7 @@ PyObject* pool_init_process(PyObject* const* a) {
     Ref killed = Ref::steal(call_method(self, names.kill_all));
     if (!killed) return nullptr;
   }
-  Ref n = Ref::steal(PyObject_GetAttr(self, names.N));
-  if (!n) return nullptr;
-  Ref indices = Ref::steal(PyObject_CallOneArg(builtins.range, n.get()));
-  if (!indices) return nullptr;
-  Ref iterator = Ref::steal(PyObject_GetIter(indices.get()));
-  if (!iterator) return nullptr;
-  while (Ref index = Ref::steal(PyIter_Next(iterator.get())))
-    if (start_worker(self, index.get()) < 0) return nullptr;
-  if (PyErr_Occurred()) return nullptr;
+  if (start_workers(self) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 

@@ -49,14 +49,12 @@ int descriptor_or_none(PyObject* obj, const char* attribute) {
 
 }  // namespace
 
-int register_writer(PyObject* queue, PyObject* process) {
-  int real = is_multiprocessing_queue(queue);
-  if (real <= 0) return real;
+int register_worker(PyObject* process, PyObject* qi, PyObject* qo) {
   const RuntimeState* rt = runtime();
   if (!rt) return -1;
-  int process_like = PyObject_IsInstance(process, rt->process_type);
-  if (process_like <= 0) return process_like;
-  return PyObject_SetItem(rt->writers, queue, process);
+  PyObject* args[] = {process, qi, qo};
+  Ref done = Ref::steal(PyObject_Vectorcall(rt->register_worker, args, 3, nullptr));
+  return done ? 0 : -1;
 }
 
 PyObject* registered_writer(PyObject* queue) {

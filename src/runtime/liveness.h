@@ -4,9 +4,11 @@
 
 namespace vr {
 
-// Remembers that `process` is the one writer of the answer queue `queue`,
-// when both are the real multiprocessing objects (else does nothing).
-int register_writer(PyObject* queue, PyObject* process);
+// Notes a worker process that a handle has just started with its request
+// queue `qi` and answer queue `qo`: `process` becomes the watched writer of
+// `qo` (when both are the real multiprocessing objects), and is killed at
+// interpreter exit if it is still alive then.
+int register_worker(PyObject* process, PyObject* qi, PyObject* qo);
 
 // The registered writer process of `queue` (new reference), or nullptr
 // (with an exception set only on error) when there is none.

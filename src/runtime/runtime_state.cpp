@@ -12,7 +12,7 @@ constexpr PyObject* RuntimeState::*kObjects[] = {
     &RuntimeState::queue_get,     &RuntimeState::queue_empty,
     &RuntimeState::forking_dumps, &RuntimeState::forking_loads,
     &RuntimeState::plain_dumps,   &RuntimeState::format_exception,
-    &RuntimeState::process_type,  &RuntimeState::writers,
+    &RuntimeState::writers,       &RuntimeState::register_worker,
     &RuntimeState::died_error,
 };
 
@@ -48,8 +48,8 @@ int load(RuntimeState& s) {
       attribute(s.forking_loads, pickler.get(), "loads") < 0 ||
       import_attribute(s.plain_dumps, "pickle", "dumps") < 0 ||
       import_attribute(s.format_exception, "traceback", "format_exception") < 0 ||
-      import_attribute(s.process_type, "multiprocessing.process", "BaseProcess") < 0 ||
       import_attribute(s.writers, "vorlen._liveness", "writers") < 0 ||
+      import_attribute(s.register_worker, "vorlen._liveness", "register") < 0 ||
       import_attribute(s.died_error, "vorlen._errors", "WorkerDiedError") < 0)
     return -1;
   return 0;

@@ -21,8 +21,8 @@ struct RuntimeState {
   PyObject* forking_loads = nullptr;     // what a queue's get() unpickles with
   PyObject* plain_dumps = nullptr;       // pickle.dumps: the same bytes for plain data
   PyObject* format_exception = nullptr;  // traceback.format_exception
-  PyObject* process_type = nullptr;      // multiprocessing.process.BaseProcess
   PyObject* writers = nullptr;           // vorlen._liveness.writers
+  PyObject* register_worker = nullptr;   // vorlen._liveness.register
   PyObject* died_error = nullptr;        // vorlen.WorkerDiedError
   PyObject* names[kNameCount] = {};
 

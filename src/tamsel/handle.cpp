@@ -1,6 +1,7 @@
 // Tamsel: the parent-side handle of one worker process.
 #include "runtime/queue_pipe.h"
 #include "runtime/liveness.h"
+#include "runtime/reaping.h"
 #include "tamsel.h"
 
 namespace tamsel {
@@ -19,6 +20,19 @@ int set_new_queue(PyObject* self, PyObject* attribute) {
   Ref queue = Ref::steal(new_queue());
   if (!queue) return -1;
   return PyObject_SetAttr(self, attribute, queue.get());
+}
+
+// process.start(), then noting the worker so that waits for its answers
+// watch it and interpreter exit kills it. A handle that fails to be made
+// leaves no worker running: a start that failed after it forked, or a
+// failure after the start, kills the process before the error propagates.
+int start_and_register(PyObject* process, PyObject* qi, PyObject* qo) {
+  Ref started = Ref::steal(call_method(process, names.start));
+  if (!started || vr::register_worker(process, qi, qo) < 0) {
+    vr::kill_started(process);
+    return -1;
+  }
+  return 0;
 }
 
 // __init__(self, name=None)
@@ -48,10 +62,7 @@ PyObject* handle_init(PyObject* const* a) {
 
   Ref started_process = Ref::steal(PyObject_GetAttr(self, names.proc));
   if (!started_process) return nullptr;
-  Ref started = Ref::steal(call_method(started_process.get(), names.start));
-  if (!started) return nullptr;
-  // So that waiting for an answer can also watch for the worker's death.
-  if (vr::register_writer(qo.get(), started_process.get()) < 0) return nullptr;
+  if (start_and_register(started_process.get(), qi.get(), qo.get()) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 

@@ -2,6 +2,7 @@
 // with it: clear_queue (parent side) and sigint_handler (worker side).
 #include <cstring>
 
+#include "runtime/parent_watch.h"
 #include "runtime/queue_pipe.h"
 #include "runtime/pickling.h"
 #include "code_cache.h"
@@ -218,6 +219,8 @@ PyObject* tamsel_main(PyObject* const* a) {
   if (!pc) return nullptr;
   Ref globals = Ref::steal(make_namespace(pc.get()));
   if (!globals) return nullptr;
+  // A worker whose parent has died has nobody left to serve.
+  if (vr::watch_parent() < 0) return nullptr;
   PyObject* locals = PyDict_New();
   if (!locals) return nullptr;
 
