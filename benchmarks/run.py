@@ -31,6 +31,7 @@ BENCHMARKS = {
     "scaling": ("Scaling: CPU-bound batch on 1 and 2 workers", True),
     "capture": ("Capture: xprint and xreturn of large content", True),
     "startup": ("Start-up and memory of 2 workers", False),
+    "cluster": ("ClusterPool on 2 local Dask workers against bare actor calls", True),
 }
 TIME_LIMIT = {False: 200, True: 90}  # seconds per benchmark, by --quick
 

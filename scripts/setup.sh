@@ -39,7 +39,7 @@ stamp=.venv/.deps-installed
 if [ ! -f "$stamp" ] || [ pyproject.toml -nt "$stamp" ] || [ scripts/setup.sh -nt "$stamp" ]; then
   "$VPY" -m pip install --quiet --upgrade pip
   "$VPY" -m pip install --quiet "scikit-build-core>=0.10" cmake ninja numpy setproctitle \
-      pytest pytest-timeout hypothesis matplotlib mypy
+      pytest pytest-timeout hypothesis matplotlib mypy distributed
   touch "$stamp"
 fi
 # The build directory under build/ is kept, so a rebuild only compiles what changed.

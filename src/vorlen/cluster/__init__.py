@@ -1,0 +1,18 @@
+"""The pool of vorlen workers on a Dask cluster: ``ClusterPool``.
+
+Each worker is a real vorlen worker process on a Dask worker's machine,
+started and owned by that Dask worker; requests and answers are those of a
+local ``CorvanePool``. Needs Dask's ``distributed`` (the extra ``cluster``).
+"""
+try:
+    import distributed  # noqa: F401
+except ImportError as error:
+    raise ImportError(
+        "vorlen.cluster needs Dask's distributed package: "
+        'pip install "vorlen[cluster]"', name=error.name) from error
+
+from vorlen.cluster._answers import AnswerStream
+from vorlen.cluster._handle import ClusterHandle
+from vorlen.cluster._pool import ClusterPool
+
+__all__ = ["AnswerStream", "ClusterHandle", "ClusterPool"]

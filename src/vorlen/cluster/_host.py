@@ -1,0 +1,308 @@
+"""The hosting side of a cluster worker: a Dask actor that owns one vorlen
+worker process on the Dask worker's machine.
+
+Requests and answers go through the worker's queues on the Dask worker's
+event loop, as a ``CorvanePool`` sends and reads them, so a request costs no
+thread switch here. Calls to one actor may overtake each other between the
+caller and the Dask worker, so every request carries its number and waits
+here for its turn; answers come back in the order requests were sent.
+
+The vorlen worker never outlives what owns it:
+- the actor's key released (the pool killed, the client closed or gone): a
+  watch thread of the Dask worker process kills the process;
+- the Dask worker process ending normally: a multiprocessing finalizer kills
+  it before multiprocessing waits for the children it did not kill itself;
+- the Dask worker process killed: the kernel kills the vorlen worker, which
+  asked for that signal (``PR_SET_PDEATHSIG``) right after it was forked by
+  a thread that lives as long as the Dask worker process.
+"""
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import ctypes
+import multiprocessing
+import multiprocessing.util
+import os
+import queue
+import signal
+import socket
+import threading
+import time
+import warnings
+from collections import deque
+from concurrent.futures import Future
+from typing import Any
+
+import distributed
+
+import vorlen.corvane
+import vorlen.tamsel
+from vorlen._errors import WorkerDiedError
+
+# How often the watch thread looks for hosts whose actor was released.
+WATCH_INTERVAL = 0.25
+# Upper bound for reaping a killed vorlen worker.
+REAP_TIMEOUT = 5.0
+
+PR_SET_PDEATHSIG = 1
+_libc = ctypes.CDLL(None, use_errno=True)
+
+# Set, in the thread that starts a vorlen worker, to this process's pid while
+# it forks; the forked child then asks to be killed when that thread ends.
+_forking = threading.local()
+# Serialises the temporary changes to process-wide multiprocessing settings.
+_start_lock = threading.Lock()
+
+# Every host of this process whose vorlen worker may still be alive.
+_hosts: set[TamselHost] = set()
+_hosts_lock = threading.Lock()
+_watch_thread: threading.Thread | None = None
+# Names of workers to start, with where their handle goes, for the thread
+# that starts them all.
+_start_jobs: queue.SimpleQueue = queue.SimpleQueue()
+_starter_thread: threading.Thread | None = None
+
+
+def _die_with_parent_thread() -> None:
+    """Runs in every child forked by this process; acts only in the child of
+    a thread that is starting a vorlen worker."""
+    parent = getattr(_forking, "parent", None)
+    if parent is None:
+        return
+    _forking.parent = None
+    _libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+    # The parent may have died before the request took effect.
+    if os.getppid() != parent:
+        os._exit(1)
+
+
+os.register_at_fork(after_in_child=_die_with_parent_thread)
+
+
+@contextlib.contextmanager
+def _starting_owned_child():
+    """Lets this thread start a vorlen worker process that is forked (so the
+    hook above runs in it) and not a daemon, whatever this Dask worker
+    process's own settings are.
+
+    Dask worker processes started by a nanny are daemonic by default
+    (``distributed.worker.daemon``), and multiprocessing refuses to start
+    children from a daemonic process because it would not wait for them at
+    exit. Here the flag is lifted only while the child starts; the child is
+    then tied to this process's life by the hook above, the finalizer and
+    the watch below, so nothing is left waiting or running.
+    """
+    me = multiprocessing.current_process()
+    with _start_lock:
+        method = multiprocessing.get_start_method(allow_none=True)
+        daemonic = me.daemon
+        if method != "fork":
+            multiprocessing.set_start_method("fork", force=True)
+        if daemonic:
+            me.daemon = False
+        _forking.parent = os.getpid()
+        try:
+            with warnings.catch_warnings():
+                # The fork is safe here: the child only runs the worker loop.
+                warnings.filterwarnings("ignore", "This process .* is multi-threaded",
+                                        DeprecationWarning)
+                yield
+        finally:
+            _forking.parent = None
+            if daemonic:
+                me.daemon = True
+            if method != "fork":
+                multiprocessing.set_start_method(method, force=True)
+
+
+def _start_workers() -> None:
+    while True:
+        name, done = _start_jobs.get()
+        try:
+            with _starting_owned_child():
+                handle = vorlen.tamsel.Tamsel(name)
+        except BaseException as error:
+            done.set_exception(error)
+        else:
+            done.set_result(handle)
+
+
+def start_tamsel(name: str) -> vorlen.tamsel.Tamsel:
+    """Starts a vorlen worker titled `name`. The fork happens in one thread
+    that lives as long as this process, since the kernel's parent-death
+    signal follows the thread that forked, not the process."""
+    global _starter_thread
+    with _hosts_lock:
+        if _starter_thread is None:
+            _starter_thread = threading.Thread(
+                target=_start_workers, name="vorlen-host-starter", daemon=True)
+            _starter_thread.start()
+    done: Future = Future()
+    _start_jobs.put((name, done))
+    return done.result()
+
+
+def _watch_released_hosts() -> None:
+    while True:
+        time.sleep(WATCH_INTERVAL)
+        with _hosts_lock:
+            hosts = list(_hosts)
+        for host in hosts:
+            if host.released():
+                host.kill()
+
+
+def _register(host: TamselHost) -> None:
+    global _watch_thread
+    with _hosts_lock:
+        _hosts.add(host)
+        if _watch_thread is None:
+            _watch_thread = threading.Thread(
+                target=_watch_released_hosts, name="vorlen-host-watch", daemon=True)
+            _watch_thread.start()
+
+
+def _kill_all_hosts() -> None:
+    with _hosts_lock:
+        hosts = list(_hosts)
+    for host in hosts:
+        host.kill()
+
+
+# Runs when this process ends through multiprocessing (as a Dask worker
+# started by a nanny does) or through atexit, before multiprocessing joins
+# the children that are not daemons.
+multiprocessing.util.Finalize(None, _kill_all_hosts, exitpriority=100)
+
+
+class _Sender:
+    """Stands for a pool of this one worker, so that ``CorvanePool.map``
+    sends a request the way a pool does (straight into the queue's pipe
+    when it has room, through the queue's thread otherwise) without waiting
+    for the answer."""
+
+    __slots__ = ("procs",)
+
+    def __init__(self, handle: vorlen.tamsel.Tamsel) -> None:
+        self.procs = {handle.proc.pid: handle}
+
+    def clear_output(self) -> None:
+        """Answers are read as they come; none is ever left to discard."""
+
+
+def _settle(future: asyncio.Future, answer: Any) -> None:
+    if not future.done():
+        future.set_result(answer)
+
+
+class TamselHost:
+    """One vorlen worker named ``name``, started on the Dask worker that
+    creates this actor, and the requests on their way to it."""
+
+    def __init__(self, name: str) -> None:
+        worker = distributed.get_worker()
+        self._actors = worker.state.actors
+        self._key = worker.get_current_task()
+        self._loop = worker.loop.asyncio_loop
+        self.address = worker.address
+        self.hostname = socket.gethostname()
+        self.name = name
+        self._killed = False
+        self._tamsel = start_tamsel(name)
+        self.pid = self._tamsel.proc.pid
+        self._sender = _Sender(self._tamsel)
+        # Number of the next request to send, and the later ones that came
+        # early, each waiting for its turn.
+        self._next = 0
+        self._turns: dict[int, asyncio.Future] = {}
+        # Requests sent, oldest first: the worker answers in this order.
+        self._answers: deque[asyncio.Future] = deque()
+        self._failure: WorkerDiedError | None = None
+        _register(self)
+        self._loop.call_soon_threadsafe(self._watch_worker)
+
+    def describe(self) -> dict[str, Any]:
+        return {"pid": self.pid, "hostname": self.hostname, "address": self.address}
+
+    async def request(self, number: int, w: Any) -> Any:
+        """The answer to request ``w``, number ``number`` of this worker."""
+        if number != self._next and self._failure is None:
+            turn = self._loop.create_future()
+            self._turns[number] = turn
+            await turn
+        if self._failure is not None:
+            raise self._failure
+        answer = self._loop.create_future()
+        try:
+            vorlen.corvane.CorvanePool.map(self._sender, (w,), False)
+        finally:
+            self._next = number + 1
+            turn = self._turns.pop(self._next, None)
+            if turn is not None:
+                _settle(turn, None)
+        self._answers.append(answer)
+        return await answer
+
+    def kill(self) -> None:
+        """Kills the vorlen worker (if alive) and reaps it; waiting and later
+        requests then fail with WorkerDiedError. Callable from any thread."""
+        with _hosts_lock:
+            _hosts.discard(self)
+        self._killed = True
+        self._tamsel.kill()
+        self._tamsel.proc.join(REAP_TIMEOUT)
+
+    def released(self) -> bool:
+        """Whether Dask no longer holds this actor (its key was released).
+        The key is there from the start of the actor's creation."""
+        return self._key not in self._actors
+
+    # ---- on the Dask worker's event loop ---------------------------------
+
+    def _watch_worker(self) -> None:
+        if self._failure is None:
+            self._loop.add_reader(self._tamsel.qo._reader.fileno(), self._take_answers)
+            self._loop.add_reader(self._tamsel.proc.sentinel, self._worker_ended)
+
+    def _take_answers(self) -> None:
+        """Hands each answer that is in to the oldest request sent."""
+        qo = self._tamsel.qo
+        while True:
+            try:
+                answer = vorlen.corvane.reduce((qo,))[0]
+            except WorkerDiedError:
+                self._worker_ended()
+                return
+            if self._answers:
+                _settle(self._answers.popleft(), answer)
+            if not qo._reader.poll():
+                return
+
+    def _worker_ended(self) -> None:
+        """Hands over the answers the worker sent before it ended, then
+        fails every other request."""
+        if self._failure is not None:
+            return
+        qo = self._tamsel.qo
+        while self._answers:
+            try:
+                answer = vorlen.corvane.reduce((qo,))[0]
+            except WorkerDiedError:
+                break
+            _settle(self._answers.popleft(), answer)
+        exitcode = self._tamsel.proc.exitcode
+        how = "was killed" if self._killed else "ended"
+        self._failure = WorkerDiedError(
+            self.pid, exitcode,
+            f"vorlen worker {self.name} (pid {self.pid}) on host {self.hostname}, "
+            f"Dask worker {self.address}, {how} (exit code {exitcode}) "
+            "before it answered")
+        self._loop.remove_reader(self._tamsel.qo._reader.fileno())
+        self._loop.remove_reader(self._tamsel.proc.sentinel)
+        waiting = list(self._answers) + list(self._turns.values())
+        self._answers.clear()
+        self._turns.clear()
+        for future in waiting:
+            if not future.done():
+                future.set_exception(self._failure)

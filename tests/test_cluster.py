@@ -1,0 +1,219 @@
+"""ClusterPool on a LocalCluster of 2 Dask worker processes: the same
+answers as a local pool, dealing and placement, pickling errors, the answer
+streams of non-blocking batches, and the failures: a vorlen worker that
+dies, kill_all, a Dask worker killed mid-request, a client closed with
+requests in flight."""
+import importlib
+import os
+import pickle
+import re
+import select
+import signal
+import sys
+import time
+
+import numpy as np
+import pytest
+
+from cluster_support import (PID_REQUEST, PROMPT, TITLE_REQUEST, WAIT, all_gone,  # noqa: F401
+                             client, cluster, dask_worker_pids, distributed,
+                             make_pool, within, worker_pids)
+
+import vorlen.corvane as corvane
+from vorlen import WorkerDiedError
+from vorlen.cluster import ClusterPool
+
+# The same sequence for both pools: set-up, failures, xprint, xreturn,
+# lists of texts and dicts, names dropped after a failing text.
+SETUP = [[{"base": 10 * k}, "import numpy as np\nlog = []"] for k in range(2)]
+SEQUENCE = [
+    "xprint('hello', 1, end='!')\nxreturn(total=base + 1)",
+    "log.append(base)\nxreturn(log=list(log))",
+    ["a = 1", {"b": 2}, "xprint(a + b)", "xreturn(c=a + b)"],
+    ["x_before = 1", "1 / 0", "never = True"],
+    "xreturn(has_never='never' in globals(), has_x_before='x_before' in globals())",
+    "undefined_name",
+    ("t = 5", "xreturn(t=t)"),
+    "half = 1\nraise ValueError('stop')",
+    "xreturn(half='half' in globals())",
+    "xreturn(f=lambda: 1, ok=2)",
+    "xreturn(arr=np.arange(base, base + 4))",
+    "import setproctitle\nxreturn(title=setproctitle.getproctitle())",
+    "xreturn(kinds=[type(v).__name__ for v in (1, 'a', None)])",
+]
+
+
+def comparable(answers):
+    """Answers with their arrays as lists, so that == compares them, and
+    without the object addresses that error texts quote."""
+    def plain(value):
+        return value.tolist() if isinstance(value, np.ndarray) else value
+    return [[a[0], a[1], re.sub("0x[0-9a-f]+", "0x?", a[2]),
+             {k: plain(v) for k, v in a[3].items()}] for a in answers]
+
+
+def local_answers(blocked):
+    pool = corvane.CorvanePool(2, "Same")
+    try:
+        pool.map(SETUP)
+        batch = pool.map(SEQUENCE, block=blocked)
+        return comparable(batch if blocked else corvane.reduce(batch))
+    finally:
+        pool.kill_all()
+
+
+@pytest.mark.parametrize("blocked", [True, False])
+def test_answers_equal_those_of_a_local_pool(make_pool, blocked):
+    pool = make_pool(2, "Same")
+    assert pool.map(SETUP) == [["SUCCESS", "", "", {}]] * 2
+    batch = pool.map(SEQUENCE, block=blocked)
+    remote = comparable(batch if blocked else corvane.reduce(batch))
+    assert remote == local_answers(blocked)
+    # Spot checks, so that the comparison is not of two equal mistakes.
+    assert remote[0] == ["SUCCESS", "hello1!", "", {"total": 1}]
+    assert remote[3][0] == "EXCEPTION" and "ZeroDivisionError" in remote[3][2]
+    assert remote[11][3] == {"title": "Same_1"}
+
+
+def test_handle_answers_as_a_tamsel_handle_does(make_pool):
+    handle = next(iter(make_pool(1).procs.values()))
+    assert handle.blocked_put("v = 41") == ["SUCCESS", "", "", {}]
+    assert handle.blocked_put(["v += 1", "xreturn(v=v)"]) == ["SUCCESS", "", "", {"v": 42}]
+    handle.clear_output()
+    assert handle.blocked_put("xprint(v)") == ["SUCCESS", "42\n", "", {}]
+
+
+def test_workers_are_spread_over_the_dask_workers_and_owned_by_them(make_pool, client):
+    dask_pids = dask_worker_pids(client)
+    addresses = sorted(dask_pids)
+    pool = make_pool(4, "Spread")
+    handles = list(pool.procs.values())
+    assert [h.address for h in handles] == addresses * 2
+    assert list(pool.procs) == [(h.address, h.pid) for h in handles]
+    answers = pool.map([PID_REQUEST] * 4 + [TITLE_REQUEST] * 4)
+    # Each worker is a child of the Dask worker process that hosts it.
+    assert [a[3]["pid"] for a in answers[:4]] == [h.pid for h in handles]
+    assert [a[3]["ppid"] for a in answers[:4]] == [dask_pids[h.address] for h in handles]
+    assert [a[3]["title"] for a in answers[4:]] == [f"Spread_{i}" for i in range(4)]
+
+    named = make_pool(3, "Placed", workers=[addresses[1]])
+    assert {h.address for h in named.procs.values()} == {addresses[1]}
+    with pytest.raises(ValueError, match="no Dask worker"):
+        make_pool(1, workers=["tcp://127.0.0.1:1"])
+
+
+def test_init_process_restarts_with_the_new_size(make_pool):
+    pool = make_pool(1, "Again")
+    old = worker_pids(pool)
+    pool.map(["kept = 1"])
+    pool.N = 2
+    pool.init_process()
+    assert len(pool.procs) == 2 and all_gone(old)
+    assert pool.map(["xreturn(kept='kept' in globals())"] * 2)[0][3] == {"kept": False}
+
+
+def test_an_unpicklable_request_raises_in_the_caller(make_pool):
+    pool = make_pool(2, "Pickle")
+    handle = next(iter(pool.procs.values()))
+    with pytest.raises((pickle.PicklingError, AttributeError, TypeError)):
+        handle.blocked_put(lambda: 1)
+    with pytest.raises((pickle.PicklingError, AttributeError, TypeError)):
+        pool.map(["n = 1", "n = 2", ["m = 1", {"f": lambda: 1}]])
+    # Nothing is out of step afterwards: the requests sent before it ran.
+    assert pool.map(["xreturn(n=n)"] * 2) == [["SUCCESS", "", "", {"n": n}] for n in (1, 2)]
+
+
+def test_large_arrays_travel_both_ways(make_pool):
+    handle = next(iter(make_pool(1).procs.values()))
+    data = np.arange(2_000_000, dtype=np.float64)
+    answer = handle.blocked_put([{"data": data}, "xreturn(total=float(data.sum()), back=data[::-1])"])
+    assert answer[3]["total"] == float(data.sum())
+    np.testing.assert_array_equal(answer[3]["back"], data[::-1])
+
+
+def test_streams_of_a_batch_signal_their_answers_as_they_come(make_pool):
+    pool = make_pool(2, "Ready")
+    streams = pool.map(["import time\ntime.sleep(0.5)\nxreturn(k=0)", "xreturn(k=1)",
+                        "xreturn(k=2)"], block=False)
+    assert streams[0] is streams[2] and streams[0] is not streams[1]
+    slow, fast = streams[0].vorlen_ready_fd(), streams[1].vorlen_ready_fd()
+    ready, _, _ = select.select([slow, fast], [], [], WAIT)
+    assert ready == [fast]
+    assert streams[1].get()[3] == {"k": 1}
+    ready, _, _ = select.select([slow], [], [], WAIT)
+    assert ready == [slow]
+    assert streams[0].get()[3] == {"k": 0}
+    # The stream stays ready while its next answer is in.
+    ready, _, _ = select.select([slow], [], [], WAIT)
+    assert ready == [slow] and streams[0].get()[3] == {"k": 2}
+
+
+def test_import_without_distributed_says_how_to_install(monkeypatch):
+    for name in [n for n in sys.modules if n == "vorlen.cluster" or n.startswith("vorlen.cluster.")]:
+        monkeypatch.delitem(sys.modules, name)
+    monkeypatch.setitem(sys.modules, "distributed", None)
+    with pytest.raises(ImportError, match=r'pip install "vorlen\[cluster\]"'):
+        importlib.import_module("vorlen.cluster")
+
+
+# ---- failures ---------------------------------------------------------------
+
+
+def test_a_dying_worker_raises_naming_host_and_worker(make_pool):
+    pool = make_pool(2, "Dies")
+    first, second = pool.procs.values()
+    streams = pool.map(["xreturn(before=1)", "x = 1", "import os\nos._exit(3)", "x = 2"],
+                       block=False)
+    assert streams[0].get() == ["SUCCESS", "", "", {"before": 1}]
+    with within(PROMPT), pytest.raises(WorkerDiedError) as raised:
+        corvane.reduce(streams)
+    error = raised.value
+    assert (error.pid, error.exitcode) == (first.pid, 3)
+    assert "Dies_0" in str(error) and first.hostname in str(error)
+    assert first.address in str(error)
+    with within(PROMPT), pytest.raises(WorkerDiedError):
+        first.blocked_put("x = 1")
+    assert second.blocked_put("xreturn(x=x)")[3] == {"x": 2}
+
+
+def test_kill_all_leaves_no_worker_behind(make_pool):
+    pool = make_pool(2, "Killed")
+    pids = worker_pids(pool)
+    handles = list(pool.procs.values())
+    busy = pool.map(["import time\ntime.sleep(30)"] * 2, block=False)
+    pool.kill_all()
+    assert pool.procs == {} and all_gone(pids, PROMPT)
+    with within(PROMPT), pytest.raises(WorkerDiedError, match="Killed_0"):
+        busy[0].get()
+    with pytest.raises(WorkerDiedError):
+        handles[1].blocked_put("x = 1")
+    handles[1].kill()      # a second kill does nothing
+
+
+def test_closing_the_client_leaves_no_worker_behind(make_pool, cluster):
+    other = distributed.Client(cluster.scheduler_address, timeout=WAIT)
+    try:
+        pool = make_pool(2, "Closed", client=other)
+        pids = worker_pids(pool)
+        busy = pool.map(["import time\ntime.sleep(30)"] * 2, block=False)
+    finally:
+        other.close(timeout=WAIT)
+    assert all_gone(pids, PROMPT)
+    with within(PROMPT), pytest.raises(WorkerDiedError):
+        busy[0].get()
+
+
+def test_a_dask_worker_killed_mid_request(make_pool, client):
+    pool = make_pool(2, "Lost")
+    lost, kept = pool.procs.values()
+    busy = pool.map(["import time\ntime.sleep(30)", "y = 1"], block=False)
+    assert busy[1].get()[0] == "SUCCESS"
+    os.kill(dask_worker_pids(client)[lost.address], signal.SIGKILL)
+    with within(PROMPT), pytest.raises(WorkerDiedError) as raised:
+        busy[0].get()
+    assert "Lost_0" in str(raised.value) and lost.address in str(raised.value)
+    # The kernel ended the vorlen worker with its Dask worker.
+    assert all_gone([lost.pid], PROMPT)
+    with within(PROMPT), pytest.raises(WorkerDiedError):
+        lost.blocked_put("x = 1")
+    assert kept.blocked_put("xreturn(y=y)")[3] == {"y": 1}
