@@ -118,18 +118,20 @@ class ClusterHandle:
 
     async def _outcome(self, future: BaseActorFuture) -> Any:
         """Awaits an actor call on the client's loop, looking now and then
-        whether its Dask worker is still there."""
+        whether its Dask worker is still there. An answer that is in is
+        returned even after the worker was found lost."""
         task = asyncio.ensure_future(future)
         try:
             while True:
-                done, _ = await asyncio.wait([task], timeout=WATCH_INTERVAL)
-                if done:
-                    try:
-                        return task.result()
-                    except WorkerDiedError:
-                        raise
-                    except (OSError, RuntimeError, asyncio.CancelledError) as error:
-                        raise self._mark_lost("its Dask worker was lost", error) from error
+                if future.done() or self._lost is None:
+                    done, _ = await asyncio.wait([task], timeout=WATCH_INTERVAL)
+                    if done:
+                        try:
+                            return task.result()
+                        except WorkerDiedError:
+                            raise
+                        except (OSError, RuntimeError, asyncio.CancelledError) as error:
+                            raise self._mark_lost("its Dask worker was lost", error) from error
                 if self._lost is not None:
                     raise self._lost
                 if not await self._dask_worker_present():
