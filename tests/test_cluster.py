@@ -10,7 +10,6 @@ import re
 import select
 import signal
 import sys
-import time
 
 import numpy as np
 import pytest
@@ -21,7 +20,6 @@ from cluster_support import (PID_REQUEST, PROMPT, TITLE_REQUEST, WAIT, all_gone,
 
 import vorlen.corvane as corvane
 from vorlen import WorkerDiedError
-from vorlen.cluster import ClusterPool
 
 # The same sequence for both pools: set-up, failures, xprint, xreturn,
 # lists of texts and dicts, names dropped after a failing text.

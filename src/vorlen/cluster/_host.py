@@ -12,26 +12,20 @@ The vorlen worker never outlives what owns it:
   watch thread of the Dask worker process kills the process;
 - the Dask worker process ending normally: a multiprocessing finalizer kills
   it before multiprocessing waits for the children it did not kill itself;
-- the Dask worker process killed: the kernel kills the vorlen worker, which
-  asked for that signal (``PR_SET_PDEATHSIG``) right after it was forked by
-  a thread that lives as long as the Dask worker process.
+- the Dask worker process killed: the vorlen worker ends itself, as every
+  vorlen worker does when its parent process dies.
 """
 from __future__ import annotations
 
 import asyncio
 import contextlib
-import ctypes
 import multiprocessing
 import multiprocessing.util
-import os
-import queue
-import signal
 import socket
 import threading
 import time
 import warnings
 from collections import deque
-from concurrent.futures import Future
 from typing import Any
 
 import distributed
@@ -45,12 +39,6 @@ WATCH_INTERVAL = 0.25
 # Upper bound for reaping a killed vorlen worker.
 REAP_TIMEOUT = 5.0
 
-PR_SET_PDEATHSIG = 1
-_libc = ctypes.CDLL(None, use_errno=True)
-
-# Set, in the thread that starts a vorlen worker, to this process's pid while
-# it forks; the forked child then asks to be killed when that thread ends.
-_forking = threading.local()
 # Serialises the temporary changes to process-wide multiprocessing settings.
 _start_lock = threading.Lock()
 
@@ -58,40 +46,23 @@ _start_lock = threading.Lock()
 _hosts: set[TamselHost] = set()
 _hosts_lock = threading.Lock()
 _watch_thread: threading.Thread | None = None
-# Names of workers to start, with where their handle goes, for the thread
-# that starts them all.
-_start_jobs: queue.SimpleQueue = queue.SimpleQueue()
-_starter_thread: threading.Thread | None = None
-
-
-def _die_with_parent_thread() -> None:
-    """Runs in every child forked by this process; acts only in the child of
-    a thread that is starting a vorlen worker."""
-    parent = getattr(_forking, "parent", None)
-    if parent is None:
-        return
-    _forking.parent = None
-    _libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
-    # The parent may have died before the request took effect.
-    if os.getppid() != parent:
-        os._exit(1)
-
-
-os.register_at_fork(after_in_child=_die_with_parent_thread)
 
 
 @contextlib.contextmanager
 def _starting_owned_child():
-    """Lets this thread start a vorlen worker process that is forked (so the
-    hook above runs in it) and not a daemon, whatever this Dask worker
-    process's own settings are.
+    """Lets this thread start a vorlen worker process that is forked and not
+    a daemon, whatever this Dask worker process's own settings are.
 
     Dask worker processes started by a nanny are daemonic by default
     (``distributed.worker.daemon``), and multiprocessing refuses to start
     children from a daemonic process because it would not wait for them at
     exit. Here the flag is lifted only while the child starts; the child is
-    then tied to this process's life by the hook above, the finalizer and
-    the watch below, so nothing is left waiting or running.
+    then tied to this process's life (the finalizer and the watch below, and
+    the worker's own watch on its parent), so nothing is left waiting or
+    running. The child is forked even where the start method is spawn (as
+    in Dask workers started by a nanny): it starts in milliseconds instead
+    of importing everything again, including the main module of the program
+    that started the Dask worker, and it only runs the worker loop.
     """
     me = multiprocessing.current_process()
     with _start_lock:
@@ -101,7 +72,6 @@ def _starting_owned_child():
             multiprocessing.set_start_method("fork", force=True)
         if daemonic:
             me.daemon = False
-        _forking.parent = os.getpid()
         try:
             with warnings.catch_warnings():
                 # The fork is safe here: the child only runs the worker loop.
@@ -109,38 +79,16 @@ def _starting_owned_child():
                                         DeprecationWarning)
                 yield
         finally:
-            _forking.parent = None
             if daemonic:
                 me.daemon = True
             if method != "fork":
                 multiprocessing.set_start_method(method, force=True)
 
 
-def _start_workers() -> None:
-    while True:
-        name, done = _start_jobs.get()
-        try:
-            with _starting_owned_child():
-                handle = vorlen.tamsel.Tamsel(name)
-        except BaseException as error:
-            done.set_exception(error)
-        else:
-            done.set_result(handle)
-
-
 def start_tamsel(name: str) -> vorlen.tamsel.Tamsel:
-    """Starts a vorlen worker titled `name`. The fork happens in one thread
-    that lives as long as this process, since the kernel's parent-death
-    signal follows the thread that forked, not the process."""
-    global _starter_thread
-    with _hosts_lock:
-        if _starter_thread is None:
-            _starter_thread = threading.Thread(
-                target=_start_workers, name="vorlen-host-starter", daemon=True)
-            _starter_thread.start()
-    done: Future = Future()
-    _start_jobs.put((name, done))
-    return done.result()
+    """Starts a vorlen worker titled `name`, a child of this process."""
+    with _starting_owned_child():
+        return vorlen.tamsel.Tamsel(name)
 
 
 def _watch_released_hosts() -> None:
