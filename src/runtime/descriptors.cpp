@@ -50,6 +50,13 @@ int descriptor_of(PyObject* obj) {
   return fd == -1 && PyErr_Occurred() ? -1 : static_cast<int>(fd);
 }
 
+int descriptor_or_none(PyObject* obj, const char* attribute) {
+  Ref value = Ref::steal(PyObject_GetAttrString(obj, attribute));
+  int fd = value ? descriptor_of(value.get()) : -1;
+  if (fd < 0) PyErr_Clear();
+  return fd;
+}
+
 int wait_readable(int first, int second, bool& first_ready, bool& second_ready) {
   for (;;) {
     pollfd fds[2] = {{first, POLLIN, 0}, {second, POLLIN, 0}};
@@ -59,6 +66,23 @@ int wait_readable(int first, int second, bool& first_ready, bool& second_ready) 
     first_ready = fds[0].revents != 0;
     second_ready = fds[1].revents != 0;
     return 0;
+  }
+}
+
+int wait_readable_within(int first, int second, double seconds, bool& first_ready,
+                         bool& second_ready) {
+  double deadline = monotonic_seconds() + seconds;
+  for (;;) {
+    double left = deadline - monotonic_seconds();
+    int left_ms = left > 0 ? static_cast<int>(left * 1000 + 0.999) : 0;
+    pollfd fds[2] = {{first, POLLIN, 0}, {second, POLLIN, 0}};
+    bool interrupted;
+    int ready = poll_released(fds, 2, left_ms, interrupted);
+    if (ready < 0) return -1;
+    if (interrupted) continue;
+    first_ready = fds[0].revents != 0;
+    second_ready = fds[1].revents != 0;
+    return ready > 0 ? 1 : 0;
   }
 }
 

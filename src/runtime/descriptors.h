@@ -10,8 +10,16 @@ namespace vr {
 // -1 with an exception set.
 int descriptor_of(PyObject* obj);
 
+// The descriptor held in `obj.<attribute>`, or -1 with no exception set
+// when the object does not have one to give.
+int descriptor_or_none(PyObject* obj, const char* attribute);
+
 // Waits without limit until `first` or `second` is readable; says which.
 int wait_readable(int first, int second, bool& first_ready, bool& second_ready);
+
+// As wait_readable, for at most `seconds`: 1 one is ready, 0 timed out.
+int wait_readable_within(int first, int second, double seconds, bool& first_ready,
+                         bool& second_ready);
 
 // Waits up to `seconds` for `fd` to be readable: 1 ready, 0 timed out.
 int wait_readable_for(int fd, double seconds);

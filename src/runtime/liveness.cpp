@@ -9,23 +9,6 @@ namespace vr {
 
 namespace {
 
-PyObject* raise_worker_died(PyObject* process) {
-  Ref pid = Ref::steal(PyObject_GetAttrString(process, "pid"));
-  if (!pid) return nullptr;
-  // The sentinel fires as the process exits; joining briefly reaps it so
-  // that its exit code is known.
-  Ref joined = Ref::steal(PyObject_CallMethod(process, "join", "d", 0.5));
-  if (!joined) PyErr_Clear();
-  Ref exitcode = Ref::steal(PyObject_GetAttrString(process, "exitcode"));
-  if (!exitcode) return nullptr;
-  const RuntimeState* rt = runtime();
-  if (!rt) return nullptr;
-  Ref error = Ref::steal(PyObject_CallFunctionObjArgs(
-      rt->died_error, pid.get(), exitcode.get(), nullptr));
-  if (error) PyErr_SetObject(rt->died_error, error.get());
-  return nullptr;
-}
-
 // queue.get(), reading the queue's pipe directly when it can.
 PyObject* get_from(PyObject* queue) {
   Ref get = Ref::steal(PyObject_GetAttrString(queue, "get"));
@@ -38,16 +21,24 @@ PyObject* get_from(PyObject* queue) {
   return PyObject_CallNoArgs(get.get());
 }
 
-// A descriptor read from `obj.<attribute>`, or -1 with no exception set
-// when the object does not have one to give.
-int descriptor_or_none(PyObject* obj, const char* attribute) {
-  Ref value = Ref::steal(PyObject_GetAttrString(obj, attribute));
-  int fd = value ? descriptor_of(value.get()) : -1;
-  if (fd < 0) PyErr_Clear();
-  return fd;
-}
-
 }  // namespace
+
+PyObject* raise_worker_died(PyObject* process, PyObject* detail) {
+  Ref pid = Ref::steal(PyObject_GetAttrString(process, "pid"));
+  if (!pid) return nullptr;
+  // The sentinel fires as the process exits; joining briefly reaps it so
+  // that its exit code is known.
+  Ref joined = Ref::steal(PyObject_CallMethod(process, "join", "d", 0.5));
+  if (!joined) PyErr_Clear();
+  Ref exitcode = Ref::steal(PyObject_GetAttrString(process, "exitcode"));
+  if (!exitcode) return nullptr;
+  const RuntimeState* rt = runtime();
+  if (!rt) return nullptr;
+  Ref error = Ref::steal(PyObject_CallFunctionObjArgs(
+      rt->died_error, pid.get(), exitcode.get(), detail ? detail : Py_None, nullptr));
+  if (error) PyErr_SetObject(rt->died_error, error.get());
+  return nullptr;
+}
 
 int register_worker(PyObject* process, PyObject* qi, PyObject* qo) {
   const RuntimeState* rt = runtime();

@@ -18,4 +18,8 @@ PyObject* registered_writer(PyObject* queue);
 // Raises vorlen.WorkerDiedError when the process ended with no message left.
 PyObject* get_answer(PyObject* queue, PyObject* process);
 
+// Raises vorlen.WorkerDiedError for `process`, which has ended or is
+// ending; `detail` (or nullptr) replaces the error's usual message.
+PyObject* raise_worker_died(PyObject* process, PyObject* detail = nullptr);
+
 }  // namespace vr

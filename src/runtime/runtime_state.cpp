@@ -13,7 +13,7 @@ constexpr PyObject* RuntimeState::*kObjects[] = {
     &RuntimeState::forking_dumps, &RuntimeState::forking_loads,
     &RuntimeState::plain_dumps,   &RuntimeState::format_exception,
     &RuntimeState::writers,       &RuntimeState::register_worker,
-    &RuntimeState::died_error,
+    &RuntimeState::died_error,    &RuntimeState::pages,
 };
 
 constexpr const char* kNameTexts[kNameCount] = {
@@ -50,7 +50,8 @@ int load(RuntimeState& s) {
       import_attribute(s.format_exception, "traceback", "format_exception") < 0 ||
       import_attribute(s.writers, "vorlen._liveness", "writers") < 0 ||
       import_attribute(s.register_worker, "vorlen._liveness", "register") < 0 ||
-      import_attribute(s.died_error, "vorlen._errors", "WorkerDiedError") < 0)
+      import_attribute(s.died_error, "vorlen._errors", "WorkerDiedError") < 0 ||
+      import_attribute(s.pages, "vorlen._pages", "pages") < 0)
     return -1;
   return 0;
 }

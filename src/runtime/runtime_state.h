@@ -24,6 +24,7 @@ struct RuntimeState {
   PyObject* writers = nullptr;           // vorlen._liveness.writers
   PyObject* register_worker = nullptr;   // vorlen._liveness.register
   PyObject* died_error = nullptr;        // vorlen.WorkerDiedError
+  PyObject* pages = nullptr;             // vorlen._pages.pages
   PyObject* names[kNameCount] = {};
 
   PyObject* name(Name n) const { return names[n]; }

@@ -1,5 +1,6 @@
 // Tamsel: the parent-side handle of one worker process.
 #include "runtime/queue_pipe.h"
+#include "runtime/control_page.h"
 #include "runtime/liveness.h"
 #include "runtime/reaping.h"
 #include "tamsel.h"
@@ -60,6 +61,8 @@ PyObject* handle_init(PyObject* const* a) {
   if (!process || PyObject_SetAttr(self, names.proc, process.get()) < 0)
     return nullptr;
 
+  // The page the worker shares with this process, made before the fork.
+  if (vr::create_control_page(qi.get()) < 0) return nullptr;
   Ref started_process = Ref::steal(PyObject_GetAttr(self, names.proc));
   if (!started_process) return nullptr;
   if (start_and_register(started_process.get(), qi.get(), qo.get()) < 0) return nullptr;

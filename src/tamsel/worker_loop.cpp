@@ -6,6 +6,7 @@
 #include "runtime/queue_pipe.h"
 #include "runtime/pickling.h"
 #include "code_cache.h"
+#include "interrupts.h"
 #include "tamsel.h"
 
 namespace tamsel {
@@ -180,6 +181,15 @@ PyObject* next_request(PyObject* qi, bool& taken) {
   return PyObject_Vectorcall(get.get(), kwvalues, 0, names.timeout_kwnames);
 }
 
+// Runs the request while it is marked as running, so that an interrupt
+// reaches it and nothing else: not the answer being built afterwards.
+int run_marked(PyObject* request, PyObject* globals, PyObject*& locals) {
+  Ref items = Ref::steal(interrupts::begin(request));
+  int ran = items ? run_request(items.get(), globals, locals) : -1;
+  interrupts::end();
+  return ran;
+}
+
 enum class Outcome { kNextCycle, kLeave };
 
 // What to do with an exception that stopped a cycle of the loop. `taken`
@@ -221,6 +231,7 @@ PyObject* tamsel_main(PyObject* const* a) {
   if (!globals) return nullptr;
   // A worker whose parent has died has nobody left to serve.
   if (vr::watch_parent() < 0) return nullptr;
+  if (interrupts::start(qi) < 0) return nullptr;
   PyObject* locals = PyDict_New();
   if (!locals) return nullptr;
 
@@ -231,7 +242,7 @@ PyObject* tamsel_main(PyObject* const* a) {
     Ref request = Ref::steal(next_request(qi, taken));
     if (request) {
       taken = true;
-      if (run_request(request.get(), globals.get(), locals) == 0 &&
+      if (run_marked(request.get(), globals.get(), locals) == 0 &&
           send_answer(qo, pc.get(), names.status_success, names.empty_str) == 0)
         continue;
     }

@@ -1,0 +1,200 @@
+// Waiting for an answer while watching the request for not responding to
+// its interrupt: request, wait_answer and escalate.
+#include <algorithm>
+#include <climits>
+
+#include "control.h"
+#include "runtime/descriptors.h"
+#include "runtime/liveness.h"
+#include "runtime/queue_pipe.h"
+
+namespace control {
+
+namespace {
+
+using vr::Ref;
+
+// How often a waiting parent looks at the page when nothing is due sooner:
+// an interrupt from another thread may come at any time.
+constexpr double kCheckEvery = 0.1;
+constexpr int64_t kNever = INT64_MAX;
+
+// When the request running on `page` becomes overdue (monotonic ns), or
+// kNever: its own time limit (when it is request `token`) or the last
+// interrupt of it, plus the grace period.
+int64_t overdue_at(const vr::ControlPage* page, uint64_t token, int64_t grace_ns) {
+  uint64_t serial = page->serial.load();
+  if (serial == 0) return kNever;
+  int64_t due = kNever;
+  if (token != 0 && page->token.load() == token)
+    due = page->deadline_ns.load() + grace_ns;
+  if (page->interrupted_serial.load() == serial)
+    due = std::min(due, page->interrupted_ns.load() + grace_ns);
+  // The worker moved on while this was read: nothing is due for now.
+  return page->serial.load() == serial ? due : kNever;
+}
+
+int64_t to_ns(double seconds) {
+  return seconds >= 9e9 ? kNever / 4 : static_cast<int64_t>(seconds * 1e9);
+}
+
+// Kills the worker and raises WorkerDiedError saying why.
+PyObject* kill_unresponsive(PyObject* process, double grace) {
+  Ref killed = Ref::steal(PyObject_CallMethod(process, "kill", nullptr));
+  if (!killed) return nullptr;
+  Ref pid = Ref::steal(PyObject_GetAttrString(process, "pid"));
+  if (!pid) return nullptr;
+  Ref seconds = Ref::steal(PyFloat_FromDouble(grace));
+  if (!seconds) return nullptr;
+  Ref detail = Ref::steal(PyUnicode_FromFormat(
+      "worker process %S did not respond to the interrupt within the grace "
+      "period of %R s and was killed", pid.get(), seconds.get()));
+  if (!detail) return nullptr;
+  return vr::raise_worker_died(process, detail.get());
+}
+
+// The handle's writer process when qo and proc are still what the handle
+// made (as blocked_put watches it), else None-like nullptr.
+int watched_process(PyObject* handle, PyObject* qo, Ref& process) {
+  Ref writer = Ref::steal(vr::registered_writer(qo));
+  if (!writer) return PyErr_Occurred() ? -1 : 0;
+  process = Ref::steal(PyObject_GetAttrString(handle, "proc"));
+  if (!process) return -1;
+  if (process.get() != writer.get()) process = Ref();
+  return 0;
+}
+
+// The answer to the request just sent to (or dealt to) `handle`.
+PyObject* answer_of(PyObject* handle, uint64_t token, double grace) {
+  Ref qo = Ref::steal(PyObject_GetAttrString(handle, "qo"));
+  if (!qo) return nullptr;
+  Ref process;
+  if (watched_process(handle, qo.get(), process) < 0) return nullptr;
+  if (!process) return vr::get_answer(qo.get(), nullptr);
+  Ref qi = Ref::steal(PyObject_GetAttrString(handle, "qi"));
+  if (!qi) return nullptr;
+  // The worker may still be starting: its page counts once it serves.
+  vr::ControlPage* page;
+  Ref owner = Ref::steal(vr::find_control_page(qi.get(), page));
+  if (!owner && PyErr_Occurred()) return nullptr;
+  return wait_for_answer(qo.get(), process.get(), page, token, grace);
+}
+
+int parse_token(PyObject* value, uint64_t& token) {
+  token = PyLong_AsUnsignedLongLong(value);
+  return token == static_cast<uint64_t>(-1) && PyErr_Occurred() ? -1 : 0;
+}
+
+int parse_grace(PyObject* value, double& grace) {
+  grace = PyFloat_AsDouble(value);
+  return grace == -1.0 && PyErr_Occurred() ? -1 : 0;
+}
+
+// request(handle, w, token, grace): puts `w` on handle.qi and returns its
+// answer, as blocked_put does, escalating as wait_for_answer does.
+PyObject* request(PyObject* const* a) {
+  uint64_t token;
+  double grace;
+  if (parse_token(a[2], token) < 0 || parse_grace(a[3], grace) < 0) return nullptr;
+  Ref qi = Ref::steal(PyObject_GetAttrString(a[0], "qi"));
+  if (!qi) return nullptr;
+  Ref put = Ref::steal(PyObject_GetAttrString(qi.get(), "put"));
+  if (!put || vr::send_message(qi.get(), put.get(), a[1]) < 0) return nullptr;
+  return answer_of(a[0], token, grace);
+}
+
+// wait_answer(handle, token, grace): the next answer of `handle`, for a
+// request sent earlier.
+PyObject* wait_answer(PyObject* const* a) {
+  uint64_t token;
+  double grace;
+  if (parse_token(a[1], token) < 0 || parse_grace(a[2], grace) < 0) return nullptr;
+  return answer_of(a[0], token, grace);
+}
+
+// escalate(qi, process, token, grace): for dispatchers that wait on many
+// workers at once. Seconds until the request running on the worker of `qi`
+// may next become overdue (None: the worker has no page, so nothing can be
+// told); kills it and raises WorkerDiedError when it is overdue now.
+PyObject* escalate(PyObject* const* a) {
+  uint64_t token;
+  double grace;
+  if (parse_token(a[2], token) < 0 || parse_grace(a[3], grace) < 0) return nullptr;
+  vr::ControlPage* page;
+  Ref owner = Ref::steal(vr::find_control_page(a[0], page));
+  if (!owner) {
+    if (PyErr_Occurred()) return nullptr;
+    Py_RETURN_NONE;
+  }
+  bool raised = false;
+  double wait = check_overdue(a[1], page, token, grace, raised);
+  if (raised) return nullptr;
+  return PyFloat_FromDouble(wait);
+}
+
+const char* const request_params[] = {"handle", "w", "token", "grace"};
+const char* const wait_params[] = {"handle", "token", "grace"};
+const char* const escalate_params[] = {"qi", "process", "token", "grace"};
+
+}  // namespace
+
+double check_overdue(PyObject* process, vr::ControlPage* page, uint64_t token,
+                     double grace, bool& raised) {
+  int64_t due = overdue_at(page, token, to_ns(grace));
+  int64_t now = vr::monotonic_ns();
+  raised = false;
+  if (due != kNever && due <= now) {
+    kill_unresponsive(process, grace);
+    raised = true;
+    return 0;
+  }
+  return due == kNever ? kCheckEvery : std::min(kCheckEvery, (due - now) / 1e9);
+}
+
+PyObject* wait_for_answer(PyObject* qo, PyObject* process, vr::ControlPage* page,
+                          uint64_t token, double grace) {
+  if (!page) return vr::get_answer(qo, process);
+  int sentinel = vr::descriptor_or_none(process, "sentinel");
+  int reader = sentinel < 0 ? -1 : vr::descriptor_or_none(qo, "_reader");
+  if (reader < 0) return vr::get_answer(qo, process);
+  for (;;) {
+    bool raised;
+    double wait = check_overdue(process, page, token, grace, raised);
+    if (raised) return nullptr;
+    bool answer_ready = false, process_ended = false;
+    int ready = vr::wait_readable_within(reader, sentinel, wait, answer_ready, process_ended);
+    if (ready < 0) return nullptr;
+    // The rest, the worker's death included, is the plain wait's business.
+    if (ready > 0) return vr::get_answer(qo, process);
+  }
+}
+
+const vr::FunctionDef request_def = {
+    .name = "request",
+    .qualname = "request",
+    .traceback = "vorlen._control.request",
+    .body = request,
+    .params = request_params,
+    .argcount = 4,
+    .line = 40,
+};
+const vr::FunctionDef wait_answer_def = {
+    .name = "wait_answer",
+    .qualname = "wait_answer",
+    .traceback = "vorlen._control.wait_answer",
+    .body = wait_answer,
+    .params = wait_params,
+    .argcount = 3,
+    .line = 50,
+};
+const vr::FunctionDef escalate_def = {
+    .name = "escalate",
+    .qualname = "escalate",
+    .traceback = "vorlen._control.escalate",
+    .body = escalate,
+    .params = escalate_params,
+    .argcount = 4,
+    .line = 60,
+};
+
+}  // namespace control

@@ -1,0 +1,164 @@
+// Interrupting the running request: the signal handler, the interpreter-
+// level handler it triggers, and the bookkeeping of which request runs.
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "runtime/control_page.h"
+#include "interrupts.h"
+
+namespace tamsel::interrupts {
+
+namespace {
+
+using vr::Ref;
+
+enum Cause : int { kInterrupted = 1, kTimeLimit = 2 };
+
+// Read and written by the signal handler: lock-free atomics only.
+std::atomic<uint64_t> running{0};  // serial of the running request, 0: none
+std::atomic<uint64_t> pending{0};  // serial an arrived interrupt is meant for
+std::atomic<int> pending_cause{0};
+std::atomic<long> main_tid{0};     // the thread that serves requests
+
+uint64_t last_serial = 0;
+bool installed = false;            // in this process
+pid_t installed_in = 0;
+vr::ControlPage* page = nullptr;
+PyObject* page_owner = nullptr;    // keeps `page` mapped
+
+long current_tid() { return syscall(SYS_gettid); }
+
+// Hands a signal that reached another thread on to the serving thread,
+// keeping what it carries (the kernel takes a sender's own siginfo only for
+// the codes below; the others carry nothing worth keeping).
+void forward(int signum, siginfo_t* info, long tid) {
+  if (info->si_code == SI_QUEUE || info->si_code == SI_TIMER)
+    syscall(SYS_rt_tgsigqueueinfo, getpid(), tid, signum, info);
+  else
+    syscall(SYS_tgkill, getpid(), tid, signum);
+}
+
+// The signal handler. It decides at arrival which request the signal is
+// meant for: an interrupt sent with sigqueue names the serial the parent
+// saw running; the timer counts only for the request it was armed for;
+// a plain kill means whatever runs now. Only then is the interpreter told.
+void on_signal(int signum, siginfo_t* info, void*) {
+  int saved_errno = errno;
+  long tid = main_tid.load();
+  if (tid != 0 && current_tid() != tid) {
+    forward(signum, info, tid);
+  } else if (uint64_t serial = running.load()) {
+    bool meant = false;
+    int cause = kInterrupted;
+    if (info->si_code == SI_QUEUE) {
+      meant = reinterpret_cast<uintptr_t>(info->si_value.sival_ptr) == serial;
+    } else if (info->si_code == SI_TIMER) {
+      meant = time_limit::expired_for(serial);
+      cause = kTimeLimit;
+    } else {
+      meant = true;
+    }
+    if (meant) {
+      pending_cause.store(cause);
+      pending.store(serial);
+      PyErr_SetInterruptEx(signum);
+    }
+  }
+  errno = saved_errno;
+}
+
+// Runs in the interpreter at its next check: raises KeyboardInterrupt when
+// the request the signal was meant for is still the one running.
+PyObject* on_trip(PyObject*, PyObject* const*, Py_ssize_t) {
+  uint64_t serial = pending.exchange(0);
+  if (serial == 0 || serial != running.load()) Py_RETURN_NONE;
+  Ref text = Ref::steal(pending_cause.load() == kTimeLimit
+                            ? time_limit::message()
+                            : PyUnicode_FromString("the request was interrupted"));
+  if (text) PyErr_SetObject(PyExc_KeyboardInterrupt, text.get());
+  return nullptr;
+}
+
+PyMethodDef on_trip_def = {"_interrupt_request",
+                           reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(on_trip)),
+                           METH_FASTCALL, nullptr};
+
+// Registers on_trip with the interpreter's signal module (the C module, so
+// that whatever stands in for `signal` in the worker module sees nothing),
+// then puts on_signal in front of the interpreter's own handler. Only the
+// main thread may do so: elsewhere interrupts stay off.
+int install() {
+  installed = false;
+  static PyObject* handler = PyCFunction_New(&on_trip_def, nullptr);
+  if (!handler) return -1;
+  Ref module = Ref::steal(PyImport_ImportModule("_signal"));
+  if (!module) return -1;
+  Ref previous = Ref::steal(
+      PyObject_CallMethod(module.get(), "signal", "iO", vr::interrupt_signal(), handler));
+  if (!previous) {
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
+    PyErr_Clear();  // not the main thread
+    return 0;
+  }
+  struct sigaction action {};
+  action.sa_sigaction = on_signal;
+  action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+  sigemptyset(&action.sa_mask);
+  if (sigaction(vr::interrupt_signal(), &action, nullptr) < 0) {
+    PyErr_SetFromErrno(PyExc_OSError);
+    return -1;
+  }
+  installed = true;
+  installed_in = getpid();
+  return 0;
+}
+
+}  // namespace
+
+int start(PyObject* qi) {
+  running.store(0);
+  pending.store(0);
+  main_tid.store(current_tid());
+  if (install() < 0) return -1;
+  page = nullptr;
+  Py_CLEAR(page_owner);
+  if (!installed) return 0;
+  page_owner = vr::find_control_page(qi, page);
+  if (!page_owner) return PyErr_Occurred() ? -1 : 0;
+  page->serial.store(0);
+  page->ready.store(1);
+  return 0;
+}
+
+PyObject* begin(PyObject* request) {
+  time_limit::Limit limit;
+  Ref items = Ref::steal(time_limit::unwrap(request, limit));
+  if (!items) return nullptr;
+  uint64_t serial = ++last_serial;
+  // Running first, the page after: a parent that reads this serial from
+  // the page finds the handler ready to take its interrupt.
+  running.store(serial);
+  if (page) {
+    page->token.store(limit.token);
+    page->deadline_ns.store(limit.seconds ? limit.deadline_ns : 0);
+    page->serial.store(serial);
+  }
+  // Without the handler the timer's signal would end the process.
+  bool timed = limit.seconds && installed && installed_in == getpid();
+  if (timed && time_limit::arm(serial, limit, main_tid.load()) < 0) {
+    end();
+    return nullptr;
+  }
+  return items.release();
+}
+
+void end() {
+  running.store(0);
+  if (page) page->serial.store(0);
+  time_limit::disarm();
+}
+
+}  // namespace tamsel::interrupts

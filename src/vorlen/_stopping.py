@@ -1,0 +1,93 @@
+"""Stopping a running request without losing its worker: vorlen.interrupt,
+and the time limits of vorlen.run and vorlen.map.
+
+A worker is interrupted with a real-time signal (SIGRTMIN + 6) sent to its
+main thread; the request it runs at that moment ends with KeyboardInterrupt
+and gets its failure answer, and the worker goes on with its namespace.
+Other pools and handles take part through methods of their own class:
+``__vorlen_interrupt__(self)``, ``__vorlen_run__(self, w, *, timeout,
+grace)`` and ``__vorlen_map__(self, args, *, timeout, grace)``; when the
+target's class defines one, these functions call it instead.
+"""
+import math
+
+from vorlen import _control
+from vorlen._timed import timed
+
+_GRACE = 2.0
+
+
+def interrupt(target):
+    """Interrupts the request that the worker of the handle `target` (or
+    every worker of the pool `target`) is running now. The request ends
+    with KeyboardInterrupt and answers "EXCEPTION"; an idle worker, and a
+    request that has finished by the time the interrupt arrives, are left
+    alone, and requests waiting in the queue run as usual. Never waits."""
+    hook = getattr(type(target), "__vorlen_interrupt__", None)
+    if hook is not None:
+        hook(target)
+        return
+    for handle in _handles_of(target):
+        _control.interrupt_worker(handle.qi, handle.proc)
+
+
+def run(handle, w, *, timeout=None, grace=_GRACE):
+    """The answer to request `w` on the handle, as ``handle.blocked_put(w)``
+    gives it. With `timeout`, the request is interrupted once it has run
+    for that many seconds, and its answer's traceback ends with the limit
+    it exceeded. A request that has not answered `grace` seconds after its
+    interrupt (from its limit or from vorlen.interrupt) gets its worker
+    killed, and WorkerDiedError is raised."""
+    hook = getattr(type(handle), "__vorlen_run__", None)
+    if hook is not None:
+        return hook(handle, w, timeout=timeout, grace=grace)
+    grace = _seconds(grace, "grace", "run", allow_zero=True)
+    if timeout is None:
+        return _control.request(handle, w, 0, grace)
+    envelope, token = timed(w, _seconds(timeout, "timeout", "run"))
+    return _control.request(handle, envelope, token, grace)
+
+
+def map(pool, args, *, timeout=None, grace=_GRACE):
+    """The answers of ``pool.map(args)``, in request order. `timeout`
+    limits each request separately, counted from when its worker starts
+    it; a request past its limit gets the time-limit answer while the
+    others run as usual. `grace` as for vorlen.run."""
+    hook = getattr(type(pool), "__vorlen_map__", None)
+    if hook is not None:
+        return hook(pool, args, timeout=timeout, grace=grace)
+    grace = _seconds(grace, "grace", "map", allow_zero=True)
+    requests = list(args)
+    tokens = [0] * len(requests)
+    if timeout is not None:
+        limit = _seconds(timeout, "timeout", "map")
+        for position, request in enumerate(requests):
+            requests[position], tokens[position] = timed(request, limit)
+    pool.map(requests, block=False)
+    handles = list(pool.procs.values())
+    return [_control.wait_answer(handles[position % len(handles)], token, grace)
+            for position, token in enumerate(tokens)]
+
+
+def _handles_of(target):
+    procs = getattr(target, "procs", None)
+    if procs is not None:
+        return list(procs.values())
+    if hasattr(target, "qi") and hasattr(target, "proc"):
+        return [target]
+    raise TypeError("interrupt() argument must be a Tamsel or a CorvanePool, "
+                    f"not {type(target).__name__}")
+
+
+def _seconds(value, name, function, allow_zero=False):
+    """`value` as a float number of seconds: positive (or zero when
+    `allow_zero`), not NaN."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"{function}() argument '{name}' must be a number of "
+                        f"seconds, not {type(value).__name__}")
+    seconds = float(value)
+    if math.isnan(seconds) or seconds < 0 or (seconds == 0 and not allow_zero):
+        least = "zero or more" if allow_zero else "more than zero"
+        raise ValueError(f"{function}() argument '{name}' must be {least} seconds, "
+                         f"not {value!r}")
+    return seconds
