@@ -32,6 +32,7 @@ BENCHMARKS = {
     "capture": ("Capture: xprint and xreturn of large content", True),
     "startup": ("Start-up and memory of 2 workers", False),
     "cluster": ("ClusterPool on 2 local Dask workers against bare actor calls", True),
+    "interrupt": ("Interrupts: latency to the answer, cost of vorlen.run", True),
 }
 TIME_LIMIT = {False: 200, True: 90}  # seconds per benchmark, by --quick
 

@@ -900,3 +900,43 @@ def test_function_object_protocol():
                     functions + [handle, new_name])
     finally:
         put.__name__ = "blocked_put"
+
+
+# --- interrupts and time limits ---------------------------------------------------
+
+def test_interrupt_run_and_map_through_the_pipes(sentinels):
+    """vorlen.run and vorlen.map wait on a worker page whose worker never
+    starts (so nothing falls due); vorlen.interrupt of a worker whose page is
+    not ready looks at the process itself (this one) for the signal."""
+    request = [text("x ", "= 1"), {"k": 1}]
+    with rebound(tamsel, mp=fake_mp(queue_class=mp.Queue, process_class=RecordingProcess)):
+        paged = tamsel.Tamsel()  # real queues and a page; no process starts
+    qi, qo = paged.qi, paged.qo
+    try:
+        alive = types.SimpleNamespace(pid=os.getpid(), sentinel=sentinels.alive,
+                                      exitcode=None, join=lambda timeout=None: None)
+        liveness.writers[qo] = alive
+        handle = fake_handle(qi, qo, alive)
+        pooled = FakeHandle()
+        pooled.qi, pooled.qo, pooled.proc = qi, qo, alive
+        pool = pool_of([pooled])
+
+        def ran():
+            for call in (lambda: vorlen.run(handle, request),
+                         lambda: vorlen.run(handle, request, timeout=5, grace=1),
+                         lambda: vorlen.map(pool, [request], timeout=5)):
+                preload_answers(qo, 1)
+                assert call() in (ANSWER, [ANSWER])
+            drain(qi, 3)
+
+        assert_flat(rounds(
+            ran,
+            lambda: vorlen.interrupt(handle),
+            lambda: vorlen.interrupt(pool),
+            (lambda: vorlen.run(handle, request, timeout=-1), ValueError),
+            (lambda: vorlen.interrupt(None), TypeError),
+        ), [handle, pooled, pool, request, *request, alive, qi, qo], calls=PIPE_CALLS)
+    finally:
+        liveness.writers.pop(qo, None)
+        qi.close()
+        qo.close()
