@@ -10,6 +10,7 @@ import re
 import select
 import signal
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -18,6 +19,7 @@ from cluster_support import (PID_REQUEST, PROMPT, TITLE_REQUEST, WAIT, all_gone,
                              client, cluster, dask_worker_pids, distributed,
                              make_pool, within, worker_pids)
 
+import vorlen
 import vorlen.corvane as corvane
 from vorlen import WorkerDiedError
 
@@ -215,3 +217,44 @@ def test_a_dask_worker_killed_mid_request(make_pool, client):
     with within(PROMPT), pytest.raises(WorkerDiedError):
         lost.blocked_put("x = 1")
     assert kept.blocked_put("xreturn(y=y)")[3] == {"y": 1}
+
+
+# ---- vorlen.run, vorlen.map and vorlen.interrupt on cluster workers -----------
+
+needs_interrupts = pytest.mark.skipif(
+    not hasattr(vorlen, "interrupt"), reason="vorlen.interrupt is not in this build")
+
+SLEEP = "import time\nxprint('started')\ntime.sleep(30)"
+# Code that no interrupt reaches: every signal blocked, then a wait in C.
+DEAF = ("import signal, time\nsignal.pthread_sigmask(signal.SIG_BLOCK, range(1, signal.NSIG))\n"
+        "time.sleep(30)")
+
+
+@needs_interrupts
+def test_time_limits_and_interrupts_as_locally(make_pool):
+    pool = make_pool(2, "Limits")
+    handle = next(iter(pool.procs.values()))
+    with within(PROMPT):
+        answer = vorlen.run(handle, ["kept = 1", SLEEP], timeout=0.3)
+    assert answer[0] == "EXCEPTION" and answer[1] == "started\n"
+    assert "KeyboardInterrupt" in answer[2]
+    assert vorlen.run(handle, "xreturn(kept=kept)") == ["SUCCESS", "", "", {"kept": 1}]
+
+    with within(PROMPT):
+        answers = vorlen.map(pool, [SLEEP, "xreturn(fast=1)", "xreturn(k=2)"], timeout=0.3)
+    assert [a[0] for a in answers] == ["EXCEPTION", "SUCCESS", "SUCCESS"]
+
+    busy = pool.map([SLEEP] * 2, block=False)
+    time.sleep(0.3)
+    vorlen.interrupt(pool)
+    with within(PROMPT):
+        assert [a[0] for a in corvane.reduce(busy)] == ["EXCEPTION"] * 2
+
+
+@needs_interrupts
+def test_a_request_deaf_to_interrupts_costs_its_worker(make_pool):
+    pool = make_pool(1, "Deaf")
+    handle = next(iter(pool.procs.values()))
+    with within(PROMPT), pytest.raises(WorkerDiedError, match="did not respond"):
+        vorlen.run(handle, DEAF, timeout=0.3, grace=0.5)
+    assert all_gone([handle.pid], PROMPT)

@@ -64,12 +64,40 @@ class ClusterHandle:
         self.send(w, stream)
         return stream.get()
 
-    def send(self, w: Any, stream: AnswerStream) -> None:
-        """Sends request `w`; its answer will come out of `stream`."""
+    def send(self, w: Any, stream: AnswerStream, limited: bool = False,
+             limit: float | None = None, grace: float | None = None) -> None:
+        """Sends request `w`; its answer will come out of `stream`. With
+        `limited`, the worker interrupts it after `limit` seconds (None: no
+        limit) and is killed when it has not answered `grace` seconds after
+        an interrupt, as vorlen.run does locally."""
         if self._lost is not None:
             raise self._lost
         check_picklable(w)
-        stream.add(self._actor.request(next(self._numbers), w))
+        number = next(self._numbers)
+        if limited:
+            stream.add(self._actor.request_limited(number, w, limit, grace))
+        else:
+            stream.add(self._actor.request(number, w))
+
+    def __vorlen_run__(self, w: Any, *, timeout: float | None, grace: float) -> Any:
+        """vorlen.run(handle, w, timeout=..., grace=...) on this handle."""
+        stream = AnswerStream(self)
+        self.send(w, stream, True, timeout, grace)
+        return stream.get()
+
+    def __vorlen_interrupt__(self) -> None:
+        """vorlen.interrupt(handle): interrupts the request the worker runs."""
+        self.finish_interrupt(self.begin_interrupt())
+
+    def begin_interrupt(self) -> BaseActorFuture | None:
+        return None if self._lost is not None else self._actor.interrupt()
+
+    def finish_interrupt(self, pending: BaseActorFuture | None) -> None:
+        if pending is not None:
+            try:
+                self._collect(pending)
+            except WorkerDiedError:
+                pass   # a worker that is gone runs nothing to interrupt
 
     def clear_output(self) -> None:
         """Kept for the handle's interface. Every answer here goes to the

@@ -30,6 +30,7 @@ from typing import Any
 
 import distributed
 
+import vorlen
 import vorlen.corvane
 import vorlen.tamsel
 from vorlen._errors import WorkerDiedError
@@ -139,6 +140,26 @@ class _Sender:
         """Answers are read as they come; none is ever left to discard."""
 
 
+class _Sent:
+    """A request sent to the worker: where its answer goes and, for one sent
+    with a grace period, how long it may run (its time limit plus the grace,
+    or only the grace once it was interrupted) before its worker is killed."""
+
+    __slots__ = ("answer", "limit", "grace", "timer")
+
+    def __init__(self, answer: asyncio.Future, limit: float | None = None,
+                 grace: float | None = None) -> None:
+        self.answer = answer
+        self.limit = limit
+        self.grace = grace
+        self.timer: asyncio.TimerHandle | None = None
+
+    def stop_timer(self) -> None:
+        if self.timer is not None:
+            self.timer.cancel()
+            self.timer = None
+
+
 def _settle(future: asyncio.Future, answer: Any) -> None:
     if not future.done():
         future.set_result(answer)
@@ -157,6 +178,7 @@ class TamselHost:
         self.hostname = socket.gethostname()
         self.name = name
         self._killed = False
+        self._unresponsive = False
         self._tamsel = start_tamsel(name)
         self.pid = self._tamsel.proc.pid
         self._sender = _Sender(self._tamsel)
@@ -164,8 +186,9 @@ class TamselHost:
         # early, each waiting for its turn.
         self._next = 0
         self._turns: dict[int, asyncio.Future] = {}
-        # Requests sent, oldest first: the worker answers in this order.
-        self._answers: deque[asyncio.Future] = deque()
+        # Requests sent, oldest first: the worker answers in this order, and
+        # runs the oldest now.
+        self._answers: deque[_Sent] = deque()
         self._failure: WorkerDiedError | None = None
         _register(self)
         self._loop.call_soon_threadsafe(self._watch_worker)
@@ -175,13 +198,31 @@ class TamselHost:
 
     async def request(self, number: int, w: Any) -> Any:
         """The answer to request ``w``, number ``number`` of this worker."""
+        return await self._send(number, w, _Sent(self._loop.create_future()))
+
+    async def request_limited(self, number: int, w: Any, limit: float | None,
+                              grace: float) -> Any:
+        """As ``request``, where the worker interrupts the request after
+        ``limit`` seconds (None: no limit), and kills the worker when the
+        request has not answered ``grace`` seconds after an interrupt."""
+        if limit is not None:
+            from vorlen._timed import timed
+            w, _ = timed(w, limit)
+        return await self._send(number, w, _Sent(self._loop.create_future(), limit, grace))
+
+    def interrupt(self) -> None:
+        """Interrupts the request the worker runs now, as vorlen.interrupt
+        does for a local worker."""
+        vorlen.interrupt(self._tamsel)
+        self._loop.call_soon_threadsafe(self._interrupted)
+
+    async def _send(self, number: int, w: Any, sent: _Sent) -> Any:
         if number != self._next and self._failure is None:
             turn = self._loop.create_future()
             self._turns[number] = turn
             await turn
         if self._failure is not None:
             raise self._failure
-        answer = self._loop.create_future()
         try:
             vorlen.corvane.CorvanePool.map(self._sender, (w,), False)
         finally:
@@ -189,8 +230,10 @@ class TamselHost:
             turn = self._turns.pop(self._next, None)
             if turn is not None:
                 _settle(turn, None)
-        self._answers.append(answer)
-        return await answer
+        self._answers.append(sent)
+        if len(self._answers) == 1:
+            self._running(sent)
+        return await sent.answer
 
     def kill(self) -> None:
         """Kills the vorlen worker (if alive) and reaps it; waiting and later
@@ -223,9 +266,33 @@ class TamselHost:
                 self._worker_ended()
                 return
             if self._answers:
-                _settle(self._answers.popleft(), answer)
+                self._answered(answer)
             if not qo._reader.poll():
                 return
+
+    def _answered(self, answer: Any) -> None:
+        sent = self._answers.popleft()
+        sent.stop_timer()
+        _settle(sent.answer, answer)
+        if self._answers:
+            self._running(self._answers[0])
+
+    def _running(self, sent: _Sent) -> None:
+        """`sent` is what the worker runs from now on."""
+        if sent.limit is not None:
+            sent.timer = self._loop.call_later(sent.limit + sent.grace, self._no_response, sent)
+
+    def _interrupted(self) -> None:
+        if self._answers and self._answers[0].grace is not None:
+            sent = self._answers[0]
+            if sent.timer is None or sent.timer.when() > self._loop.time() + sent.grace:
+                sent.stop_timer()
+                sent.timer = self._loop.call_later(sent.grace, self._no_response, sent)
+
+    def _no_response(self, sent: _Sent) -> None:
+        if self._answers and self._answers[0] is sent and self._failure is None:
+            self._unresponsive = True
+            self._tamsel.kill()
 
     def _worker_ended(self) -> None:
         """Hands over the answers the worker sent before it ended, then
@@ -238,9 +305,12 @@ class TamselHost:
                 answer = vorlen.corvane.reduce((qo,))[0]
             except WorkerDiedError:
                 break
-            _settle(self._answers.popleft(), answer)
+            self._answered(answer)
         exitcode = self._tamsel.proc.exitcode
-        how = "was killed" if self._killed else "ended"
+        if self._unresponsive:
+            how = "did not respond to the interrupt and was killed"
+        else:
+            how = "was killed" if self._killed else "ended"
         self._failure = WorkerDiedError(
             self.pid, exitcode,
             f"vorlen worker {self.name} (pid {self.pid}) on host {self.hostname}, "
@@ -248,7 +318,9 @@ class TamselHost:
             "before it answered")
         self._loop.remove_reader(self._tamsel.qo._reader.fileno())
         self._loop.remove_reader(self._tamsel.proc.sentinel)
-        waiting = list(self._answers) + list(self._turns.values())
+        for sent in self._answers:
+            sent.stop_timer()
+        waiting = [sent.answer for sent in self._answers] + list(self._turns.values())
         self._answers.clear()
         self._turns.clear()
         for future in waiting:

@@ -97,12 +97,32 @@ class ClusterPool:
         false, one answer stream per request (that of its worker), which
         ``vorlen.corvane.reduce`` and ``vorlen.as_completed`` take.
         """
+        return self._deal(args, block)
+
+    def __vorlen_map__(self, args: Iterable[Any], *, timeout: float | None = None,
+                       grace: float = 2.0, **options: Any) -> list[Any]:
+        """vorlen.map(pool, args, timeout=..., grace=...) on this pool: each
+        request limited to `timeout` seconds from when its worker starts it."""
+        if any(options.values()):
+            raise NotImplementedError(
+                "vorlen.map on a ClusterPool takes timeout and grace only, not "
+                + ", ".join(name for name, value in options.items() if value))
+        return self._deal(args, True, (True, timeout, grace))
+
+    def __vorlen_interrupt__(self) -> None:
+        """vorlen.interrupt(pool): interrupts what every worker runs now."""
+        handles = list(self.procs.values())
+        pending = [handle.begin_interrupt() for handle in handles]
+        for handle, interrupt in zip(handles, pending):
+            handle.finish_interrupt(interrupt)
+
+    def _deal(self, args: Iterable[Any], block: bool, limits: tuple = ()) -> list[Any]:
         handles = list(self.procs.values())
         streams = [AnswerStream(handle) for handle in handles]
         dealt = []
         for position, request in enumerate(args):
             slot = position % len(handles)
-            handles[slot].send(request, streams[slot])
+            handles[slot].send(request, streams[slot], *limits)
             dealt.append(streams[slot])
         if not block:
             return dealt
