@@ -37,7 +37,7 @@ def run(ctx):
     limit = 30 + calls * 0.01
 
     cluster = LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1",
-                           dashboard_address=None)
+                           dashboard_address="127.0.0.1:0")
     client = Client(cluster)
     try:
         pool = ClusterPool(client, 2, name_pref="BenchCluster")

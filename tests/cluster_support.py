@@ -25,7 +25,7 @@ TITLE_REQUEST = "import setproctitle\nxreturn(title=setproctitle.getproctitle())
 def cluster():
     cluster = distributed.LocalCluster(
         n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-        dashboard_address=None)
+        dashboard_address="127.0.0.1:0")
     try:
         yield cluster
     finally:

@@ -219,6 +219,25 @@ def test_a_dask_worker_killed_mid_request(make_pool, client):
     assert kept.blocked_put("xreturn(y=y)")[3] == {"y": 1}
 
 
+
+def test_a_dask_worker_that_leaves(make_pool, client, cluster):
+    pool = make_pool(2, "Leaves")
+    busy = pool.map(["import time\ntime.sleep(30)"] * 2, block=False)
+    cluster.scale(1)
+    try:
+        deadline = time.monotonic() + WAIT
+        while len(client.scheduler_info(n_workers=-1)["workers"]) > 1:
+            assert time.monotonic() < deadline, "no Dask worker left the cluster"
+            time.sleep(0.05)
+        remaining = set(client.scheduler_info(n_workers=-1)["workers"])
+        handles = list(pool.procs.values())
+        [gone] = [k for k, h in enumerate(handles) if h.address not in remaining]
+        with within(PROMPT), pytest.raises(WorkerDiedError, match=f"Leaves_{gone}"):
+            busy[gone].get()
+        assert all_gone([handles[gone].pid], PROMPT)
+    finally:
+        cluster.scale(2)
+
 # ---- vorlen.run, vorlen.map and vorlen.interrupt on cluster workers -----------
 
 needs_interrupts = pytest.mark.skipif(
