@@ -449,3 +449,174 @@ def test_failed_construction_leaves_no_worker(monkeypatch, construct):
     assert failed.value.__context__ is None
     assert not os_children() - before
     assert not {child.pid for child in mp.active_children()} - before
+
+
+# --- answers broken off, waits broken off ------------------------------------------
+
+# An answer far larger than a queue's pipe: its worker is still writing it
+# while the caller reads.
+LARGE_ANSWER = "xreturn(blob=b'x' * 20_000_000)"
+
+
+def kill_while_answering(handle):
+    """Sends a request with a large answer and kills the worker once the
+    answer has begun to arrive: the answer is cut off part-way."""
+    handle.qi.put(LARGE_ANSWER)
+    assert handle.qo._reader.poll(WAIT)
+    os.kill(handle.proc.pid, signal.SIGKILL)
+    handle.proc.join(WAIT)
+
+
+def test_answer_cut_off_by_a_dying_worker_is_not_waited_for(new_handle):
+    handle = new_handle()
+    kill_while_answering(handle)
+    with in_time(handle.proc), pytest.raises(vorlen.WorkerDiedError) as died:
+        handle.clear_output()
+    assert_died(died.value, handle.proc, -signal.SIGKILL)
+    # What was left of the answer is gone with the error.
+    with in_time(handle.proc):
+        assert handle.clear_output() is None
+    assert_gone(handle.proc)
+
+
+def test_map_after_a_worker_died_in_the_middle_of_an_answer():
+    with pool_of(2) as (pool, started):
+        first, second = started
+        pool.map(["x = 1", "x = 2"])
+        kill_while_answering(pool.procs[first.pid])
+        # The clearing at the start of map meets the cut-off answer.
+        with in_time(*started), pytest.raises(vorlen.WorkerDiedError) as died:
+            pool.map(["xreturn(k=0)", "xreturn(k=1)"])
+        assert_died(died.value, first, -signal.SIGKILL)
+        with in_time(*started), pytest.raises(vorlen.WorkerDiedError):
+            pool.map(["xreturn(k=0)", "xreturn(k=1)"])
+        pool.kill_all()
+        assert_gone(*started)
+
+
+class Interrupted(Exception):
+    pass
+
+
+INTERRUPTED = object()
+
+
+@pytest.fixture
+def interrupt():
+    """interrupt(call, moment): runs call() while another thread, once
+    moment(stop) returns true, makes a signal handler raise Interrupted in
+    this thread; moment waits on the event `stop`, which is set when the
+    call has returned. Returns what the call returned, or INTERRUPTED."""
+    def on_signal(signum, frame):
+        raise Interrupted
+
+    def checkpoint():
+        # Calling a Python function runs the handlers of pending signals.
+        pass
+
+    def run(call, moment):
+        stop = threading.Event()
+        main = threading.main_thread().ident
+
+        def interrupter():
+            if moment(stop) and not stop.is_set():
+                signal.pthread_kill(main, signal.SIGUSR1)
+
+        thread = threading.Thread(target=interrupter)
+        returned = []
+        try:
+            try:
+                thread.start()
+                returned.append(call())
+            finally:
+                stop.set()
+                thread.join()
+                checkpoint()
+        except Interrupted:
+            pass
+        return returned[0] if returned else INTERRUPTED
+
+    previous = signal.signal(signal.SIGUSR1, on_signal)
+    yield run
+    signal.signal(signal.SIGUSR1, previous)
+
+
+def after(seconds):
+    return lambda stop: not stop.wait(seconds)
+
+
+# Executed in a worker: puts one large answer on the worker's own qo the way
+# put() frames it, in two pieces: the first `cut` bytes, then (after a file
+# `marker` was made and a pause) the rest. A caller reading it waits at a
+# known stage of the message.
+STAGED_ANSWER = """
+import multiprocessing, os, pickle, struct, time
+qo = multiprocessing.current_process()._args[2]
+data = pickle.dumps(["SUCCESS", "", "", {{"staged": b"s" * 3_000_000}}])
+frame = memoryview(struct.pack("!i", len(data)) + data)
+qo._sem.acquire()
+with qo._wlock:
+    for piece in (frame[:{cut}], frame[{cut}:]):
+        while piece:
+            piece = piece[os.write(qo._writer.fileno(), piece):]
+        if not os.path.exists({marker!r}):
+            open({marker!r}, "w").close()
+            time.sleep({pause})
+"""
+STAGES = {"before the first byte": 0, "in the header": 2, "after the header": 4,
+          "in the middle": 1_500_000, "before the last byte": -1}
+PAUSE = 0.2 * BOUND
+
+
+@pytest.mark.parametrize("cut", STAGES.values(), ids=STAGES.keys())
+def test_interrupt_at_any_stage_of_a_message_leaves_whole_messages(
+        new_handle, interrupt, tmp_path, cut):
+    handle = new_handle()
+    marker = tmp_path / "first piece written"
+
+    def while_the_second_piece_is_awaited(stop):
+        while not marker.exists():
+            if stop.wait(0.001):
+                return False
+        return not stop.wait(PAUSE / 4)
+
+    request = STAGED_ANSWER.format(cut=cut, pause=PAUSE, marker=str(marker))
+    with in_time(handle.proc):
+        answer = interrupt(lambda: handle.blocked_put(request),
+                           while_the_second_piece_is_awaited)
+    assert answer is INTERRUPTED
+    staged = ["SUCCESS", "", "", {"staged": b"s" * 3_000_000}]
+    request_answer = ["SUCCESS", "", "", {}]
+    with in_time(handle.proc):
+        if cut == 0:
+            # Nothing of the message had come: the wait ended, and the
+            # message is there to be read, whole.
+            assert corvane.reduce([handle.qo, handle.qo]) == [staged, request_answer]
+        else:
+            # Once begun, the message was read to its end before the handler
+            # ran; what follows it is whole.
+            assert corvane.reduce([handle.qo]) == [request_answer]
+        handle.clear_output()
+        assert handle.blocked_put("xreturn(k=1)") == ["SUCCESS", "", "", {"k": 1}]
+    handle.kill()
+    assert_gone(handle.proc)
+
+
+def test_interrupts_never_tear_a_request_being_written(new_handle, interrupt):
+    handle = new_handle()
+    request = "xreturn(n=len(" + repr("y" * 900_000) + "))"
+    started = time.monotonic()
+    assert handle.blocked_put(request)[3] == {"n": 900_000}
+    round_trip = time.monotonic() - started
+    for step in range(12):
+        with in_time(handle.proc):
+            answer = interrupt(lambda: handle.blocked_put(request), after(round_trip * step / 10))
+            assert answer is INTERRUPTED or answer[3] == {"n": 900_000}
+            # The next answers are whole: perhaps the interrupted one, then
+            # the one asked for.
+            answer = handle.blocked_put(f"xreturn(k={step})")
+            if answer[3] == {"n": 900_000}:
+                answer = corvane.reduce([handle.qo])[0]
+            assert answer == ["SUCCESS", "", "", {"k": step}]
+    handle.kill()
+    assert_gone(handle.proc)

@@ -18,7 +18,8 @@ double monotonic_seconds() {
 
 // poll() with the lock released; -1 with an exception when it failed or a
 // signal handler raised.
-int poll_released(pollfd* fds, nfds_t count, int timeout_ms, bool& interrupted) {
+int poll_released(pollfd* fds, nfds_t count, int timeout_ms, bool& interrupted,
+                  Signals signals = Signals::kRun) {
   int ready;
   Py_BEGIN_ALLOW_THREADS
   ready = poll(fds, count, timeout_ms);
@@ -29,7 +30,7 @@ int poll_released(pollfd* fds, nfds_t count, int timeout_ms, bool& interrupted) 
     PyErr_SetFromErrno(PyExc_OSError);
     return -1;
   }
-  if (PyErr_CheckSignals() < 0) return -1;
+  if (signals == Signals::kRun && PyErr_CheckSignals() < 0) return -1;
   interrupted = true;
   return 0;
 }
@@ -57,11 +58,12 @@ int descriptor_or_none(PyObject* obj, const char* attribute) {
   return fd;
 }
 
-int wait_readable(int first, int second, bool& first_ready, bool& second_ready) {
+int wait_readable(int first, int second, bool& first_ready, bool& second_ready,
+                  Signals signals) {
   for (;;) {
     pollfd fds[2] = {{first, POLLIN, 0}, {second, POLLIN, 0}};
     bool interrupted;
-    if (poll_released(fds, 2, -1, interrupted) < 0) return -1;
+    if (poll_released(fds, 2, -1, interrupted, signals) < 0) return -1;
     if (interrupted) continue;
     first_ready = fds[0].revents != 0;
     second_ready = fds[1].revents != 0;

@@ -1,6 +1,6 @@
 // Waiting on file descriptors with the interpreter lock released, and with
 // signal handlers run (and their exceptions raised) when a wait is
-// interrupted.
+// interrupted, unless the caller defers them.
 #pragma once
 #include "ref.h"
 
@@ -14,8 +14,16 @@ int descriptor_of(PyObject* obj);
 // when the object does not have one to give.
 int descriptor_or_none(PyObject* obj, const char* attribute);
 
+// What a wait does when a signal interrupts it.
+enum class Signals {
+  kRun,    // runs the signal handlers; an exception one raises ends the wait
+  kDefer,  // waits on; the signal stays pending, and its handler runs once
+           // the caller is back in the interpreter's loop
+};
+
 // Waits without limit until `first` or `second` is readable; says which.
-int wait_readable(int first, int second, bool& first_ready, bool& second_ready);
+int wait_readable(int first, int second, bool& first_ready, bool& second_ready,
+                  Signals signals = Signals::kRun);
 
 // As wait_readable, for at most `seconds`: 1 one is ready, 0 timed out.
 int wait_readable_within(int first, int second, double seconds, bool& first_ready,

@@ -78,26 +78,33 @@ Room room_for(int fd, Py_ssize_t size) {
 
 // Writes the header and the data; 1 written, 0 would block (only for a
 // non-blocking atomic write, which then wrote nothing), -1 error.
+// Once the first byte of a message is in the pipe, the rest follows
+// whatever signal arrives: a handler that raised in between would leave the
+// reader a torn message, so signals wait until the write is complete (their
+// handlers run as soon as the interpreter's loop goes on). Before that, an
+// interrupted write runs the handlers and may end with their exception.
 int write_all(int fd, const char* header, size_t header_size, const char* data,
               size_t size) {
   iovec parts[2] = {{const_cast<char*>(header), header_size},
                     {const_cast<char*>(data), size}};
   iovec* next = parts;
   int count = 2;
+  bool started = false;
   while (count > 0) {
     ssize_t written;
     Py_BEGIN_ALLOW_THREADS
     written = writev(fd, next, count);
     Py_END_ALLOW_THREADS
     if (written < 0) {
-      if (errno == EAGAIN && next == parts) return 0;
+      if (errno == EAGAIN && !started) return 0;
       if (errno == EINTR) {
-        if (PyErr_CheckSignals() < 0) return -1;
+        if (!started && PyErr_CheckSignals() < 0) return -1;
         continue;
       }
       PyErr_SetFromErrno(PyExc_OSError);
       return -1;
     }
+    started = started || written > 0;
     while (count > 0 && static_cast<size_t>(written) >= next->iov_len) {
       written -= next->iov_len;
       ++next;
@@ -249,18 +256,25 @@ constexpr int kWriterDied = -2;
 
 // Waits until `fd` has data; kWriterDied when `writer_fd` fires first and
 // `fd` stays empty.
-int wait_for_bytes(int fd, int writer_fd) {
+int wait_for_bytes(int fd, int writer_fd, Signals signals) {
   bool data = false, died = false;
-  if (wait_readable(fd, writer_fd, data, died) < 0) return -1;
+  if (wait_readable(fd, writer_fd, data, died, signals) < 0) return -1;
   return data || readable_now(fd) ? 0 : kWriterDied;
 }
 
 // Reads exactly `size` bytes, waiting as long as it takes, or, with a
-// `writer_fd`, until the writer has died.
-int read_exactly(int fd, char* into, size_t size, int writer_fd) {
+// `writer_fd`, until the writer has died. `started` says whether bytes of
+// this message have been taken from the pipe already (and is set once they
+// have): from then on the message is read to its end whatever signal
+// arrives, since a handler that raised in between would leave the next
+// reader the rest of a message as if it were a new one. Those signals stay
+// pending, and their handlers run once the interpreter's loop goes on.
+// Before the first byte, signals interrupt the wait as they always do.
+int read_exactly(int fd, char* into, size_t size, int writer_fd, bool& started) {
   while (size > 0) {
+    Signals signals = started ? Signals::kDefer : Signals::kRun;
     if (writer_fd >= 0) {
-      int status = wait_for_bytes(fd, writer_fd);
+      int status = wait_for_bytes(fd, writer_fd, signals);
       if (status < 0) return status;
     }
     ssize_t got;
@@ -269,7 +283,7 @@ int read_exactly(int fd, char* into, size_t size, int writer_fd) {
     Py_END_ALLOW_THREADS
     if (got < 0) {
       if (errno == EINTR) {
-        if (PyErr_CheckSignals() < 0) return -1;
+        if (signals == Signals::kRun && PyErr_CheckSignals() < 0) return -1;
         continue;
       }
       PyErr_SetFromErrno(PyExc_OSError);
@@ -279,6 +293,7 @@ int read_exactly(int fd, char* into, size_t size, int writer_fd) {
       PyErr_SetNone(PyExc_EOFError);
       return -1;
     }
+    started = true;
     into += got;
     size -= static_cast<size_t>(got);
   }
@@ -287,8 +302,9 @@ int read_exactly(int fd, char* into, size_t size, int writer_fd) {
 
 // One message's bytes, framed as the queue's connection frames them.
 PyObject* read_frame(int fd, Receive& how) {
+  bool started = false;
   auto read_part = [&](char* into, size_t size) {
-    int status = read_exactly(fd, into, size, how.writer_fd);
+    int status = read_exactly(fd, into, size, how.writer_fd, started);
     if (status == kWriterDied) how.writer_died = true;
     return status;
   };

@@ -2,6 +2,7 @@
 // with it: clear_queue (parent side) and sigint_handler (worker side).
 #include <cstring>
 
+#include "runtime/liveness.h"
 #include "runtime/parent_watch.h"
 #include "runtime/queue_pipe.h"
 #include "runtime/pickling.h"
@@ -252,15 +253,21 @@ PyObject* tamsel_main(PyObject* const* a) {
   return nullptr;
 }
 
+// Empties q with one get per waiting item. On the answer queue of a handle
+// each item is read watching its worker, so that an answer the worker broke
+// off by dying raises WorkerDiedError instead of waiting for its rest.
 PyObject* clear_queue(PyObject* const* a) {
   PyObject* q = a[0];
+  Ref writer = Ref::steal(vr::registered_writer(q));
+  if (!writer && PyErr_Occurred()) return nullptr;
   for (;;) {
     Ref empty = Ref::steal(call_method(q, names.empty));
     if (!empty) return nullptr;
     int is_empty = PyObject_IsTrue(empty.get());
     if (is_empty < 0) return nullptr;
     if (is_empty) Py_RETURN_NONE;
-    Ref item = Ref::steal(call_method(q, names.get));
+    Ref item = Ref::steal(writer ? vr::get_answer(q, writer.get())
+                                 : call_method(q, names.get));
     if (!item) return nullptr;
   }
 }
