@@ -363,6 +363,20 @@ def test_program_that_forgets_to_kill_its_workers_ends():
         assert not [pid for pid in pids if running(pid)]
 
 
+def test_worker_ending_with_workers_of_its_own_ends(new_handle):
+    handle = new_handle()
+    inner = handle.blocked_put(
+        "import vorlen.tamsel\ninner = vorlen.tamsel.Tamsel()\n"
+        "xreturn(pid=inner.proc.pid)")[3]["pid"]
+    # Ending, the worker kills and reaps the worker it started, instead of
+    # waiting for it for ever.
+    with in_time(handle.proc), pytest.raises(vorlen.WorkerDiedError) as died:
+        handle.blocked_put("raise SystemExit(3)")
+    assert_died(died.value, handle.proc, 3)
+    assert not running(inner)
+    assert_gone(handle.proc)
+
+
 def test_workers_end_when_their_parent_is_killed():
     script = textwrap.dedent("""
         import threading, time

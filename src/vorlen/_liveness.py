@@ -3,16 +3,15 @@
 - Which worker process writes each answer queue that a handle created:
   waiting for an answer on such a queue also watches that process, so a
   worker that dies does not leave its caller waiting for ever.
-- Which workers this process started: at interpreter exit the ones still
-  alive are killed, before multiprocessing's own exit handler would wait
-  for them (workers serve until killed, so that wait would never end).
+- Which workers this process started: when this process ends (interpreter
+  exit, or the end of a multiprocessing child), the ones still alive are
+  killed before multiprocessing would wait for them (workers serve until
+  killed, so that wait would never end).
 """
-import atexit
 import multiprocessing.process
 import multiprocessing.queues
 import multiprocessing.util
 import os
-import threading
 import weakref
 
 # answer queue -> the worker process writing to it
@@ -24,8 +23,10 @@ writers = weakref.WeakKeyDictionary()
 # while it runs. (Not qo: writers holds the process for as long as qo
 # lives, and a reference back to qo would keep both alive for ever.)
 _started = weakref.WeakKeyDictionary()
-_lock = threading.Lock()
-_exit_handler_installed = False
+_exit_handler_installed_in = None  # the pid of the process that installed it
+# Above the priority of a queue's own exit finalizer (10), which stops the
+# queue's sending thread.
+_EXIT_PRIORITY = 100
 
 # How long the exit handler waits to reap each killed worker.
 _REAP_SECONDS = 1.0
@@ -37,32 +38,27 @@ def register(process, qi, qo):
     if not isinstance(process, multiprocessing.process.BaseProcess):
         return
     real_qi = qi if type(qi) is multiprocessing.queues.Queue else None
-    with _lock:
-        _started[process] = real_qi
-        _install_exit_handler()
+    _started[process] = real_qi
+    _install_exit_handler()
     if type(qo) is multiprocessing.queues.Queue:
         writers[qo] = process
 
 
 def _install_exit_handler():
-    global _exit_handler_installed
-    if not _exit_handler_installed:
-        # atexit runs its handlers last registered first: registered after
-        # multiprocessing.util (imported above) registered its own, this one
-        # runs before multiprocessing joins its children.
-        atexit.register(_kill_workers_at_exit)
-        _exit_handler_installed = True
+    global _exit_handler_installed_in
+    if _exit_handler_installed_in != os.getpid():
+        # multiprocessing's exit handler runs its exit finalizers before it
+        # waits for the children, this one first of them. It runs at
+        # interpreter exit, and also when a multiprocessing child ends (a
+        # worker whose executed code started workers of its own): such a
+        # child runs no atexit handlers and drops the finalizers of its
+        # parent, so each process installs its own.
+        multiprocessing.util.Finalize(None, _kill_workers_at_exit, exitpriority=_EXIT_PRIORITY)
+        _exit_handler_installed_in = os.getpid()
 
 
 def _kill_workers_at_exit():
-    # A daemon thread may have been stopped while it held the lock.
-    locked = _lock.acquire(timeout=1.0)
-    try:
-        started = list(_started.items())
-    finally:
-        if locked:
-            _lock.release()
-    ours = [(process, qi) for process, qi in started
+    ours = [(process, qi) for process, qi in _snapshot()
             if getattr(process, "_parent_pid", None) == os.getpid()]
     for process, _ in ours:
         _ignore_errors(process.kill)
@@ -73,6 +69,17 @@ def _kill_workers_at_exit():
         # gone nothing reads it.
         if qi is not None:
             _ignore_errors(qi.cancel_join_thread)
+
+
+def _snapshot():
+    # A thread that still runs (a daemon) may register a worker meanwhile,
+    # which ends the iteration over the registry.
+    for _ in range(100):
+        try:
+            return list(_started.items())
+        except RuntimeError:
+            pass
+    return []
 
 
 def _ignore_errors(action, *args):
