@@ -8,12 +8,15 @@ namespace control {
 
 extern vr::ModuleState state;
 
-// Waits for the next answer on `qo`, written by `process`. While the
-// worker runs a request that ignores its interrupt (the time limit of
-// request `token`, or an interrupt from vorlen.interrupt) for more than
-// `grace` seconds, the worker is killed and WorkerDiedError raised.
-PyObject* wait_for_answer(PyObject* qo, PyObject* process, vr::ControlPage* page,
-                          uint64_t token, double grace);
+// Attribute names of a handle and its queues, interned when the module
+// executes.
+struct Names {
+  PyObject* qi;
+  PyObject* qo;
+  PyObject* proc;
+  PyObject* put;
+};
+extern Names names;
 
 // How long, in seconds, until the request running on `page` is overdue
 // (its limit or its interrupt plus `grace`), capped at the interval of

@@ -8,7 +8,12 @@ namespace {
 
 using vr::Ref;
 
-int make_constants() { return vr::ready_function_type(); }
+int make_constants() {
+  if (!(names.qi = vr::intern("qi")) || !(names.qo = vr::intern("qo")) ||
+      !(names.proc = vr::intern("proc")) || !(names.put = vr::intern("put")))
+    return -1;
+  return vr::ready_function_type();
+}
 
 int fetch_builtins() { return 0; }
 
@@ -24,6 +29,7 @@ int run_body(PyObject*, PyObject* dict) {
 
 }  // namespace
 
+Names names;
 vr::ModuleState state = {"_control", "vorlen._control", "vorlen\\_control.cpp",
                          make_constants, fetch_builtins, run_body};
 

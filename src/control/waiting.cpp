@@ -7,6 +7,7 @@
 #include "runtime/descriptors.h"
 #include "runtime/liveness.h"
 #include "runtime/queue_pipe.h"
+#include "runtime/runtime_state.h"
 
 namespace control {
 
@@ -58,26 +59,63 @@ PyObject* kill_unresponsive(PyObject* process, double grace) {
 int watched_process(PyObject* handle, PyObject* qo, Ref& process) {
   Ref writer = Ref::steal(vr::registered_writer(qo));
   if (!writer) return PyErr_Occurred() ? -1 : 0;
-  process = Ref::steal(PyObject_GetAttrString(handle, "proc"));
+  process = Ref::steal(PyObject_GetAttr(handle, names.proc));
   if (!process) return -1;
   if (process.get() != writer.get()) process = Ref();
   return 0;
 }
 
+// Waits for the next answer on `qo`, written by `process`, as get_answer
+// does, waking every so often to look at the worker's page (found at the
+// first wake-up: a quick answer needs none). A request that has not
+// answered `grace` seconds after its interrupt (its time limit, when it is
+// request `token`, or vorlen.interrupt) costs the worker: it is killed and
+// WorkerDiedError raised.
+PyObject* wait_for_answer(PyObject* handle, PyObject* qo, PyObject* process, uint64_t token,
+                          double grace) {
+  int sentinel = vr::descriptor_or_none(process, "sentinel");
+  if (sentinel < 0) return vr::get_answer(qo, process);
+  const vr::RuntimeState* rt = vr::runtime();
+  if (!rt) return nullptr;
+  Ref get = Ref::steal(PyObject_GetAttr(qo, rt->name(vr::kGet)));
+  if (!get) return nullptr;
+  Ref owner;
+  vr::ControlPage* page = nullptr;
+  for (;;) {
+    double wait = kCheckEvery;
+    if (page) {
+      bool raised;
+      wait = check_overdue(process, page, token, grace, raised);
+      if (raised) return nullptr;
+    }
+    vr::Receive how;
+    how.timeout = wait;
+    how.writer_fd = sentinel;
+    Ref message;
+    int received = vr::receive_message(qo, get.get(), how, message);
+    if (received > 0) return message.release();
+    if (received == 0) return vr::get_answer(qo, process);  // a queue read another way
+    if (how.writer_died) return vr::raise_worker_died(process);
+    if (!PyErr_ExceptionMatches(rt->queue_empty)) return nullptr;
+    PyErr_Clear();
+    if (!owner) {
+      Ref qi = Ref::steal(PyObject_GetAttr(handle, names.qi));
+      if (!qi) return nullptr;
+      owner = Ref::steal(vr::find_control_page(qi.get(), page));
+      if (!owner && PyErr_Occurred()) return nullptr;
+      if (!owner) owner = Ref::borrow(Py_None);  // none: look no more
+    }
+  }
+}
+
 // The answer to the request just sent to (or dealt to) `handle`.
 PyObject* answer_of(PyObject* handle, uint64_t token, double grace) {
-  Ref qo = Ref::steal(PyObject_GetAttrString(handle, "qo"));
+  Ref qo = Ref::steal(PyObject_GetAttr(handle, names.qo));
   if (!qo) return nullptr;
   Ref process;
   if (watched_process(handle, qo.get(), process) < 0) return nullptr;
   if (!process) return vr::get_answer(qo.get(), nullptr);
-  Ref qi = Ref::steal(PyObject_GetAttrString(handle, "qi"));
-  if (!qi) return nullptr;
-  // The worker may still be starting: its page counts once it serves.
-  vr::ControlPage* page;
-  Ref owner = Ref::steal(vr::find_control_page(qi.get(), page));
-  if (!owner && PyErr_Occurred()) return nullptr;
-  return wait_for_answer(qo.get(), process.get(), page, token, grace);
+  return wait_for_answer(handle, qo.get(), process.get(), token, grace);
 }
 
 int parse_token(PyObject* value, uint64_t& token) {
@@ -96,9 +134,9 @@ PyObject* request(PyObject* const* a) {
   uint64_t token;
   double grace;
   if (parse_token(a[2], token) < 0 || parse_grace(a[3], grace) < 0) return nullptr;
-  Ref qi = Ref::steal(PyObject_GetAttrString(a[0], "qi"));
+  Ref qi = Ref::steal(PyObject_GetAttr(a[0], names.qi));
   if (!qi) return nullptr;
-  Ref put = Ref::steal(PyObject_GetAttrString(qi.get(), "put"));
+  Ref put = Ref::steal(PyObject_GetAttr(qi.get(), names.put));
   if (!put || vr::send_message(qi.get(), put.get(), a[1]) < 0) return nullptr;
   return answer_of(a[0], token, grace);
 }
@@ -149,24 +187,6 @@ double check_overdue(PyObject* process, vr::ControlPage* page, uint64_t token,
     return 0;
   }
   return due == kNever ? kCheckEvery : std::min(kCheckEvery, (due - now) / 1e9);
-}
-
-PyObject* wait_for_answer(PyObject* qo, PyObject* process, vr::ControlPage* page,
-                          uint64_t token, double grace) {
-  if (!page) return vr::get_answer(qo, process);
-  int sentinel = vr::descriptor_or_none(process, "sentinel");
-  int reader = sentinel < 0 ? -1 : vr::descriptor_or_none(qo, "_reader");
-  if (reader < 0) return vr::get_answer(qo, process);
-  for (;;) {
-    bool raised;
-    double wait = check_overdue(process, page, token, grace, raised);
-    if (raised) return nullptr;
-    bool answer_ready = false, process_ended = false;
-    int ready = vr::wait_readable_within(reader, sentinel, wait, answer_ready, process_ended);
-    if (ready < 0) return nullptr;
-    // The rest, the worker's death included, is the plain wait's business.
-    if (ready > 0) return vr::get_answer(qo, process);
-  }
 }
 
 const vr::FunctionDef request_def = {

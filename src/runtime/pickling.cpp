@@ -27,6 +27,21 @@ bool plainly_picklable(PyObject* obj, int depth) {
         return false;
     return true;
   }
+  // A request in its time-limit envelope: the envelope's class pickles by
+  // reference, its limit and token are numbers.
+  const RuntimeState* rt = runtime();
+  if (!rt) {
+    PyErr_Clear();  // not plain, then; the pickling that follows loads it again
+    return false;
+  }
+  if (Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(rt->timed_request)) {
+    Ref request = Ref::steal(PyObject_GetAttrString(obj, "request"));
+    if (!request) {
+      PyErr_Clear();
+      return false;
+    }
+    return plainly_picklable(request.get(), depth - 1);
+  }
   return false;
 }
 

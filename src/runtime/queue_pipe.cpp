@@ -253,12 +253,19 @@ int send_message(PyObject* queue, PyObject* put, PyObject* message) {
 namespace {
 
 constexpr int kWriterDied = -2;
+constexpr int kTimedOut = -3;
 
 // Waits until `fd` has data; kWriterDied when `writer_fd` fires first and
-// `fd` stays empty.
-int wait_for_bytes(int fd, int writer_fd, Signals signals) {
+// `fd` stays empty; kTimedOut when `seconds` (unless < 0) pass first (such
+// a wait runs the signal handlers).
+int wait_for_bytes(int fd, int writer_fd, Signals signals, double seconds) {
   bool data = false, died = false;
-  if (wait_readable(fd, writer_fd, data, died, signals) < 0) return -1;
+  if (seconds < 0) {
+    if (wait_readable(fd, writer_fd, data, died, signals) < 0) return -1;
+  } else {
+    int ready = wait_readable_within(fd, writer_fd, seconds, data, died);
+    if (ready <= 0) return ready < 0 ? -1 : kTimedOut;
+  }
   return data || readable_now(fd) ? 0 : kWriterDied;
 }
 
@@ -269,12 +276,14 @@ int wait_for_bytes(int fd, int writer_fd, Signals signals) {
 // arrives, since a handler that raised in between would leave the next
 // reader the rest of a message as if it were a new one. Those signals stay
 // pending, and their handlers run once the interpreter's loop goes on.
-// Before the first byte, signals interrupt the wait as they always do.
-int read_exactly(int fd, char* into, size_t size, int writer_fd, bool& started) {
+// Before the first byte, signals interrupt the wait as they always do, and
+// that wait lasts at most `first_wait` seconds (unless < 0).
+int read_exactly(int fd, char* into, size_t size, int writer_fd, bool& started,
+                 double first_wait = -1) {
   while (size > 0) {
     Signals signals = started ? Signals::kDefer : Signals::kRun;
     if (writer_fd >= 0) {
-      int status = wait_for_bytes(fd, writer_fd, signals);
+      int status = wait_for_bytes(fd, writer_fd, signals, started ? -1 : first_wait);
       if (status < 0) return status;
     }
     ssize_t got;
@@ -300,16 +309,18 @@ int read_exactly(int fd, char* into, size_t size, int writer_fd, bool& started) 
   return 0;
 }
 
-// One message's bytes, framed as the queue's connection frames them.
+// One message's bytes, framed as the queue's connection frames them. With
+// a writer to watch, the time-out bounds the wait for the first byte.
 PyObject* read_frame(int fd, Receive& how) {
   bool started = false;
-  auto read_part = [&](char* into, size_t size) {
-    int status = read_exactly(fd, into, size, how.writer_fd, started);
+  auto read_part = [&](char* into, size_t size, double first_wait = -1) {
+    int status = read_exactly(fd, into, size, how.writer_fd, started, first_wait);
     if (status == kWriterDied) how.writer_died = true;
+    if (status == kTimedOut) how.timed_out = true;
     return status;
   };
   uint32_t header;
-  if (read_part(reinterpret_cast<char*>(&header), 4) < 0) return nullptr;
+  if (read_part(reinterpret_cast<char*>(&header), 4, how.timeout) < 0) return nullptr;
   int32_t size = static_cast<int32_t>(ntohl(header));
   uint64_t length = static_cast<uint32_t>(size);
   if (size == -1) {  // a large message: the real length follows in 8 bytes
@@ -358,7 +369,7 @@ int receive_message(PyObject* queue, PyObject* get, Receive& how, Ref& out) {
     return -1;
   }
   Ref frame;
-  int ready = timeout < 0 ? 1 : wait_readable_for(fd, timeout);
+  int ready = timeout < 0 || how.writer_fd >= 0 ? 1 : wait_readable_for(fd, timeout);
   if (ready > 0) frame = Ref::steal(read_frame(fd, how));
   SavedError raised;
   int released = release(*rt, rlock.get());
@@ -367,7 +378,7 @@ int receive_message(PyObject* queue, PyObject* get, Receive& how, Ref& out) {
     return -1;
   }
   if (released < 0) return -1;
-  if (ready == 0) {
+  if (ready == 0 || how.timed_out) {
     PyErr_SetNone(rt->queue_empty);
     return -1;
   }

@@ -39,6 +39,7 @@ struct Receive {
   int writer_fd = -1;    // readable once the writer has died (a sentinel)
   bool taken = false;        // out: a whole message left the pipe
   bool writer_died = false;  // out: the writer died before its message was whole
+  bool timed_out = false;    // out: nothing came within the time-out
 };
 // Receives one message as get() or get(timeout=...) would; on time-out
 // queue.Empty is raised. With `writer_fd`, a writer that dies before (or in

@@ -14,6 +14,7 @@ constexpr PyObject* RuntimeState::*kObjects[] = {
     &RuntimeState::plain_dumps,   &RuntimeState::format_exception,
     &RuntimeState::writers,       &RuntimeState::register_worker,
     &RuntimeState::died_error,    &RuntimeState::pages,
+    &RuntimeState::timed_request,
 };
 
 constexpr const char* kNameTexts[kNameCount] = {
@@ -51,7 +52,8 @@ int load(RuntimeState& s) {
       import_attribute(s.writers, "vorlen._liveness", "writers") < 0 ||
       import_attribute(s.register_worker, "vorlen._liveness", "register") < 0 ||
       import_attribute(s.died_error, "vorlen._errors", "WorkerDiedError") < 0 ||
-      import_attribute(s.pages, "vorlen._pages", "pages") < 0)
+      import_attribute(s.pages, "vorlen._pages", "pages") < 0 ||
+      import_attribute(s.timed_request, "vorlen._timed", "TimedRequest") < 0)
     return -1;
   return 0;
 }

@@ -25,6 +25,7 @@ struct RuntimeState {
   PyObject* register_worker = nullptr;   // vorlen._liveness.register
   PyObject* died_error = nullptr;        // vorlen.WorkerDiedError
   PyObject* pages = nullptr;             // vorlen._pages.pages
+  PyObject* timed_request = nullptr;     // vorlen._timed.TimedRequest
   PyObject* names[kNameCount] = {};
 
   PyObject* name(Name n) const { return names[n]; }

@@ -138,13 +138,14 @@ PyObject* begin(PyObject* request) {
   Ref items = Ref::steal(time_limit::unwrap(request, limit));
   if (!items) return nullptr;
   uint64_t serial = ++last_serial;
-  // Running first, the page after: a parent that reads this serial from
-  // the page finds the handler ready to take its interrupt.
-  running.store(serial);
+  // Running first, the page after (release: a parent that reads this
+  // serial from the page sees the fields before it, and the handler finds
+  // the request running).
+  running.store(serial, std::memory_order_release);
   if (page) {
-    page->token.store(limit.token);
-    page->deadline_ns.store(limit.seconds ? limit.deadline_ns : 0);
-    page->serial.store(serial);
+    page->token.store(limit.token, std::memory_order_relaxed);
+    page->deadline_ns.store(limit.seconds ? limit.deadline_ns : 0, std::memory_order_relaxed);
+    page->serial.store(serial, std::memory_order_release);
   }
   // Without the handler the timer's signal would end the process.
   bool timed = limit.seconds && installed && installed_in == getpid();
@@ -156,8 +157,8 @@ PyObject* begin(PyObject* request) {
 }
 
 void end() {
-  running.store(0);
-  if (page) page->serial.store(0);
+  running.store(0, std::memory_order_release);
+  if (page) page->serial.store(0, std::memory_order_release);
   time_limit::disarm();
 }
 

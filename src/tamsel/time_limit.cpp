@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "runtime/control_page.h"
+#include "runtime/runtime_state.h"
 #include "interrupts.h"
 
 namespace tamsel::time_limit {
@@ -14,9 +15,6 @@ namespace tamsel::time_limit {
 namespace {
 
 using vr::Ref;
-
-// vorlen._timed.TimedRequest, once unpickling an envelope has imported it.
-PyObject* envelope_type = nullptr;
 
 // One timer per process, made at the first timed request (timers do not
 // survive fork, so a forked worker makes its own).
@@ -33,15 +31,9 @@ int is_envelope(PyObject* request) {
   if (PyUnicode_CheckExact(request) || PyList_CheckExact(request) ||
       PyTuple_CheckExact(request))
     return 0;
-  if (!envelope_type) {
-    static PyObject* module_name = PyUnicode_InternFromString("vorlen._timed");
-    if (!module_name) return -1;
-    Ref module = Ref::steal(PyImport_GetModule(module_name));
-    if (!module) return PyErr_Occurred() ? -1 : 0;
-    envelope_type = PyObject_GetAttrString(module.get(), "TimedRequest");
-    if (!envelope_type) return -1;
-  }
-  return Py_TYPE(request) == reinterpret_cast<PyTypeObject*>(envelope_type);
+  const vr::RuntimeState* rt = vr::runtime();
+  if (!rt) return -1;
+  return Py_TYPE(request) == reinterpret_cast<PyTypeObject*>(rt->timed_request);
 }
 
 int64_t deadline_after(double seconds) {

@@ -13,6 +13,7 @@ import math
 
 from vorlen import _control
 from vorlen._timed import timed
+from vorlen.tamsel import Tamsel as _Tamsel
 
 _GRACE = 2.0
 
@@ -38,6 +39,8 @@ def run(handle, w, *, timeout=None, grace=_GRACE):
     it exceeded. A request that has not answered `grace` seconds after its
     interrupt (from its limit or from vorlen.interrupt) gets its worker
     killed, and WorkerDiedError is raised."""
+    if timeout is None and grace is _GRACE and type(handle) is _Tamsel:
+        return _control.request(handle, w, 0, _GRACE)  # the common case, quickly
     hook = getattr(type(handle), "__vorlen_run__", None)
     if hook is not None:
         return hook(handle, w, timeout=timeout, grace=grace)
