@@ -250,3 +250,13 @@ def test_targets_of_their_own_take_the_calls():
     assert vorlen.run(remote, "w", timeout=1) == "answer"
     assert vorlen.map(remote, ["w"], grace=0.5) == ["answer"]
     assert calls == ["interrupt", ("run", "w", 1, 2.0), ("map", ["w"], None, 0.5)]
+
+
+def test_importing_the_package_loads_no_worker_module():
+    import subprocess
+    import sys
+    out = subprocess.run(
+        [sys.executable, "-c", "import sys, vorlen\n"
+         "print('vorlen.tamsel' in sys.modules, 'numpy' in sys.modules)"],
+        capture_output=True, text=True, timeout=60, check=True).stdout
+    assert out.split() == ["False", "False"]

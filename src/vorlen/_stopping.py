@@ -13,9 +13,11 @@ import math
 
 from vorlen import _control
 from vorlen._timed import timed
-from vorlen.tamsel import Tamsel as _Tamsel
 
 _GRACE = 2.0
+# vorlen.tamsel.Tamsel once a call has needed it: importing the package
+# must not load the worker module (nor numpy).
+_Tamsel = None
 
 
 def interrupt(target):
@@ -39,8 +41,15 @@ def run(handle, w, *, timeout=None, grace=_GRACE):
     it exceeded. A request that has not answered `grace` seconds after its
     interrupt (from its limit or from vorlen.interrupt) gets its worker
     killed, and WorkerDiedError is raised."""
-    if timeout is None and grace is _GRACE and type(handle) is _Tamsel:
+    if type(handle) is _Tamsel and timeout is None and grace is _GRACE:
         return _control.request(handle, w, 0, _GRACE)  # the common case, quickly
+    return _run(handle, w, timeout, grace)
+
+
+def _run(handle, w, timeout, grace):
+    global _Tamsel
+    if _Tamsel is None:
+        from vorlen.tamsel import Tamsel as _Tamsel
     hook = getattr(type(handle), "__vorlen_run__", None)
     if hook is not None:
         return hook(handle, w, timeout=timeout, grace=grace)
