@@ -508,6 +508,31 @@ def test_map_after_a_worker_died_in_the_middle_of_an_answer():
         assert_gone(*started)
 
 
+@pytest.mark.skipif(os.environ.get("VORLEN_SANITIZED") == "1",
+                    reason="the sanitizers need more address space than the limit leaves")
+def test_answer_too_large_for_the_callers_memory_is_dropped_whole():
+    # The caller's address space is limited (in a program of its own) so
+    # that the answer does not fit; the answers after it still come whole.
+    script = textwrap.dedent("""
+        import resource
+        import vorlen.tamsel as tamsel
+        handle = tamsel.Tamsel()
+        handle.blocked_put("blob = b'x' * 120_000_000")
+        with open("/proc/self/status") as status:
+            size = next(int(line.split()[1]) for line in status if line.startswith("VmSize:"))
+        resource.setrlimit(resource.RLIMIT_AS, ((size + 60_000) * 1024, resource.RLIM_INFINITY))
+        try:
+            handle.blocked_put("xreturn(blob=blob)")
+        except MemoryError:
+            print("MemoryError")
+        print(handle.blocked_put("xreturn(k=1)"), handle.qo.qsize())
+        handle.kill()
+        """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=60)
+    assert done.stdout.splitlines() == ["MemoryError", "['SUCCESS', '', '', {'k': 1}] 0"]
+
+
 class Interrupted(Exception):
     pass
 

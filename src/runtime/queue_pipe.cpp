@@ -1,5 +1,6 @@
 #include "queue_pipe.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdint>
@@ -309,6 +310,25 @@ int read_exactly(int fd, char* into, size_t size, int writer_fd, bool& started,
   return 0;
 }
 
+// After the memory for a message's `length` bytes could not be had: reads
+// them out of the pipe all the same, so that the next read starts at the
+// beginning of the next message, and raises the allocation's error.
+PyObject* drop_message(int fd, uint64_t length, Receive& how, bool& started) {
+  if (!PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
+  SavedError raised;
+  char chunk[1 << 16];
+  while (length > 0) {
+    size_t part = static_cast<size_t>(std::min<uint64_t>(length, sizeof chunk));
+    int status = read_exactly(fd, chunk, part, how.writer_fd, started);
+    if (status == kWriterDied) how.writer_died = true;
+    if (status < 0) return nullptr;  // what ended the read wins
+    length -= part;
+  }
+  how.taken = true;
+  raised.restore();
+  return nullptr;
+}
+
 // One message's bytes, framed as the queue's connection frames them. With
 // a writer to watch, the time-out bounds the wait for the first byte.
 PyObject* read_frame(int fd, Receive& how) {
@@ -329,7 +349,8 @@ PyObject* read_frame(int fd, Receive& how) {
     length = (static_cast<uint64_t>(ntohl(parts[0])) << 32) | ntohl(parts[1]);
   }
   Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
-  if (!bytes || read_part(PyBytes_AS_STRING(bytes.get()), length) < 0) return nullptr;
+  if (!bytes) return drop_message(fd, length, how, started);
+  if (read_part(PyBytes_AS_STRING(bytes.get()), length) < 0) return nullptr;
   how.taken = true;
   return bytes.release();
 }
@@ -374,6 +395,8 @@ int receive_message(PyObject* queue, PyObject* get, Receive& how, Ref& out) {
   SavedError raised;
   int released = release(*rt, rlock.get());
   if (raised) {
+    // A message dropped for want of memory has left the pipe all the same.
+    if (how.taken && released == 0) release(*rt, sem.get());
     raised.restore();
     return -1;
   }
