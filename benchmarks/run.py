@@ -33,6 +33,8 @@ BENCHMARKS = {
     "startup": ("Start-up and memory of 2 workers", False),
     "cluster": ("ClusterPool on 2 local Dask workers against bare actor calls", True),
     "interrupt": ("Interrupts: latency to the answer, cost of vorlen.run", True),
+    "balance": ("Uneven batches: dealing to the first free worker", True),
+    "completion": ("as_completed against reduce", True),
 }
 TIME_LIMIT = {False: 200, True: 90}  # seconds per benchmark, by --quick
 

@@ -38,7 +38,7 @@ VPY=.venv/bin/python
 stamp=.venv/.deps-installed
 if [ ! -f "$stamp" ] || [ pyproject.toml -nt "$stamp" ] || [ scripts/setup.sh -nt "$stamp" ]; then
   "$VPY" -m pip install --quiet --upgrade pip
-  "$VPY" -m pip install --quiet "scikit-build-core>=0.10" cmake ninja numpy setproctitle \
+  "$VPY" -m pip install --quiet "scikit-build-core>=0.10" cmake ninja numpy setproctitle tqdm \
       pytest pytest-timeout hypothesis matplotlib mypy distributed
   touch "$stamp"
 fi

@@ -51,6 +51,7 @@ import vorlen._liveness as liveness
 import vorlen.corvane as corvane
 import vorlen.tamsel as tamsel
 from support import ANSWER, FakeQueue
+from vorlen import _wire
 
 SANITIZED = os.environ.get("VORLEN_SANITIZED") == "1"
 CALLS = 10_000 if SANITIZED else 100_000
@@ -940,3 +941,111 @@ def test_interrupt_run_and_map_through_the_pipes(sentinels):
         liveness.writers.pop(qo, None)
         qi.close()
         qo.close()
+
+
+# --- the package's dispatch module ---------------------------------------------
+
+def test_wire_receive(sentinels):
+    receive = _wire.receive
+    with real_queues() as (alive_q, dead_q):
+        alive, dead = writer(sentinels.alive), writer(sentinels.dead, exitcode=1)
+        liveness.writers[alive_q] = alive
+
+        def answered():
+            preload_answers(alive_q, 2)
+            assert receive(alive_q, alive) == ANSWER
+            assert receive(alive_q, None) == ANSWER   # its registered writer
+
+        assert_flat(rounds(
+            answered,
+            (lambda: receive(dead_q, dead), vorlen.WorkerDiedError),
+            (lambda: receive(alive_q), TypeError),
+            (lambda: receive(FailingQueue("get"), None), Failure),
+        ), [alive_q, dead_q, alive, dead], calls=PIPE_CALLS)
+
+
+def test_wire_deal(sentinels):
+    deal = _wire.deal
+    requests = [text("x = ", str(i)) for i in range(3)]
+    with real_queues(4) as (qi, qo, dead_qi, dead_qo):
+        alive, dead = writer(sentinels.alive), writer(sentinels.dead, exitcode=1)
+        worker = (qi, qo, alive, qo._reader.fileno(), sentinels.alive)
+        dead_worker = (dead_qi, dead_qo, dead, dead_qo._reader.fileno(), sentinels.dead)
+        reports = []
+
+        def dealt():
+            preload_answers(qo, len(requests))
+            answers = [None] * len(requests)
+            deal([worker], requests, answers, 0, None, None, None, None)
+            assert answers == [ANSWER] * len(requests)
+            drain(qi, len(requests))
+
+        def dealt_with_hooks():
+            preload_answers(qo, len(requests))
+            answers = [None] * len(requests)
+            deal([worker], requests, answers, 1, requests.__getitem__, reports.clear, 0.5,
+                 lambda done, answer: reports.append(done))
+            drain(qi, len(requests))
+
+        def died():
+            try:
+                deal([dead_worker], requests, [None] * 3, 0, None, None, None, None)
+            finally:
+                drain(dead_qi, 2)
+
+        def failing_report(done, answer):
+            raise Failure("report")
+
+        def refused_report():
+            preload_answers(qo, 1)
+            try:
+                deal([worker], requests[:1], [None], 0, None, None, None, failing_report)
+            finally:
+                drain(qi, 1)
+
+        assert_flat(rounds(
+            dealt, dealt_with_hooks,
+            (died, vorlen.WorkerDiedError),
+            (refused_report, Failure),
+            (lambda: deal([], requests, [None] * 3, 0, None, None, None, None), ValueError),
+            (lambda: deal([worker], requests, [], 0, None, None, None, None), ValueError),
+            (lambda: deal([(qi,)], requests, [None] * 3, 0, None, None, None, None), TypeError),
+            (lambda: deal(worker, requests, [], 0, None, None, None, None), TypeError),
+        ), [qi, qo, dead_qi, dead_qo, alive, dead, requests, *requests], calls=PIPE_CALLS)
+
+
+def test_wire_arrivals(sentinels):
+    arrivals = _wire.arrivals
+    with real_queues(3) as (first, second, dead_q):
+        alive, dead = writer(sentinels.alive), writer(sentinels.dead, exitcode=1)
+        for q in (first, second):
+            liveness.writers[q] = alive
+        liveness.writers[dead_q] = dead
+        queues = [first, second, first]
+        timeout = 0.0
+
+        def arrived():
+            preload_answers(first, 2)
+            preload_answers(second, 1)
+            assert sorted(index for index, _ in arrivals(iter(queues), None)) == [0, 1, 2]
+
+        def timed_out():
+            preload_answers(second, 1)
+            pending = arrivals(queues, timeout)
+            assert next(pending) == (1, ANSWER)
+            next(pending)
+
+        def abandoned():
+            preload_answers(first, 1)
+            next(arrivals(queues[:1], timeout))
+            arrivals(queues, None)    # never iterated
+
+        assert_flat(rounds(
+            arrived, abandoned,
+            (timed_out, TimeoutError),
+            (lambda: next(arrivals([dead_q], None)), vorlen.WorkerDiedError),
+            (lambda: arrivals([FakeQueue()], None), TypeError),
+            (lambda: arrivals(queues, -1.0), ValueError),
+            (lambda: arrivals(queues, "soon"), TypeError),
+            (lambda: arrivals(5, None), TypeError),
+        ), [first, second, dead_q, alive, dead, queues, timeout], calls=PIPE_CALLS)

@@ -8,18 +8,14 @@
 
 namespace vr {
 
-namespace {
-
 double monotonic_seconds() {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   return now.tv_sec + now.tv_nsec / 1e9;
 }
 
-// poll() with the lock released; -1 with an exception when it failed or a
-// signal handler raised.
 int poll_released(pollfd* fds, nfds_t count, int timeout_ms, bool& interrupted,
-                  Signals signals = Signals::kRun) {
+                  Signals signals) {
   int ready;
   Py_BEGIN_ALLOW_THREADS
   ready = poll(fds, count, timeout_ms);
@@ -34,8 +30,6 @@ int poll_released(pollfd* fds, nfds_t count, int timeout_ms, bool& interrupted,
   interrupted = true;
   return 0;
 }
-
-}  // namespace
 
 int descriptor_of(PyObject* obj) {
   Ref number;

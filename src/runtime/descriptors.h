@@ -2,6 +2,8 @@
 // signal handlers run (and their exceptions raised) when a wait is
 // interrupted, unless the caller defers them.
 #pragma once
+#include <poll.h>
+
 #include "ref.h"
 
 namespace vr {
@@ -34,5 +36,15 @@ int wait_readable_for(int fd, double seconds);
 
 // Whether `fd` is readable right now.
 bool readable_now(int fd);
+
+// Seconds of the monotonic clock.
+double monotonic_seconds();
+
+// poll() with the lock released: the number of ready descriptors, -1 with
+// an exception when it failed or a signal handler raised; `interrupted`
+// when a signal (whose handlers ran without raising, or were deferred) cut
+// the wait short.
+int poll_released(pollfd* fds, nfds_t count, int timeout_ms, bool& interrupted,
+                  Signals signals = Signals::kRun);
 
 }  // namespace vr

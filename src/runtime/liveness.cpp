@@ -65,6 +65,10 @@ PyObject* get_answer(PyObject* queue, PyObject* process) {
   // A process object that was closed has no sentinel: wait as get() does.
   int sentinel = descriptor_or_none(process, "sentinel");
   if (sentinel < 0) return get_from(queue);
+  return get_answer_watching(queue, process, sentinel);
+}
+
+PyObject* get_answer_watching(PyObject* queue, PyObject* process, int sentinel) {
   Ref get = Ref::steal(PyObject_GetAttrString(queue, "get"));
   if (!get) return nullptr;
   // Reading the pipe directly watches the worker to the last byte.

@@ -22,4 +22,7 @@ PyObject* get_answer(PyObject* queue, PyObject* process);
 // ending; `detail` (or nullptr) replaces the error's usual message.
 PyObject* raise_worker_died(PyObject* process, PyObject* detail = nullptr);
 
+// The same, for a caller that already holds the process's sentinel.
+PyObject* get_answer_watching(PyObject* queue, PyObject* process, int sentinel);
+
 }  // namespace vr

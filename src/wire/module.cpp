@@ -1,0 +1,64 @@
+// vorlen._wire: the answer of one output queue, watching its worker; the
+// loop that deals a batch to whichever worker becomes free first; and the
+// answers of many queues in the order they arrive. For the package's Python
+// functions (vorlen.map, vorlen.as_completed).
+#include "runtime/liveness.h"
+#include "wire.h"
+
+namespace wire {
+
+namespace {
+
+using vr::Ref;
+
+int make_constants() { return vr::ready_function_type(); }
+
+int fetch_builtins() { return 0; }
+
+// receive(queue, process): the next answer on `queue`, written by the
+// worker `process` (None: whatever process registered as its writer, if
+// any). Raises vorlen.WorkerDiedError once that worker has ended with no
+// whole answer left, also in the middle of one.
+PyObject* receive(PyObject* const* a) {
+  PyObject* queue = a[0];
+  Ref process = Ref::borrow(a[1]);
+  if (process.get() == Py_None) {
+    process = Ref::steal(vr::registered_writer(queue));
+    if (!process && PyErr_Occurred()) return nullptr;
+  }
+  return vr::get_answer(queue, process.get());
+}
+
+const char* const receive_params[] = {"queue", "process"};
+
+// Line of the definition in the module's source, as traceback entries show it.
+constexpr int kReceiveLine = 10;
+
+int run_body(PyObject*, PyObject* dict) {
+  for (const vr::FunctionDef* def : {&receive_def, &deal_def, &arrivals_def}) {
+    Ref function = Ref::steal(vr::make_function(state, *def, nullptr, nullptr, nullptr));
+    if (!function || PyDict_SetItemString(dict, def->name, function.get()) < 0) return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+const vr::FunctionDef receive_def = {
+    .name = "receive",
+    .qualname = "receive",
+    .traceback = "vorlen._wire.receive",
+    .body = receive,
+    .params = receive_params,
+    .argcount = 2,
+    .line = kReceiveLine,
+};
+
+vr::ModuleState state = {"_wire", "vorlen._wire", "vorlen\\_wire.cpp",
+                         make_constants, fetch_builtins, run_body};
+
+}  // namespace wire
+
+PyMODINIT_FUNC PyInit__wire() {
+  return PyModuleDef_Init(vr::module_definition<wire::state>());
+}

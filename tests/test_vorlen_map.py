@@ -1,0 +1,112 @@
+"""vorlen.map: dealing to the first free worker, answers in request order,
+dead workers, and the progress reports."""
+import types
+
+import pytest
+
+import vorlen
+from corvane_support import PID_REQUEST, pool_of, reap_workers  # noqa: F401
+
+# Request i sleeps `seconds` and reports its position, its worker and how
+# many requests that worker has run so far.
+TIMED = ("import os, time\ntime.sleep({seconds})\n"
+         "ran = globals().get('ran', 0) + 1\nxreturn(i={i}, pid=os.getpid(), ran=ran)")
+
+
+def timed(i, seconds):
+    return TIMED.format(i=i, seconds=seconds)
+
+
+def test_balanced_answers_in_request_order_each_exactly_once():
+    # Request 0 keeps its worker busy while the other worker takes almost all
+    # the rest: dealt by position, each would get half.
+    batch = [timed(0, 0.6)] + [timed(i, 0.005) for i in range(1, 41)]
+    with pool_of(2) as pool:
+        answers = vorlen.map(pool, batch, balance=True)
+        assert [a[0] for a in answers] == ["SUCCESS"] * len(batch)
+        assert [a[3]["i"] for a in answers] == list(range(len(batch)))
+        slow_pid = answers[0][3]["pid"]
+        by_slow = sum(a[3]["pid"] == slow_pid for a in answers)
+        assert by_slow <= 10, by_slow
+        # Every request ran exactly once: the workers' own counts add up.
+        ran = {a[3]["pid"]: a[3]["ran"] for a in vorlen.map(pool, [PID_REQUEST + "\nxreturn(ran=ran)"] * 2)}
+        assert sum(ran.values()) == len(batch)
+        # The pool's own map still works on the same workers afterwards.
+        assert [a[3]["i"] for a in pool.map([timed(i, 0) for i in range(4)])] == [0, 1, 2, 3]
+
+
+def test_unbalanced_deals_as_the_pool_does_and_keeps_order():
+    with pool_of(3) as pool:
+        pids = list(pool.procs)
+        answers = vorlen.map(pool, [timed(i, 0) for i in range(7)])
+        assert [a[3]["pid"] for a in answers] == [pids[k % 3] for k in range(7)]
+        assert [a[3]["i"] for a in answers] == list(range(7))
+
+
+def test_batch_shapes_and_argument_errors():
+    with pool_of(2) as pool:
+        for balance in (False, True):
+            assert vorlen.map(pool, [], balance=balance) == []
+            # A one-shot iterator is read once and answered in full.
+            answers = vorlen.map(pool, (timed(i, 0) for i in range(3)), balance=balance)
+            assert [a[3]["i"] for a in answers] == [0, 1, 2]
+        failed = vorlen.map(pool, ["1/0", "xreturn(ok=1)"], balance=True)
+        assert failed[0][0] == "EXCEPTION" and "ZeroDivisionError" in failed[0][2]
+        assert failed[1] == ["SUCCESS", "", "", {"ok": 1}]
+        with pytest.raises(NotImplementedError, match="timeout"):
+            vorlen.map(pool, ["x = 1"], timeout=1.0)
+        with pytest.raises(TypeError, match="progress"):
+            vorlen.map(pool, ["x = 1"], progress="yes")
+        with pytest.raises(TypeError, match="positional"):
+            vorlen.map(pool, ["x = 1"], True)
+        with pytest.raises(AttributeError, match="pickle"):   # raised as it is sent
+            vorlen.map(pool, ["x = 1", lambda: 0], balance=True)
+        pool.kill_all()
+        assert vorlen.map(pool, [], balance=True) == []
+        # A pool whose handles are not local workers (another kind of pool).
+        foreign = types.SimpleNamespace(procs={1: types.SimpleNamespace()})
+        with pytest.raises(TypeError, match="local worker handles"):
+            vorlen.map(foreign, ["x = 1"], balance=True)
+        with pytest.raises(ValueError, match="no workers"):
+            vorlen.map(pool, ["x = 1"], balance=True)
+
+
+def test_balanced_worker_dying_mid_batch_raises():
+    batch = [timed(i, 0.01) for i in range(20)]
+    batch[7] = "import os\nos._exit(3)"
+    with pool_of(2) as pool:
+        with pytest.raises(vorlen.WorkerDiedError) as caught:
+            vorlen.map(pool, batch, balance=True)
+        assert caught.value.exitcode == 3
+        assert caught.value.pid in pool.procs
+
+
+def test_progress_callable_gets_done_and_total_after_each_answer():
+    batch = [timed(i, 0) for i in range(9)]
+    with pool_of(2) as pool:
+        for balance in (False, True):
+            calls = []
+            vorlen.map(pool, batch, balance=balance,
+                       progress=lambda done, total: calls.append((done, total)))
+            assert calls == [(done, 9) for done in range(1, 10)]
+
+        def stop(done, total):
+            if done == 2:
+                raise KeyError("stop here")
+
+        with pytest.raises(KeyError, match="stop here"):
+            vorlen.map(pool, batch, balance=True, progress=stop)
+
+
+def test_progress_bar_on_standard_error_only_and_nothing_without_it(capfd):
+    batch = ["xreturn(a=1)", "1/0", "xreturn(b=2)"]
+    with pool_of(2) as pool:
+        for balance in (False, True):
+            vorlen.map(pool, batch, balance=balance)
+            vorlen.map(pool, batch, balance=balance, progress=False)
+            assert capfd.readouterr() == ("", "")
+            vorlen.map(pool, batch, balance=balance, progress=True)
+            out, err = capfd.readouterr()
+            assert out == ""
+            assert "3/3" in err and "failed=1" in err, err
+
