@@ -4,6 +4,11 @@ import time
 # Upper bound for any single wait on a queue or a process inside a test.
 WAIT = 10.0
 
+# A request that no interrupt reaches: it blocks every signal, then waits.
+DEAF = ("import signal, time\n"
+        "signal.pthread_sigmask(signal.SIG_BLOCK, signal.valid_signals())\n"
+        "time.sleep(60)")
+
 # What the stand-in queues hand out once their prepared items are gone.
 ANSWER = ["SUCCESS", "", "", {}]
 

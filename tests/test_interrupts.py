@@ -12,18 +12,13 @@ import pytest
 import vorlen
 import vorlen.tamsel as tamsel
 from corvane_support import pool_of, reap_workers  # noqa: F401  (autouse fixture)
-from support import WAIT
+from support import DEAF, WAIT
 
 pytestmark = pytest.mark.timeout(60)
 
 INTERRUPTED = "KeyboardInterrupt: the request was interrupted"
 BUSY = "xprint('started')\nxreturn(partial=1)\nwhile True: pass"
 # Waits in C with every signal blocked: no interrupt reaches it.
-DEAF = ("import signal, time\n"
-        "signal.pthread_sigmask(signal.SIG_BLOCK, signal.valid_signals())\n"
-        "time.sleep(60)")
-
-
 def last_line(answer):
     return answer[2].rstrip("\n").splitlines()[-1]
 

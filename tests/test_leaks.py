@@ -976,22 +976,28 @@ def test_wire_deal(sentinels):
         def dealt():
             preload_answers(qo, len(requests))
             answers = [None] * len(requests)
-            deal([worker], requests, answers, 0, None, None, None, None)
+            deal([worker], requests, answers, 0, None, None)
             assert answers == [ANSWER] * len(requests)
             drain(qi, len(requests))
 
         def dealt_with_hooks():
             preload_answers(qo, len(requests))
             answers = [None] * len(requests)
-            deal([worker], requests, answers, 1, requests.__getitem__, reports.clear, 0.5,
+            deal([worker], requests, answers, 1, lambda running: reports.clear() or 0.5,
                  lambda done, answer: reports.append(done))
             drain(qi, len(requests))
 
         def died():
             try:
-                deal([dead_worker], requests, [None] * 3, 0, None, None, None, None)
+                deal([dead_worker], requests, [None] * 3, 0, None, None)
             finally:
                 drain(dead_qi, 2)
+
+        def refused_check():
+            try:
+                deal([worker], requests, [None] * 3, 3, lambda running: "soon", None)
+            finally:
+                drain(qi, 3)   # sent before the first check
 
         def failing_report(done, answer):
             raise Failure("report")
@@ -999,7 +1005,7 @@ def test_wire_deal(sentinels):
         def refused_report():
             preload_answers(qo, 1)
             try:
-                deal([worker], requests[:1], [None], 0, None, None, None, failing_report)
+                deal([worker], requests[:1], [None], 0, None, failing_report)
             finally:
                 drain(qi, 1)
 
@@ -1007,10 +1013,11 @@ def test_wire_deal(sentinels):
             dealt, dealt_with_hooks,
             (died, vorlen.WorkerDiedError),
             (refused_report, Failure),
-            (lambda: deal([], requests, [None] * 3, 0, None, None, None, None), ValueError),
-            (lambda: deal([worker], requests, [], 0, None, None, None, None), ValueError),
-            (lambda: deal([(qi,)], requests, [None] * 3, 0, None, None, None, None), TypeError),
-            (lambda: deal(worker, requests, [], 0, None, None, None, None), TypeError),
+            (lambda: deal([], requests, [None] * 3, 0, None, None), ValueError),
+            (lambda: deal([worker], requests, [], 0, None, None), ValueError),
+            (lambda: deal([(qi,)], requests, [None] * 3, 0, None, None), TypeError),
+            (lambda: deal(worker, requests, [], 0, None, None), TypeError),
+            (refused_check, TypeError),
         ), [qi, qo, dead_qi, dead_qo, alive, dead, requests, *requests], calls=PIPE_CALLS)
 
 

@@ -6,6 +6,7 @@ import pytest
 
 import vorlen
 from corvane_support import PID_REQUEST, pool_of, reap_workers  # noqa: F401
+from support import DEAF
 
 # Request i sleeps `seconds` and reports its position, its worker and how
 # many requests that worker has run so far.
@@ -53,8 +54,8 @@ def test_batch_shapes_and_argument_errors():
         failed = vorlen.map(pool, ["1/0", "xreturn(ok=1)"], balance=True)
         assert failed[0][0] == "EXCEPTION" and "ZeroDivisionError" in failed[0][2]
         assert failed[1] == ["SUCCESS", "", "", {"ok": 1}]
-        with pytest.raises(NotImplementedError, match="timeout"):
-            vorlen.map(pool, ["x = 1"], timeout=1.0)
+        with pytest.raises(ValueError, match="'timeout' must be more than zero"):
+            vorlen.map(pool, ["x = 1"], timeout=0, balance=True)
         with pytest.raises(TypeError, match="progress"):
             vorlen.map(pool, ["x = 1"], progress="yes")
         with pytest.raises(TypeError, match="positional"):
@@ -79,6 +80,22 @@ def test_balanced_worker_dying_mid_batch_raises():
             vorlen.map(pool, batch, balance=True)
         assert caught.value.exitcode == 3
         assert caught.value.pid in pool.procs
+
+
+def test_balanced_time_limits_count_from_the_start_and_escalate():
+    with pool_of(2) as pool:
+        batch = [timed(i, 0.05) for i in range(12)]
+        batch[3] = "xprint('slow')\nwhile True: pass"
+        answers = vorlen.map(pool, batch, timeout=0.5, balance=True)
+        assert answers[3][0] == "EXCEPTION" and answers[3][1] == "slow\n"
+        assert answers[3][2].rstrip().endswith("time limit of 0.5 s exceeded")
+        # Queued behind the slow request or not, every other one ran in full.
+        assert [a[3]["i"] for i, a in enumerate(answers) if i != 3] == \
+            [i for i in range(12) if i != 3]
+        with pytest.raises(vorlen.WorkerDiedError, match="did not respond to the interrupt") as died:
+            vorlen.map(pool, ["xreturn(a=1)", DEAF, "xreturn(b=2)"], timeout=0.2, grace=0.2,
+                       balance=True)
+        assert died.value.pid in pool.procs
 
 
 def test_progress_callable_gets_done_and_total_after_each_answer():

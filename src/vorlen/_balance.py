@@ -3,11 +3,15 @@
 The loop itself (wait on every worker at once, take an answer, send the
 next request to the worker that gave it) runs in C++, in
 ``vorlen._wire.deal``, which also chooses how many requests each worker
-holds at a time; this module prepares its arguments.
+holds at a time; this module prepares its arguments and keeps the time
+limits' watch: while the batch runs, ``deal`` asks it now and then whether
+a worker ignores the interrupt of the request it runs (its time limit, or a
+``vorlen.interrupt`` from another thread) for longer than the grace period,
+and such a worker is killed and ``WorkerDiedError`` raised.
 """
 import multiprocessing.process
 
-from vorlen import _wire
+from vorlen import _control, _wire
 
 # A fixed number of requests in flight per worker instead of the one
 # derived from the requests' durations (set by the benchmark to compare).
@@ -16,33 +20,40 @@ FIXED_IN_FLIGHT = 0
 
 class BalancedBatch:
     """One batch dealt over a pool's workers by who is free first; answers
-    in request order.
+    in request order. `requests` are what goes on the workers' queues (time
+    limits already wrapped around them), `tokens` name each request on its
+    worker's control page (0: no time limit)."""
 
-    Two places take per-request machinery: ``prepare`` (None, or a function
-    of a request's position returning what goes on the worker's queue, for
-    example the request wrapped with a time limit) and ``check`` (None, or a
-    function called after every wait, and at least every ``tick`` seconds
-    when ``tick`` is set).
-    """
-
-    def __init__(self, pool, requests, report):
+    def __init__(self, pool, requests, tokens, grace, report):
         self.pool = pool
         self.requests = requests
+        self.tokens = tokens
+        self.grace = grace
         self.report = report
-        self.prepare = None
-        self.check = None
-        self.tick = None
+        self.workers = []
 
     def run(self):
         answers = [None] * len(self.requests)
         if not self.requests:
             return answers
-        workers = [_worker(handle) for handle in list(self.pool.procs.values())]
+        self.workers = [_worker(handle) for handle in list(self.pool.procs.values())]
         self.pool.clear_output()
         report = None if self.report is None else self.report.answered
-        _wire.deal(workers, self.requests, answers, FIXED_IN_FLIGHT,
-                   self.prepare, self.check, self.tick, report)
+        _wire.deal(self.workers, self.requests, answers, FIXED_IN_FLIGHT, self.check, report)
         return answers
+
+    def check(self, running):
+        """For each worker running a request of the batch, kills it (raising
+        WorkerDiedError) if that request is overdue; the seconds until one
+        may next be overdue, or None when no worker can tell."""
+        soonest = None
+        for (qi, _, process, _, _), position in zip(self.workers, running):
+            if position is None:
+                continue
+            wait = _control.escalate(qi, process, self.tokens[position], self.grace)
+            if wait is not None and (soonest is None or wait < soonest):
+                soonest = wait
+        return soonest
 
 
 def _worker(handle):

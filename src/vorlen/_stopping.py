@@ -1,5 +1,5 @@
 """Stopping a running request without losing its worker: vorlen.interrupt,
-and the time limits of vorlen.run and vorlen.map.
+and the time limits of vorlen.run (those of vorlen.map are in _mapping).
 
 A worker is interrupted with a real-time signal (SIGRTMIN + 6) sent to its
 main thread; the request it runs at that moment ends with KeyboardInterrupt
@@ -9,12 +9,10 @@ Other pools and handles take part through methods of their own class:
 grace)`` and ``__vorlen_map__(self, args, *, timeout, grace)``; when the
 target's class defines one, these functions call it instead.
 """
-import math
-
 from vorlen import _control
+from vorlen._arguments import GRACE as _GRACE, seconds as _seconds
 from vorlen._timed import timed
 
-_GRACE = 2.0
 # vorlen.tamsel.Tamsel once a call has needed it: importing the package
 # must not load the worker module (nor numpy).
 _Tamsel = None
@@ -60,27 +58,6 @@ def _run(handle, w, timeout, grace):
     return _control.request(handle, envelope, token, grace)
 
 
-def map(pool, args, *, timeout=None, grace=_GRACE):
-    """The answers of ``pool.map(args)``, in request order. `timeout`
-    limits each request separately, counted from when its worker starts
-    it; a request past its limit gets the time-limit answer while the
-    others run as usual. `grace` as for vorlen.run."""
-    hook = getattr(type(pool), "__vorlen_map__", None)
-    if hook is not None:
-        return hook(pool, args, timeout=timeout, grace=grace)
-    grace = _seconds(grace, "grace", "map", allow_zero=True)
-    requests = list(args)
-    tokens = [0] * len(requests)
-    if timeout is not None:
-        limit = _seconds(timeout, "timeout", "map")
-        for position, request in enumerate(requests):
-            requests[position], tokens[position] = timed(request, limit)
-    pool.map(requests, block=False)
-    handles = list(pool.procs.values())
-    return [_control.wait_answer(handles[position % len(handles)], token, grace)
-            for position, token in enumerate(tokens)]
-
-
 def _handles_of(target):
     procs = getattr(target, "procs", None)
     if procs is not None:
@@ -89,17 +66,3 @@ def _handles_of(target):
         return [target]
     raise TypeError("interrupt() argument must be a Tamsel or a CorvanePool, "
                     f"not {type(target).__name__}")
-
-
-def _seconds(value, name, function, allow_zero=False):
-    """`value` as a float number of seconds: positive (or zero when
-    `allow_zero`), not NaN."""
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise TypeError(f"{function}() argument '{name}' must be a number of "
-                        f"seconds, not {type(value).__name__}")
-    seconds = float(value)
-    if math.isnan(seconds) or seconds < 0 or (seconds == 0 and not allow_zero):
-        least = "zero or more" if allow_zero else "more than zero"
-        raise ValueError(f"{function}() argument '{name}' must be {least} seconds, "
-                         f"not {value!r}")
-    return seconds

@@ -1,5 +1,5 @@
-# Type stubs for vorlen.interrupt, vorlen.run and vorlen.map.
-from collections.abc import Iterable
+# Type stubs for vorlen.interrupt and vorlen.run (vorlen.map carries its
+# annotations in vorlen/_mapping.py).
 from typing import Protocol
 
 from vorlen.corvane import CorvanePool
@@ -12,10 +12,6 @@ class _Interruptible(Protocol):
 class _Runner(Protocol):
     def __vorlen_run__(self, w: Request, *, timeout: float | None, grace: float) -> Answer: ...
 
-class _Mapper(Protocol):
-    def __vorlen_map__(self, args: Iterable[Request], *, timeout: float | None,
-                       grace: float) -> list[Answer]: ...
-
 # Interrupts the request that each worker of `target` runs now; never waits.
 def interrupt(target: Tamsel | CorvanePool | _Interruptible) -> None: ...
 
@@ -24,8 +20,3 @@ def interrupt(target: Tamsel | CorvanePool | _Interruptible) -> None: ...
 # costs its worker (vorlen.WorkerDiedError).
 def run(handle: Tamsel | _Runner, w: Request, *, timeout: float | None = None,
         grace: float = 2.0) -> Answer: ...
-
-# The answers of pool.map(args) in request order, each request limited to
-# `timeout` seconds from when its worker starts it.
-def map(pool: CorvanePool | _Mapper, args: Iterable[Request], *,
-        timeout: float | None = None, grace: float = 2.0) -> list[Answer]: ...

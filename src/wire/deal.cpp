@@ -56,10 +56,9 @@ struct Batch {
   std::vector<Worker> workers;
   PyObject* requests;  // borrowed from the caller's arguments, as are the rest
   PyObject* answers;
-  PyObject* prepare;   // None, or prepare(position) -> what is sent
-  PyObject* check;     // None, or check() after every wait
+  PyObject* check;     // None, or check(running) -> seconds until the next check
   PyObject* report;    // None, or report(done, answer) after every answer
-  int tick_ms = -1;
+  double next_check = 0;  // monotonic seconds; infinity: no more checks
   long fixed = 0;      // a fixed number in flight per worker; 0: the estimate
   long limit = 2;
   double estimate = -1;
@@ -104,19 +103,11 @@ void forget(Batch& batch, Worker& worker) {
 int send_to(Batch& batch, Worker& worker, long up_to) {
   while (static_cast<long>(worker.in_flight.size()) < up_to && batch.next < batch.total) {
     Py_ssize_t position = batch.next;
-    Ref message;
-    if (batch.prepare == Py_None) {
-      if (position >= PyList_GET_SIZE(batch.requests)) {
-        PyErr_SetString(PyExc_RuntimeError, "the batch changed size while it was sent");
-        return -1;
-      }
-      message = Ref::borrow(PyList_GET_ITEM(batch.requests, position));
-    } else {
-      Ref index = Ref::steal(PyLong_FromSsize_t(position));
-      if (!index) return -1;
-      message = Ref::steal(PyObject_CallOneArg(batch.prepare, index.get()));
-      if (!message) return -1;
+    if (position >= PyList_GET_SIZE(batch.requests)) {
+      PyErr_SetString(PyExc_RuntimeError, "the batch changed size while it was sent");
+      return -1;
     }
+    Ref message = Ref::borrow(PyList_GET_ITEM(batch.requests, position));
     if (vr::send_message(worker.qi.get(), worker.put.get(), message.get()) < 0) return -1;
     worker.in_flight.push_back({position, vr::monotonic_seconds()});
     batch.next = position + 1;
@@ -174,12 +165,18 @@ struct WorkerId {
   size_t value;
 };
 
-// Waits for ready workers (at most `tick_ms`); their indexes, each once.
+// Waits for ready workers, at most until the next check is due; their
+// indexes, each once.
 int wait_ready(Batch& batch, std::vector<WorkerId>& ready) {
   epoll_event events[64];
+  int timeout_ms = -1;
+  if (std::isfinite(batch.next_check)) {
+    double left = batch.next_check - vr::monotonic_seconds();
+    timeout_ms = left > 0 ? static_cast<int>(std::ceil(left * 1000)) : 0;
+  }
   int count;
   Py_BEGIN_ALLOW_THREADS
-  count = epoll_wait(batch.poll.fd, events, 64, batch.tick_ms);
+  count = epoll_wait(batch.poll.fd, events, 64, timeout_ms);
   Py_END_ALLOW_THREADS
   ready.clear();
   if (count < 0) {
@@ -195,6 +192,34 @@ int wait_ready(Batch& batch, std::vector<WorkerId>& ready) {
     for (WorkerId other : ready) seen = seen || other.value == index;
     if (!seen) ready.push_back({index});
   }
+  return 0;
+}
+
+// Calls check(running) once it is due: `running` holds, per worker, the
+// position of the request it runs (its oldest unanswered one), or None.
+// It answers with the seconds until it is due again (None: never), and
+// raises to end the batch (a worker killed for ignoring its interrupt).
+int check_if_due(Batch& batch) {
+  if (batch.check == Py_None || vr::monotonic_seconds() < batch.next_check) return 0;
+  Ref running = Ref::steal(PyList_New(static_cast<Py_ssize_t>(batch.workers.size())));
+  if (!running) return -1;
+  for (size_t i = 0; i < batch.workers.size(); ++i) {
+    const Worker& worker = batch.workers[i];
+    PyObject* position = worker.in_flight.empty()
+                             ? Py_NewRef(Py_None)
+                             : PyLong_FromSsize_t(worker.in_flight.front().position);
+    if (!position) return -1;
+    PyList_SET_ITEM(running.get(), static_cast<Py_ssize_t>(i), position);
+  }
+  Ref wait = Ref::steal(PyObject_CallOneArg(batch.check, running.get()));
+  if (!wait) return -1;
+  if (wait.get() == Py_None) {
+    batch.next_check = INFINITY;
+    return 0;
+  }
+  double seconds = PyFloat_AsDouble(wait.get());
+  if (seconds == -1 && PyErr_Occurred()) return -1;
+  batch.next_check = vr::monotonic_seconds() + std::max(0.0, seconds);
   return 0;
 }
 
@@ -218,18 +243,14 @@ int run(Batch& batch) {
       if (send_to(batch, worker, round) < 0) return -1;
   std::vector<WorkerId> ready;
   while (batch.done < batch.total) {
-    if (wait_ready(batch, ready) < 0) return -1;
-    if (batch.check != Py_None) {
-      Ref checked = Ref::steal(PyObject_CallNoArgs(batch.check));
-      if (!checked) return -1;
-    }
+    if (check_if_due(batch) < 0 || wait_ready(batch, ready) < 0) return -1;
     for (WorkerId index : ready)
       if (collect(batch, batch.workers[index.value]) < 0) return -1;
   }
   return 0;
 }
 
-// deal(workers, requests, answers, fixed, prepare, check, tick, report)
+// deal(workers, requests, answers, fixed, check, report)
 PyObject* deal(PyObject* const* a) {
   Batch batch;
   if (!PyList_Check(a[0]) || !PyList_Check(a[1]) || !PyList_Check(a[2])) {
@@ -245,14 +266,8 @@ PyObject* deal(PyObject* const* a) {
   }
   batch.fixed = PyLong_AsLong(a[3]);
   if (batch.fixed == -1 && PyErr_Occurred()) return nullptr;
-  batch.prepare = a[4];
-  batch.check = a[5];
-  if (a[6] != Py_None) {
-    double tick = PyFloat_AsDouble(a[6]);
-    if (tick == -1 && PyErr_Occurred()) return nullptr;
-    batch.tick_ms = static_cast<int>(std::ceil(std::max(0.0, tick) * 1000));
-  }
-  batch.report = a[7];
+  batch.check = a[4];
+  batch.report = a[5];
   Py_ssize_t count = PyList_GET_SIZE(a[0]);
   if (count == 0 && batch.total > 0) {
     PyErr_SetString(PyExc_ValueError, "the pool has no workers");
@@ -267,8 +282,8 @@ PyObject* deal(PyObject* const* a) {
   Py_RETURN_NONE;
 }
 
-const char* const deal_params[] = {"workers", "requests", "answers", "fixed",
-                                   "prepare", "check",    "tick",    "report"};
+const char* const deal_params[] = {"workers", "requests", "answers",
+                                   "fixed",   "check",    "report"};
 
 // Line of the definition in the module's source, as traceback entries show it.
 constexpr int kDealLine = 20;
@@ -281,7 +296,7 @@ const vr::FunctionDef deal_def = {
     .traceback = "vorlen._wire.deal",
     .body = deal,
     .params = deal_params,
-    .argcount = 8,
+    .argcount = 6,
     .line = kDealLine,
 };
 

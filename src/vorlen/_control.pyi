@@ -1,0 +1,13 @@
+# Type stubs for vorlen._control (a C++ extension module used by
+# vorlen.interrupt, vorlen.run and vorlen.map).
+from multiprocessing.process import BaseProcess
+from multiprocessing.queues import Queue
+from typing import Any
+
+def interrupt_worker(qi: Queue[Any], process: BaseProcess) -> None: ...
+def request(handle: Any, w: Any, token: int, grace: float) -> Any: ...
+def wait_answer(handle: Any, token: int, grace: float) -> Any: ...
+# Seconds until the request the worker of `qi` runs may be overdue (None:
+# the worker has no control page); kills it and raises WorkerDiedError when
+# it is overdue now.
+def escalate(qi: Queue[Any], process: BaseProcess, token: int, grace: float) -> float | None: ...
