@@ -650,6 +650,28 @@ def test_blocked_put_through_the_pipes(sentinels):
         assert refused_qi.empty()
 
 
+def test_clear_queue_watching_the_writer(sentinels):
+    """clear_queue on answer queues whose writer is known: whole answers
+    dropped, and a message cut off by a dead writer raising."""
+    header = len(PICKLED_ANSWER).to_bytes(4, "big")
+    with real_queues(2) as (watched, cut_off):
+        alive, dead = writer(sentinels.alive), writer(sentinels.dead, exitcode=-9)
+        liveness.writers[watched] = alive
+        liveness.writers[cut_off] = dead
+
+        def cleared():
+            preload_answers(watched, 2)
+            assert tamsel.clear_queue(watched) is None
+
+        def died():
+            cut_off._sem.acquire()
+            os.write(cut_off._writer.fileno(), header + PICKLED_ANSWER[:5])
+            tamsel.clear_queue(cut_off)
+
+        assert_flat(rounds(cleared, (died, vorlen.WorkerDiedError)),
+                    [alive, dead], calls=PIPE_CALLS)
+
+
 def test_kill_and_clear_output():
     handle = fake_handle()
     no_process = fake_handle(proc=types.SimpleNamespace())
