@@ -377,9 +377,31 @@ def test_worker_ending_with_workers_of_its_own_ends(new_handle):
     assert_gone(handle.proc)
 
 
+# Executed in a worker: puts /dev/null in place of the descriptor on which
+# the worker waits for its parent to end, as code that closes or reuses
+# descriptors it does not own would.
+TAKE_AWAY_PARENT_DESCRIPTOR = ["import os, time", """
+def take_away():
+    for n in os.listdir("/proc/self/fd"):
+        try:
+            if "pidfd" in os.readlink("/proc/self/fd/" + n):
+                null = os.open("/dev/null", os.O_RDONLY)
+                os.dup2(null, int(n))
+                os.close(null)
+                return int(n)
+        except OSError:
+            pass
+""", """
+for _ in range(100):
+    if take_away():
+        break
+    time.sleep(0.01)
+"""]
+
+
 def test_workers_end_when_their_parent_is_killed():
     script = textwrap.dedent("""
-        import threading, time
+        import os, signal, threading, time
         import vorlen.corvane as corvane, vorlen.tamsel as tamsel
         pool = corvane.CorvanePool(2, "OrphanPool")
         pool.map(["x = 1", "import time\\ntime.sleep(30)"], block=False)   # idle, busy
@@ -389,11 +411,19 @@ def test_workers_end_when_their_parent_is_killed():
         maker = threading.Thread(target=lambda: made.append(tamsel.Tamsel()))
         maker.start()
         maker.join()
+        # A worker whose code took its watch's descriptor away serves on, and
+        # still notices its parent's death. (Stopping and continuing it makes
+        # the watch look at the descriptor again.)
+        robbed = tamsel.Tamsel()
+        robbed.blocked_put(TAKE_AWAY)
+        os.kill(robbed.proc.pid, signal.SIGSTOP)
+        os.kill(robbed.proc.pid, signal.SIGCONT)
         time.sleep(0.2)
-        assert made[0].blocked_put("xreturn(a=1)")[3] == {"a": 1}
-        print(*pool.procs, made[0].proc.pid, flush=True)
+        for handle in made[0], robbed:
+            assert handle.blocked_put("xreturn(a=1)")[3] == {"a": 1}
+        print(*pool.procs, made[0].proc.pid, robbed.proc.pid, flush=True)
         time.sleep(60)
-        """)
+        """).replace("TAKE_AWAY", repr(TAKE_AWAY_PARENT_DESCRIPTOR))
     with program(script) as (child, pids):
         assert all(running(pid) for pid in pids)
         child.kill()

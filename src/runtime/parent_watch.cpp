@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -38,14 +39,26 @@ bool parent_gone(const Watched& watched) {
   return kill(watched.parent, 0) < 0 && errno == ESRCH;
 }
 
-// Blocks until the process behind `pidfd` ends; false when the descriptor
-// cannot be waited on.
-bool wait_for_exit(int pidfd) {
+bool same_file(int fd, const struct stat& identity) {
+  struct stat now;
+  return fstat(fd, &now) == 0 && now.st_dev == identity.st_dev &&
+         now.st_ino == identity.st_ino;
+}
+
+// Blocks until the parent's descriptor says that it has ended. False when
+// the descriptor can no longer be trusted: code of the worker closed or
+// replaced it (the descriptor is then left alone, it is no longer ours),
+// or it woke without the parent having ended.
+bool wait_for_exit(int pidfd, const Watched& watched) {
+  struct stat identity;
+  if (fstat(pidfd, &identity) < 0) return false;
   for (;;) {
     pollfd check = {pidfd, POLLIN, 0};
     int ready = poll(&check, 1, -1);
-    if (ready > 0) return true;
-    if (ready < 0 && errno != EINTR) return false;
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0 || !same_file(pidfd, identity) || !(check.revents & POLLIN)) return false;
+    // For a child of the parent the process tree confirms it.
+    return !watched.direct || parent_gone(watched);
   }
 }
 
@@ -58,9 +71,9 @@ void* watch(void* argument) {
   // could have left its pid to a new process, which the descriptor would
   // then stand for.
   if (parent_gone(watched)) end_worker();
-  if (pidfd >= 0 && wait_for_exit(pidfd)) end_worker();
-  // No descriptor for processes (an old kernel, a filter on system calls):
-  // look at the parent a few times a second.
+  if (pidfd >= 0 && wait_for_exit(pidfd, watched)) end_worker();
+  // No descriptor to wait on (an old kernel, a filter on system calls, a
+  // descriptor taken away): look at the parent a few times a second.
   for (;;) {
     if (parent_gone(watched)) end_worker();
     timespec pause = {0, kPollNanoseconds};
