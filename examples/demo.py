@@ -15,8 +15,8 @@ import vorlen
 import vorlen.corvane as corvane
 import vorlen.tamsel as tamsel
 
-if TYPE_CHECKING:  # the aliases exist for type checkers only
-    from vorlen.tamsel import Answer
+if TYPE_CHECKING:
+    from vorlen import Answer
 
 WAIT = 10.0  # upper bound for the one wait below that is not an answer
 

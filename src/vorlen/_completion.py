@@ -20,7 +20,7 @@ from typing import TYPE_CHECKING, Any
 from vorlen import _wire
 
 if TYPE_CHECKING:
-    from vorlen.tamsel import Answer
+    from vorlen import Answer
 
 
 def as_completed(queues: Iterable[Any], *,

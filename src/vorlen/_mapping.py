@@ -12,7 +12,7 @@ from vorlen._timed import timed
 
 if TYPE_CHECKING:
     from vorlen.corvane import CorvanePool
-    from vorlen.tamsel import Answer, Request
+    from vorlen import Answer, Request
 
 
 def map(pool: CorvanePool | Any, args: Iterable[Request], *, timeout: float | None = None,

@@ -3,7 +3,8 @@
 from typing import Protocol
 
 from vorlen.corvane import CorvanePool
-from vorlen.tamsel import Answer, Request, Tamsel
+from vorlen import Answer, Request
+from vorlen.tamsel import Tamsel
 
 # Other handles and pools (a cluster's, say) take part by defining these.
 class _Interruptible(Protocol):

@@ -7,34 +7,18 @@ import queue as queue
 import signal as signal
 import time as time
 import traceback as traceback
-from collections.abc import Iterable
 from multiprocessing.process import BaseProcess
 from multiprocessing.queues import Queue
 from types import FrameType
-from typing import Any, NoReturn, Protocol, TypeAlias
+from typing import Any, NoReturn, Protocol
 
 import numpy
 import setproctitle as setproctitle
+from vorlen import Answer, Request
 
 # Modules bound at import under other names.
 np = numpy
 mp = multiprocessing
-
-# Answer and Request are names for type checkers only; the module does
-# not define them at run time.
-
-# One answer per request, always a list of four elements:
-#   [status, printed text, error text, returned values]
-#   status:         "SUCCESS" or "EXCEPTION"
-#   printed text:   str, everything the request passed to xprint
-#   error text:     str, "" on success, else the formatted traceback
-#   returned values: dict[str, Any], the keywords given to xreturn
-Answer: TypeAlias = list[Any]
-
-# A request: one source text, or an iterable whose str items are executed in
-# order and whose dict items are merged into the worker's namespace (any
-# other item is skipped).
-Request: TypeAlias = str | Iterable[str | dict[str, Any]]
 
 class _Drainable(Protocol):
     def empty(self) -> bool: ...
