@@ -9,10 +9,13 @@ setup:
 demo: setup
 	$(PY) examples/demo.py
 
-# The whole suite, then the suite again (less the release check) with both
-# modules built under AddressSanitizer and UndefinedBehaviorSanitizer.
+# The whole suite; the hostile-callback tests again with CPython's debug
+# allocator (freed memory is overwritten, so a use after free crashes) and
+# its development checks; then the suite again (less the release check) with
+# both modules built under AddressSanitizer and UndefinedBehaviorSanitizer.
 test: setup
 	$(PY) -m pytest -q tests
+	PYTHONMALLOC=debug $(PY) -X dev -m pytest -q -p no:cacheprovider tests/test_hostile.py
 	./scripts/sanitize.sh -m "not release" tests
 
 bench: setup

@@ -1,4 +1,5 @@
-"""Helpers shared by the tests: bounded waits and queue-like stand-ins."""
+"""Helpers shared by the tests: bounded waits and queue-like stand-ins, also
+the scripted queues that run the worker loop inside the test process."""
 import time
 
 # Upper bound for any single wait on a queue or a process inside a test.
@@ -51,3 +52,47 @@ class FakeQueue:
 
     def empty(self):
         return not self.items
+
+
+class EndLoop(BaseException):
+    """Raised by ScriptedInput once its steps are used up: the worker loop
+    does not handle it, so a run ends exactly after its script."""
+
+
+class Raise:
+    """A scripted step: qi.get raises `exc` instead of returning a request."""
+
+    def __init__(self, exc):
+        self.exc = exc
+
+
+class ScriptedInput:
+    """Input stand-in for the worker loop: hands out its steps, then raises
+    EndLoop."""
+
+    def __init__(self, steps):
+        self.steps = list(steps)
+        self.calls = []
+
+    def get(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        if not self.steps:
+            raise EndLoop
+        step = self.steps.pop(0)
+        if isinstance(step, Raise):
+            raise step.exc
+        return step
+
+
+class AnswerList:
+    """Output stand-in for the worker loop; the first `failures` puts raise."""
+
+    def __init__(self, failures=0):
+        self.answers = []
+        self.failures = failures
+
+    def put(self, answer):
+        if self.failures:
+            self.failures -= 1
+            raise RuntimeError("put refused")
+        self.answers.append(answer)

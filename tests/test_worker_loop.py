@@ -16,49 +16,9 @@ import pytest
 import setproctitle
 
 import vorlen.tamsel as tamsel
-from support import WAIT, wait_for_items
+from support import WAIT, AnswerList, EndLoop, Raise, ScriptedInput, wait_for_items
 
 pytestmark = pytest.mark.timeout(30)
-
-
-class EndLoop(BaseException):
-    pass
-
-
-class Raise:
-    """A scripted step: qi.get raises `exc` instead of returning a request."""
-
-    def __init__(self, exc):
-        self.exc = exc
-
-
-class ScriptedInput:
-    def __init__(self, steps):
-        self.steps = list(steps)
-        self.calls = []
-
-    def get(self, *args, **kwargs):
-        self.calls.append((args, kwargs))
-        if not self.steps:
-            raise EndLoop
-        step = self.steps.pop(0)
-        if isinstance(step, Raise):
-            raise step.exc
-        return step
-
-
-class AnswerList:
-    """Output stand-in; the first `failures` puts raise."""
-
-    def __init__(self, failures=0):
-        self.answers = []
-        self.failures = failures
-
-    def put(self, answer):
-        if self.failures:
-            self.failures -= 1
-            raise RuntimeError("put refused")
-        self.answers.append(answer)
 
 
 @pytest.fixture

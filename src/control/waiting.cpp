@@ -74,6 +74,7 @@ int watched_process(PyObject* handle, PyObject* qo, Ref& process) {
 PyObject* wait_for_answer(PyObject* handle, PyObject* qo, PyObject* process, uint64_t token,
                           double grace) {
   int sentinel = vr::descriptor_or_none(process, "sentinel");
+  if (sentinel == -2) return nullptr;  // interrupted while reading it
   if (sentinel < 0) return vr::get_answer(qo, process);
   const vr::RuntimeState* rt = vr::runtime();
   if (!rt) return nullptr;
@@ -95,7 +96,10 @@ PyObject* wait_for_answer(PyObject* handle, PyObject* qo, PyObject* process, uin
     int received = vr::receive_message(qo, get.get(), how, message);
     if (received > 0) return message.release();
     if (received == 0) return vr::get_answer(qo, process);  // a queue read another way
-    if (how.writer_died) return vr::raise_worker_died(process);
+    if (how.writer_died) {
+      PyErr_Clear();  // the EOFError that stands for the death, told better here
+      return vr::raise_worker_died(process);
+    }
     if (!PyErr_ExceptionMatches(rt->queue_empty)) return nullptr;
     PyErr_Clear();
     if (!owner) {

@@ -26,20 +26,23 @@ int fetch_builtins() {
              : -1;
 }
 
-PyObject* function(const vr::FunctionDef& def, PyObject* defaults = nullptr) {
-  return vr::make_function(state, def, defaults, nullptr, nullptr);
+Ref function(const vr::FunctionDef& def, PyObject* defaults = nullptr) {
+  return Ref::steal(vr::make_function(state, def, defaults, nullptr, nullptr));
 }
 
 int bind_pool_class(PyObject* dict) {
   Ref prefix_default = Ref::steal(Py_BuildValue("(s)", "CorvaneingPool"));
+  if (!prefix_default) return -1;
   Ref block_default = Ref::steal(PyTuple_Pack(1, Py_True));
-  if (!prefix_default || !block_default) return -1;
-  Ref init = Ref::steal(function(pool_init_def, prefix_default.get()));
-  Ref init_process = Ref::steal(function(pool_init_process_def));
-  Ref kill_all = Ref::steal(function(pool_kill_all_def));
-  Ref clear_output = Ref::steal(function(pool_clear_output_def));
-  Ref map = Ref::steal(function(pool_map_def, block_default.get()));
-  if (!init || !init_process || !kill_all || !clear_output || !map) return -1;
+  if (!block_default) return -1;
+  // Made one at a time: nothing is called while an error is pending.
+  Ref init, init_process, kill_all, clear_output, map;
+  if (!(init = function(pool_init_def, prefix_default.get())) ||
+      !(init_process = function(pool_init_process_def)) ||
+      !(kill_all = function(pool_kill_all_def)) ||
+      !(clear_output = function(pool_clear_output_def)) ||
+      !(map = function(pool_map_def, block_default.get())))
+    return -1;
   vr::ClassEntry entries[] = {{"__init__", init.get()},
                               {"init_process", init_process.get()},
                               {"kill_all", kill_all.get()},
@@ -50,11 +53,12 @@ int bind_pool_class(PyObject* dict) {
 }
 
 int bind_norep_class(PyObject* dict) {
-  Ref set = Ref::steal(function(norep_set_def));
+  Ref set = function(norep_set_def);
   if (!set) return -1;
   Ref static_set = Ref::steal(PyObject_CallOneArg(builtins.staticmethod, set.get()));
-  Ref init_process = Ref::steal(function(norep_init_process_def));
-  if (!static_set || !init_process) return -1;
+  if (!static_set) return -1;
+  Ref init_process = function(norep_init_process_def);
+  if (!init_process) return -1;
   vr::ClassEntry entries[] = {{"builtin", Py_None},
                               {"set", static_set.get()},
                               {"init_process", init_process.get()}};
@@ -67,7 +71,7 @@ int run_body(PyObject*, PyObject* dict) {
   Ref worker_module = Ref::steal(PyImport_ImportModule("vorlen.tamsel"));
   if (!worker_module || PyDict_SetItem(dict, names.cs, worker_module.get()) < 0)
     return -1;
-  Ref reduce = Ref::steal(function(reduce_def));
+  Ref reduce = function(reduce_def);
   if (!reduce || PyDict_SetItem(dict, names.reduce, reduce.get()) < 0) return -1;
   if (bind_pool_class(dict) < 0) return -1;
   return bind_norep_class(dict);

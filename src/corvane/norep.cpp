@@ -22,12 +22,14 @@ PyObject* norep_set(PyObject* const* a) {
   Py_RETURN_NONE;
 }
 
-// Whether the holder carries a pool: any error while reading it means no.
+// Whether the holder carries a pool: any ordinary error while reading it
+// means no; an interrupt (KeyboardInterrupt, SystemExit) goes to the caller.
 int holder_has_pool() {
   Ref current = Ref::steal(holder());
   if (!current) return -1;
   Ref pool = Ref::steal(PyObject_GetAttr(current.get(), names.CNR));
   if (pool) return 1;
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
   PyErr_Clear();
   return 0;
 }

@@ -197,8 +197,9 @@ PyObject* handle_for(PyObject* handles, Py_ssize_t position) {
   return Py_NewRef(PyList_GET_ITEM(handles, position % count));
 }
 
-// Sending pass: request k onto the input queue of handle k mod n.
-int send_batch(PyObject* handles, PyObject* batch) {
+// Sending pass: request k onto the input queue of handle k mod n. The
+// number of requests sent, or -1.
+Py_ssize_t send_batch(PyObject* handles, PyObject* batch) {
   Ref iterator = Ref::steal(PyObject_GetIter(batch));
   if (!iterator) return -1;
   Py_ssize_t position = 0;
@@ -210,17 +211,22 @@ int send_batch(PyObject* handles, PyObject* batch) {
     Ref put = Ref::steal(PyObject_GetAttr(qi.get(), names.put));
     if (!put || vr::send_message(qi.get(), put.get(), request.get()) < 0) return -1;
   }
-  return PyErr_Occurred() ? -1 : 0;
+  return PyErr_Occurred() ? -1 : position;
 }
 
-// Collecting pass: the output queue of the handle that got each request.
-PyObject* answer_queues(PyObject* handles, PyObject* batch) {
+// Collecting pass: the output queue of the handle that got each request,
+// for at most the `sent` requests of the sending pass. An iterable that
+// gives more the second time must not have answers awaited that no
+// request will bring.
+PyObject* answer_queues(PyObject* handles, PyObject* batch, Py_ssize_t sent) {
   Ref queues = Ref::steal(PyList_New(0));
+  if (!queues) return nullptr;
   Ref iterator = Ref::steal(PyObject_GetIter(batch));
-  if (!queues || !iterator) return nullptr;
-  Py_ssize_t position = 0;
-  while (Ref request = Ref::steal(PyIter_Next(iterator.get()))) {
-    Ref handle = Ref::steal(handle_for(handles, position++));
+  if (!iterator) return nullptr;
+  for (Py_ssize_t position = 0; position < sent; ++position) {
+    Ref request = Ref::steal(PyIter_Next(iterator.get()));
+    if (!request) break;
+    Ref handle = Ref::steal(handle_for(handles, position));
     if (!handle) return nullptr;
     Ref qo = Ref::steal(PyObject_GetAttr(handle.get(), names.qo));
     if (!qo || PyList_Append(queues.get(), qo.get()) < 0) return nullptr;
@@ -241,8 +247,9 @@ PyObject* pool_map(PyObject* const* a) {
   if (!values) return nullptr;
   Ref handles = Ref::steal(PySequence_List(values.get()));
   if (!handles) return nullptr;
-  if (send_batch(handles.get(), batch) < 0) return nullptr;
-  Ref queues = Ref::steal(answer_queues(handles.get(), batch));
+  Py_ssize_t sent = send_batch(handles.get(), batch);
+  if (sent < 0) return nullptr;
+  Ref queues = Ref::steal(answer_queues(handles.get(), batch, sent));
   if (!queues) return nullptr;
   int block = PyObject_IsTrue(a[2]);
   if (block < 0) return nullptr;

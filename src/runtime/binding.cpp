@@ -4,8 +4,15 @@ namespace vr {
 
 namespace {
 
+Py_ssize_t defaults_size(const Signature& sig) {
+  return sig.defaults ? PyTuple_GET_SIZE(sig.defaults.get()) : 0;
+}
+
+// How many positional parameters have a default: a __defaults__ longer than
+// the parameter list gives its last items to all of them, as a Python
+// function takes them.
 Py_ssize_t default_count(const Signature& sig) {
-  Py_ssize_t n = sig.defaults ? PyTuple_GET_SIZE(sig.defaults) : 0;
+  Py_ssize_t n = defaults_size(sig);
   return n > sig.argcount ? sig.argcount : n;
 }
 
@@ -46,26 +53,26 @@ int find_parameter(const Signature& sig, PyObject* key) {
 int collect_varargs(const Signature& sig, PyObject* const* args,
                     Py_ssize_t nargs, BoundArguments& out) {
   Py_ssize_t extra = nargs > sig.argcount ? nargs - sig.argcount : 0;
-  out.varargs = Ref::steal(PyTuple_New(extra));
-  if (!out.varargs) return -1;
+  PyObject* varargs = PyTuple_New(extra);
+  if (!varargs) return -1;
   for (Py_ssize_t i = 0; i < extra; ++i)
-    PyTuple_SET_ITEM(out.varargs.get(), i, Py_NewRef(args[sig.argcount + i]));
-  out.slots[sig.argcount + sig.kwonlycount] = out.varargs.get();
+    PyTuple_SET_ITEM(varargs, i, Py_NewRef(args[sig.argcount + i]));
+  out.slots[sig.argcount + sig.kwonlycount] = varargs;
   return 0;
 }
 
 int fill_defaults(const Signature& sig, BoundArguments& out) {
-  Py_ssize_t defaults = default_count(sig);
-  Py_ssize_t first_default = sig.argcount - defaults;
-  for (Py_ssize_t i = first_default; i < sig.argcount; ++i)
+  // Parameter i takes item i + (size - argcount): the last items.
+  Py_ssize_t offset = defaults_size(sig) - sig.argcount;
+  for (Py_ssize_t i = sig.argcount - default_count(sig); i < sig.argcount; ++i)
     if (!out.slots[i])
-      out.slots[i] = PyTuple_GET_ITEM(sig.defaults, i - first_default);
+      out.slots[i] = Py_NewRef(PyTuple_GET_ITEM(sig.defaults.get(), i + offset));
   for (int k = 0; k < sig.kwonlycount; ++k) {
     int i = sig.argcount + k;
     if (out.slots[i]) continue;
     PyObject* name = PyTuple_GET_ITEM(sig.varnames, i);
     PyObject* value =
-        sig.kwdefaults ? PyDict_GetItemWithError(sig.kwdefaults, name) : nullptr;
+        sig.kwdefaults ? PyDict_GetItemWithError(sig.kwdefaults.get(), name) : nullptr;
     if (!value) {
       if (!PyErr_Occurred())
         PyErr_Format(PyExc_TypeError,
@@ -73,7 +80,7 @@ int fill_defaults(const Signature& sig, BoundArguments& out) {
                      sig.name, name);
       return -1;
     }
-    out.slots[i] = value;  // borrowed: kwdefaults lives as long as the call
+    out.slots[i] = Py_NewRef(value);
   }
   return 0;
 }
@@ -93,19 +100,20 @@ int bind_arguments(const Signature& sig, PyObject* const* args,
     return raise_count_error(sig, false, nargs);
 
   Py_ssize_t positional = nargs < sig.argcount ? nargs : sig.argcount;
-  for (Py_ssize_t i = 0; i < positional; ++i) out.slots[i] = args[i];
+  for (Py_ssize_t i = 0; i < positional; ++i) out.slots[i] = Py_NewRef(args[i]);
   if (sig.varargs && collect_varargs(sig, args, nargs, out) < 0) return -1;
+  PyObject* varkw = nullptr;  // owned by its slot
   if (sig.varkw) {
-    out.varkw = Ref::steal(PyDict_New());
-    if (!out.varkw) return -1;
-    out.slots[sig.argcount + sig.kwonlycount + sig.varargs] = out.varkw.get();
+    varkw = PyDict_New();
+    if (!varkw) return -1;
+    out.slots[sig.argcount + sig.kwonlycount + sig.varargs] = varkw;
   }
 
   // 2. The required parameters, one by one: by position, else by keyword.
   for (Py_ssize_t i = nargs; i < required; ++i) {
     Py_ssize_t j = find_keyword(kwnames, PyTuple_GET_ITEM(sig.varnames, i));
     if (j < 0) return raise_count_error(sig, false, i);
-    out.slots[i] = kwvalues[j];
+    out.slots[i] = Py_NewRef(kwvalues[j]);
   }
 
   // 3. The remaining keywords, in the order they were passed.
@@ -126,9 +134,9 @@ int bind_arguments(const Signature& sig, PyObject* const* args,
                      sig.name, key);
         return -1;
       }
-      out.slots[i] = kwvalues[j];
-    } else if (sig.varkw) {
-      if (PyDict_SetItem(out.varkw.get(), key, kwvalues[j]) < 0) return -1;
+      out.slots[i] = Py_NewRef(kwvalues[j]);
+    } else if (varkw) {
+      if (PyDict_SetItem(varkw, key, kwvalues[j]) < 0) return -1;
     } else {
       PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
                    sig.name, key);

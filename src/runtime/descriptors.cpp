@@ -1,7 +1,5 @@
 #include "descriptors.h"
 
-#include "runtime_state.h"
-
 #include <cerrno>
 #include <poll.h>
 #include <time.h>
@@ -21,6 +19,13 @@ int poll_released(pollfd* fds, nfds_t count, int timeout_ms, bool& interrupted,
   ready = poll(fds, count, timeout_ms);
   Py_END_ALLOW_THREADS
   interrupted = false;
+  for (nfds_t i = 0; ready > 0 && i < count; ++i) {
+    if (fds[i].revents & POLLNVAL) {  // not an open descriptor
+      errno = EBADF;
+      PyErr_SetFromErrno(PyExc_OSError);
+      return -1;
+    }
+  }
   if (ready >= 0) return ready;
   if (errno != EINTR) {
     PyErr_SetFromErrno(PyExc_OSError);
@@ -32,24 +37,18 @@ int poll_released(pollfd* fds, nfds_t count, int timeout_ms, bool& interrupted,
 }
 
 int descriptor_of(PyObject* obj) {
-  Ref number;
-  if (PyLong_Check(obj)) {
-    number = Ref::borrow(obj);
-  } else {
-    const RuntimeState* rt = runtime();
-    if (!rt) return -1;
-    number = Ref::steal(PyObject_CallMethodNoArgs(obj, rt->name(kFileno)));
-  }
-  if (!number) return -1;
-  long fd = PyLong_AsLong(number.get());
-  return fd == -1 && PyErr_Occurred() ? -1 : static_cast<int>(fd);
+  // An int, or what fileno() returns; a negative or too large number raises
+  // as os.read() would instead of being taken for an error or cut short.
+  return PyObject_AsFileDescriptor(obj);
 }
 
 int descriptor_or_none(PyObject* obj, const char* attribute) {
   Ref value = Ref::steal(PyObject_GetAttrString(obj, attribute));
   int fd = value ? descriptor_of(value.get()) : -1;
-  if (fd < 0) PyErr_Clear();
-  return fd;
+  if (fd >= 0) return fd;
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return -2;
+  PyErr_Clear();
+  return -1;
 }
 
 int wait_readable(int first, int second, bool& first_ready, bool& second_ready,

@@ -9,11 +9,12 @@
 namespace vr {
 
 // The descriptor `obj` stands for: an int, or what its fileno() returns;
-// -1 with an exception set.
+// -1 with an exception set (also for a negative number).
 int descriptor_of(PyObject* obj);
 
-// The descriptor held in `obj.<attribute>`, or -1 with no exception set
-// when the object does not have one to give.
+// The descriptor held in `obj.<attribute>`: -1 with no exception set when
+// the object has none to give (an ordinary error while reading it), -2
+// with the exception set for anything else (KeyboardInterrupt, SystemExit).
 int descriptor_or_none(PyObject* obj, const char* attribute);
 
 // What a wait does when a signal interrupts it.
@@ -23,7 +24,8 @@ enum class Signals {
            // the caller is back in the interpreter's loop
 };
 
-// Waits without limit until `first` or `second` is readable; says which.
+// Waits without limit until `first` or `second` is readable; says which. A
+// descriptor that is not open raises OSError (EBADF), as do all the waits.
 int wait_readable(int first, int second, bool& first_ready, bool& second_ready,
                   Signals signals = Signals::kRun);
 

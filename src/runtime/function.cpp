@@ -9,6 +9,13 @@ namespace vr {
 
 namespace {
 
+// varnames, name, qualname, globals and code are never NULL, not even after
+// the garbage collector cleared the object (which a finalizer or a weak
+// reference callback may still reach): tp_clear leaves varnames, globals and
+// code alone, since they cannot be part of a cycle that only they would
+// break (code and varnames hold nothing but strings, and globals is the
+// module's namespace, which the module state keeps alive), and swaps the
+// empty string in for name and qualname, which may be str subclasses.
 struct FunctionObject {
   PyObject_HEAD
   vectorcallfunc vectorcall;
@@ -28,6 +35,9 @@ struct FunctionObject {
   PyObject* weakrefs;
 };
 
+// The name and qualified name of a cleared function: the empty string.
+PyObject* cleared_name = nullptr;
+
 FunctionObject* as_function(PyObject* self) {
   return reinterpret_cast<FunctionObject*>(self);
 }
@@ -43,13 +53,21 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args,
     result = def.body(args);
   } else {
     BoundArguments bound;
-    Signature signature{def.name, f->varnames, def.argcount, def.kwonlycount,
-                        def.varargs, def.varkw, f->defaults, f->kwdefaults};
+    Signature signature{def.name,      f->varnames,
+                        def.argcount,  def.kwonlycount,
+                        def.varargs,   def.varkw,
+                        Ref::borrow(f->defaults), Ref::borrow(f->kwdefaults)};
     result = bind_arguments(signature, args, nargs, kwnames, bound) < 0
                  ? nullptr
                  : def.body(bound.slots);
   }
-  if (!result) add_traceback(*f->state, def.traceback, def.line);
+  if (!result) {
+    // As the interpreter reports a function that fails without saying why.
+    if (!PyErr_Occurred())
+      PyErr_Format(PyExc_SystemError, "%s returned NULL without setting an exception",
+                   def.traceback);
+    add_traceback(*f->state, def.traceback, def.line);
+  }
   return result;
 }
 
@@ -81,24 +99,29 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int function_clear(PyObject* self) {
   FunctionObject* f = as_function(self);
-  Py_CLEAR(f->varnames);
-  Py_CLEAR(f->name);
-  Py_CLEAR(f->qualname);
+  // Every field is valid before the old value is released: releasing runs
+  // finalizers, which may use this function.
+  Py_SETREF(f->name, Py_NewRef(cleared_name));
+  Py_SETREF(f->qualname, Py_NewRef(cleared_name));
   Py_CLEAR(f->module);
   Py_CLEAR(f->doc);
-  Py_CLEAR(f->globals);
   Py_CLEAR(f->dict);
   Py_CLEAR(f->defaults);
   Py_CLEAR(f->kwdefaults);
   Py_CLEAR(f->annotations);
-  Py_CLEAR(f->code);
   return 0;
 }
 
 void function_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
-  if (as_function(self)->weakrefs) PyObject_ClearWeakRefs(self);
+  FunctionObject* f = as_function(self);
+  if (f->weakrefs) PyObject_ClearWeakRefs(self);
   function_clear(self);
+  Py_CLEAR(f->name);
+  Py_CLEAR(f->qualname);
+  Py_CLEAR(f->varnames);
+  Py_CLEAR(f->globals);
+  Py_CLEAR(f->code);
   PyObject_GC_Del(self);
 }
 
@@ -223,13 +246,15 @@ PyObject* make_code(const ModuleState& state, const FunctionDef& def,
   if (def.varargs) flags |= CO_VARARGS;
   if (def.varkw) flags |= CO_VARKEYWORDS;
   Ref replace = Ref::steal(PyObject_GetAttrString(code.get(), "replace"));
+  if (!replace) return nullptr;
   Ref empty = Ref::steal(PyTuple_New(0));
+  if (!empty) return nullptr;
   Ref kwargs = Ref::steal(Py_BuildValue(
       "{s:i,s:i,s:i,s:n,s:i,s:O,s:O}", "co_argcount", def.argcount,
       "co_posonlyargcount", 0, "co_kwonlyargcount", def.kwonlycount,
       "co_nlocals", PyTuple_GET_SIZE(varnames), "co_flags", flags,
       "co_varnames", varnames, "co_qualname", qualname));
-  if (!replace || !empty || !kwargs) return nullptr;
+  if (!kwargs) return nullptr;
   return PyObject_Call(replace.get(), empty.get(), kwargs.get());
 }
 
@@ -238,6 +263,7 @@ PyObject* make_code(const ModuleState& state, const FunctionDef& def,
 int ready_function_type() {
   PyTypeObject& t = function_type;
   if (t.tp_flags & Py_TPFLAGS_READY) return 0;
+  if (!cleared_name && !(cleared_name = PyUnicode_New(0, 0))) return -1;
   t.tp_name = "vorlen.function";
   t.tp_basicsize = sizeof(FunctionObject);
   t.tp_dealloc = function_dealloc;
@@ -271,10 +297,13 @@ PyObject* make_function(const ModuleState& state, const FunctionDef& def,
     PyTuple_SET_ITEM(varnames.get(), i, name);
   }
   Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
+  if (!name) return nullptr;
   Ref qualname = Ref::steal(PyUnicode_FromString(def.qualname));
+  if (!qualname) return nullptr;
   Ref module = Ref::steal(PyUnicode_FromString(state.full_name));
+  if (!module) return nullptr;
   Ref docstring = doc ? Ref::steal(PyUnicode_FromString(doc)) : Ref::borrow(Py_None);
-  if (!name || !qualname || !module || !docstring) return nullptr;
+  if (!docstring) return nullptr;
   Ref code = Ref::steal(make_code(state, def, varnames.get(), qualname.get()));
   if (!code) return nullptr;
 

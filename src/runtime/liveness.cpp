@@ -27,9 +27,13 @@ PyObject* raise_worker_died(PyObject* process, PyObject* detail) {
   Ref pid = Ref::steal(PyObject_GetAttrString(process, "pid"));
   if (!pid) return nullptr;
   // The sentinel fires as the process exits; joining briefly reaps it so
-  // that its exit code is known.
+  // that its exit code is known. An ordinary error of join leaves the exit
+  // code unknown; an interrupt goes to the caller.
   Ref joined = Ref::steal(PyObject_CallMethod(process, "join", "d", 0.5));
-  if (!joined) PyErr_Clear();
+  if (!joined) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+    PyErr_Clear();
+  }
   Ref exitcode = Ref::steal(PyObject_GetAttrString(process, "exitcode"));
   if (!exitcode) return nullptr;
   const RuntimeState* rt = runtime();
@@ -64,6 +68,7 @@ PyObject* get_answer(PyObject* queue, PyObject* process) {
   if (!process) return get_from(queue);
   // A process object that was closed has no sentinel: wait as get() does.
   int sentinel = descriptor_or_none(process, "sentinel");
+  if (sentinel == -2) return nullptr;
   if (sentinel < 0) return get_from(queue);
   return get_answer_watching(queue, process, sentinel);
 }
@@ -77,8 +82,13 @@ PyObject* get_answer_watching(PyObject* queue, PyObject* process, int sentinel) 
   how.writer_fd = sentinel;
   int received = receive_message(queue, get.get(), how, message);
   if (received > 0) return message.release();
-  if (received < 0) return how.writer_died ? raise_worker_died(process) : nullptr;
+  if (received < 0 && !how.writer_died) return nullptr;
+  if (received < 0) {
+    PyErr_Clear();  // the EOFError that stands for the death, told better here
+    return raise_worker_died(process);
+  }
   int reader = descriptor_or_none(queue, "_reader");
+  if (reader == -2) return nullptr;
   if (reader < 0) return PyObject_CallNoArgs(get.get());  // another layout
   bool answer_ready = false, process_ended = false;
   if (wait_readable(reader, sentinel, answer_ready, process_ended) < 0) return nullptr;

@@ -117,8 +117,10 @@ int module_exec(ModuleState& state, PyObject* module) {
 }
 
 PyObject* lookup_global(const ModuleState& state, PyObject* name) {
-  PyObject* value = PyDict_GetItemWithError(state.dict, name);  // borrowed
-  if (value) return Py_NewRef(value);
+  // A function can outlive a module whose execution failed; that module's
+  // namespace is gone and binds nothing any more.
+  PyObject* value = state.dict ? PyDict_GetItemWithError(state.dict, name) : nullptr;
+  if (value) return Py_NewRef(value);  // borrowed until here
   if (PyErr_Occurred()) return nullptr;
   static PyObject* builtins = nullptr;  // the builtins module's dict
   if (!builtins) {
@@ -136,9 +138,11 @@ PyObject* lookup_global(const ModuleState& state, PyObject* name) {
 PyObject* fetch_builtin(const char* name) {
   PyObject* builtins = PyImport_AddModule("builtins");  // borrowed
   if (!builtins) return nullptr;
-  PyObject* value = PyDict_GetItemString(PyModule_GetDict(builtins), name);
+  Ref key = Ref::steal(PyUnicode_FromString(name));
+  if (!key) return nullptr;
+  PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(builtins), key.get());
   if (!value) {
-    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
     return nullptr;
   }
   return Py_NewRef(value);
@@ -146,6 +150,7 @@ PyObject* fetch_builtin(const char* name) {
 
 void add_traceback(const ModuleState& state, const char* qualified, int line) {
   SavedError raised;
+  if (!raised) return;
   PyCodeObject* code = PyCode_NewEmpty(state.filename, qualified, line);
   PyFrameObject* frame = nullptr;
   if (code) {
@@ -167,9 +172,11 @@ void add_traceback(const ModuleState& state, const char* qualified, int line) {
 PyObject* make_class(const ModuleState& state, const char* name,
                      const ClassEntry* entries, size_t count) {
   Ref ns = Ref::steal(PyDict_New());
+  if (!ns) return nullptr;
   Ref module_name = Ref::steal(PyUnicode_FromString(state.full_name));
+  if (!module_name) return nullptr;
   Ref class_name = Ref::steal(PyUnicode_InternFromString(name));
-  if (!ns || !module_name || !class_name) return nullptr;
+  if (!class_name) return nullptr;
   if (PyDict_SetItemString(ns.get(), "__module__", module_name.get()) < 0 ||
       PyDict_SetItemString(ns.get(), "__qualname__", class_name.get()) < 0)
     return nullptr;

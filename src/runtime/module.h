@@ -51,8 +51,9 @@ PyModuleDef* module_definition() {
   return &definition;
 }
 
-// Looks a module-level name up at the moment of use: the module's namespace,
-// then the builtins; NameError when neither has it. New reference.
+// Looks a module-level name up at the moment of use: the module's namespace
+// (none once its execution failed), then the builtins; NameError when
+// neither has it. New reference.
 PyObject* lookup_global(const ModuleState& state, PyObject* name);
 // Fetches a builtin once, at module execution; NameError when it is missing.
 PyObject* fetch_builtin(const char* name);

@@ -16,9 +16,13 @@ PyObject* pickle_message(PyObject* message);
 // through a multiprocessing queue. Plain data is accepted without pickling.
 int check_picklable(PyObject* message);
 
-// The worker's answer as it can be sent: `answer` itself, or a failure
-// answer without the returned values that cannot be pickled, whose error
-// text names each such key and the reason.
-PyObject* sendable_answer(PyObject* answer);
+// The worker's answer pickled as the queue pickles it, with the answer that
+// was pickled in `sent`: `answer` itself, or, when it does not pickle, a
+// failure answer without the parts that do not, whose error text names each
+// returned key left out and the reason. Whatever pickling raises, a
+// KeyboardInterrupt or SystemExit from a __reduce__ included, ends up in
+// that text instead of being raised: the caller waits for exactly one
+// answer.
+PyObject* pickle_answer(PyObject* answer, Ref& sent);
 
 }  // namespace vr

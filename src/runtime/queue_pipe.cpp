@@ -180,10 +180,8 @@ int can_send_direct(PyObject* queue, PyObject* put, DirectQueue& out) {
   if ((found = private_attribute(*rt, queue, kClosed, closed)) <= 0) return found;
   if (closed.get() != Py_False) return 0;
   if ((found = private_attribute(*rt, queue, kWriter, writer)) <= 0) return found;
-  int fd = descriptor_of(writer.get());
-  if (fd < 0) return -1;
   out.queue = queue;
-  out.fd = fd;
+  out.writer = writer;
   return 1;
 }
 
@@ -210,9 +208,14 @@ int write_pickled(DirectQueue& target, PyObject* pickled) {
     int locked = try_acquire(*rt, wlock.get());
     if (locked <= 0) return locked;
   }
+  // Read under the lock, as late as it can be: a connection closed by the
+  // code that ran before raises here.
   int status = 0;
-  Room room = room_for(target.fd, view.len + 4);
-  if (room != Room::kNone) {
+  target.fd = descriptor_of(target.writer.get());
+  Room room = target.fd < 0 ? Room::kNone : room_for(target.fd, view.len + 4);
+  if (target.fd < 0) {
+    status = -1;
+  } else if (room != Room::kNone) {
     // Never wait here: a full bounded queue makes put() do the waiting.
     status = try_acquire(*rt, sem.get());
     if (status == 1) {
@@ -239,7 +242,13 @@ int send_message(PyObject* queue, PyObject* put, PyObject* message) {
   if (direct) {
     Ref pickled = Ref::steal(pickle_message(message));
     if (!pickled) return -1;
-    int written = write_pickled(target, pickled.get());
+    // Pickling ran the message's own code, which may have closed the queue
+    // or replaced its connection: check again, and write through the
+    // connection found now.
+    target = DirectQueue();
+    direct = can_send_direct(queue, put, target);
+    if (direct < 0) return -1;
+    int written = direct ? write_pickled(target, pickled.get()) : 0;
     if (written != 0) return written < 0 ? -1 : 0;
   } else {
     // A message a real queue cannot pickle would be dropped by its feeder
@@ -335,18 +344,27 @@ PyObject* read_frame(int fd, Receive& how) {
   bool started = false;
   auto read_part = [&](char* into, size_t size, double first_wait = -1) {
     int status = read_exactly(fd, into, size, how.writer_fd, started, first_wait);
-    if (status == kWriterDied) how.writer_died = true;
+    if (status == kWriterDied) {
+      how.writer_died = true;
+      PyErr_SetString(PyExc_EOFError, "the writer ended before its message was whole");
+    }
     if (status == kTimedOut) how.timed_out = true;
     return status;
   };
   uint32_t header;
   if (read_part(reinterpret_cast<char*>(&header), 4, how.timeout) < 0) return nullptr;
   int32_t size = static_cast<int32_t>(ntohl(header));
-  uint64_t length = static_cast<uint32_t>(size);
+  // Any other negative size is read as the connection reads it: as no
+  // bytes at all, which then fail to unpickle.
+  uint64_t length = size < 0 ? 0 : static_cast<uint64_t>(size);
   if (size == -1) {  // a large message: the real length follows in 8 bytes
     uint32_t parts[2];
     if (read_part(reinterpret_cast<char*>(parts), 8) < 0) return nullptr;
     length = (static_cast<uint64_t>(ntohl(parts[0])) << 32) | ntohl(parts[1]);
+    if (length > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
+      PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C ssize_t");
+      return nullptr;
+    }
   }
   Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
   if (!bytes) return drop_message(fd, length, how, started);
@@ -369,8 +387,6 @@ int receive_message(PyObject* queue, PyObject* get, Receive& how, Ref& out) {
   if ((found = private_attribute(*rt, queue, kReader, reader)) <= 0) return found;
   if ((found = private_attribute(*rt, queue, kRlock, rlock)) <= 0) return found;
   if ((found = private_attribute(*rt, queue, kSem, sem)) <= 0) return found;
-  int fd = descriptor_of(reader.get());
-  if (fd < 0) return -1;
 
   // As get() does: the read lock around the read, then the semaphore, and
   // unpickling after the lock is released.
@@ -389,8 +405,11 @@ int receive_message(PyObject* queue, PyObject* get, Receive& how, Ref& out) {
     PyErr_SetNone(rt->queue_empty);
     return -1;
   }
+  // The descriptor is read from the held connection under the lock, after
+  // the last code that could close it.
   Ref frame;
-  int ready = timeout < 0 || how.writer_fd >= 0 ? 1 : wait_readable_for(fd, timeout);
+  int fd = descriptor_of(reader.get());
+  int ready = fd < 0 ? -1 : timeout < 0 || how.writer_fd >= 0 ? 1 : wait_readable_for(fd, timeout);
   if (ready > 0) frame = Ref::steal(read_frame(fd, how));
   SavedError raised;
   int released = release(*rt, rlock.get());
@@ -405,7 +424,7 @@ int receive_message(PyObject* queue, PyObject* get, Receive& how, Ref& out) {
     PyErr_SetNone(rt->queue_empty);
     return -1;
   }
-  if (!frame) return -1;  // the writer died with no whole message left
+  if (!frame) return -1;  // read_frame's error, or the writer died
   if (release(*rt, sem.get()) < 0) return -1;
   out = Ref::steal(PyObject_CallOneArg(rt->forking_loads, frame.get()));
   return out ? 1 : -1;

@@ -24,14 +24,19 @@ int is_multiprocessing_queue(PyObject* queue);
 int send_message(PyObject* queue, PyObject* put, PyObject* message);
 
 // The steps, for callers that must see a pickling error before deciding
-// what to send (the worker's answers; pickle with pickle_message).
+// what to send (the worker's answers). Pickle first, then check: pickling
+// runs code that may close the queue or its connection.
 struct DirectQueue {
-  PyObject* queue = nullptr;  // borrowed
-  int fd = -1;                // the pipe's write end
+  PyObject* queue = nullptr;  // borrowed from the caller
+  Ref writer;                 // the queue's writing connection, held
+  int fd = -1;                // its descriptor, read by write_pickled
 };
 // 1 when `queue` (with its looked-up `put`) may be written directly.
 int can_send_direct(PyObject* queue, PyObject* put, DirectQueue& out);
 // Writes one pickled message: 1 written, 0 no room (use put), -1 error.
+// The descriptor is read from the held connection under the queue's write
+// lock, the last code that runs before the write: a closed connection
+// raises instead of sending into a pipe that reuses its number.
 int write_pickled(DirectQueue& target, PyObject* pickled);
 
 struct Receive {
@@ -44,8 +49,9 @@ struct Receive {
 // Receives one message as get() or get(timeout=...) would; on time-out
 // queue.Empty is raised. With `writer_fd`, a writer that dies before (or in
 // the middle of) its message ends the wait with `writer_died` set instead of
-// leaving the caller waiting for bytes that will never come. 1 received
-// into `out`, 0 not possible here (call get), -1 error or writer died.
+// leaving the caller waiting for bytes that will never come (EOFError is
+// raised then). 1 received into `out`, 0 not possible here (call get), -1
+// error or writer died.
 int receive_message(PyObject* queue, PyObject* get, Receive& how, Ref& out);
 
 }  // namespace vr

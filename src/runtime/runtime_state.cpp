@@ -19,7 +19,7 @@ constexpr PyObject* RuntimeState::*kObjects[] = {
 
 constexpr const char* kNameTexts[kNameCount] = {
     "_thread", "_closed", "_writer",  "_wlock",  "_sem", "_reader",
-    "_rlock",  "acquire", "release", "fileno", "get"};
+    "_rlock",  "acquire", "release", "get"};
 
 int import_attribute(PyObject*& slot, const char* module, const char* attribute) {
   Ref m = Ref::steal(PyImport_ImportModule(module));

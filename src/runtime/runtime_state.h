@@ -9,7 +9,7 @@ namespace vr {
 // Interned attribute and method names, indexes into RuntimeState::names.
 enum Name {
   kThread, kClosed, kWriter, kWlock, kSem, kReader, kRlock,
-  kAcquire, kRelease, kFileno, kGet, kNameCount
+  kAcquire, kRelease, kGet, kNameCount
 };
 
 struct RuntimeState {

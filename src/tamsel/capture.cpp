@@ -26,23 +26,23 @@ int append_str(PyObject** value, PyObject* text) {
   return PyUnicode_CopyCharacters(*value, old_length, text, 0, added) < 0 ? -1 : 0;
 }
 
-// The instance dict, when `self.print_content` is a plain entry of it
-// holding an exact str (no descriptor, no attribute hooks), with that str
-// in `value` (borrowed); else nullptr.
-PyObject* plain_content_dict(PyObject* self, PyObject*& value) {
+// Whether `self.print_content` is a plain entry of the instance dict holding
+// an exact str (no descriptor, no attribute hooks): 1 with the dict and the
+// str in `dict` and `value`, 0 when it is not, -1 on error. Both are owned:
+// looking the entry up may run a key's __eq__, which can replace the
+// instance dict or the entry.
+int plain_content(PyObject* self, vr::Ref& dict, vr::Ref& value) {
   PyTypeObject* type = Py_TYPE(self);
   if (type->tp_getattro != PyObject_GenericGetAttr ||
       type->tp_setattro != PyObject_GenericSetAttr ||
       _PyType_Lookup(type, names.print_content))
-    return nullptr;
+    return 0;
   PyObject** dictptr = _PyObject_GetDictPtr(self);
-  if (!dictptr || !*dictptr) return nullptr;
-  value = PyDict_GetItemWithError(*dictptr, names.print_content);
-  if (!value) {
-    PyErr_Clear();
-    return nullptr;
-  }
-  return PyUnicode_CheckExact(value) ? *dictptr : nullptr;
+  if (!dictptr || !*dictptr) return 0;
+  dict = vr::Ref::borrow(*dictptr);
+  value = vr::Ref::borrow(PyDict_GetItemWithError(dict.get(), names.print_content));
+  if (!value) return PyErr_Occurred() ? -1 : 0;
+  return PyUnicode_CheckExact(value.get()) ? 1 : 0;
 }
 
 PyObject* as_text(PyObject* item) {
@@ -52,10 +52,10 @@ PyObject* as_text(PyObject* item) {
 // self.print_content += text(item), reading the attribute before the item is
 // turned into text. `convert` false adds the item as it is (the `end`).
 int add_to_print_content(PyObject* self, PyObject* item, bool convert) {
-  PyObject* current = nullptr;
-  PyObject* dict = plain_content_dict(self, current);
-  vr::Ref value = vr::Ref::borrow(current);
-  if (!dict || !(convert || PyUnicode_CheckExact(item))) {
+  vr::Ref dict, value;
+  int plain = plain_content(self, dict, value);
+  if (plain < 0) return -1;
+  if (!plain || !(convert || PyUnicode_CheckExact(item))) {
     value = vr::Ref::steal(PyObject_GetAttr(self, names.print_content));
     if (!value) return -1;
     vr::Ref text = vr::Ref::steal(convert ? as_text(item) : Py_NewRef(item));
@@ -64,15 +64,19 @@ int add_to_print_content(PyObject* self, PyObject* item, bool convert) {
     if (!sum) return -1;
     return PyObject_SetAttr(self, names.print_content, sum.get());
   }
-  vr::Ref dict_ref = vr::Ref::borrow(dict);
   vr::Ref text = vr::Ref::steal(convert ? as_text(item) : Py_NewRef(item));
   if (!text) return -1;
   // Converting the item runs arbitrary code, which may have replaced the
   // entry or the whole instance dict: then the result is stored as an
   // ordinary attribute and the str is not grown in place.
   PyObject** dictptr = _PyObject_GetDictPtr(self);
-  bool held = dictptr && *dictptr == dict &&
-              PyDict_GetItem(dict, names.print_content) == value.get();
+  bool held = dictptr && *dictptr == dict.get();
+  if (held) {
+    PyObject* entry = PyDict_GetItemWithError(dict.get(), names.print_content);
+    if (!entry && PyErr_Occurred()) return -1;
+    // The look-up may have run code again: the dict must still be the one.
+    held = entry == value.get() && *dictptr == dict.get();
+  }
   if (!held || !PyUnicode_CheckExact(text.get())) {
     vr::Ref sum = vr::Ref::steal(PyNumber_InPlaceAdd(value.get(), text.get()));
     if (!sum) return -1;
@@ -80,11 +84,12 @@ int add_to_print_content(PyObject* self, PyObject* item, bool convert) {
   }
   // Drop the dict's reference while growing, so the str can be its own
   // buffer's only holder.
-  if (PyDict_SetItem(dict, names.print_content, Py_None) < 0) return -1;
+  if (PyDict_SetItem(dict.get(), names.print_content, Py_None) < 0) return -1;
   PyObject* grown = value.release();
   int status = append_str(&grown, text.get());
   vr::SavedError raised;  // append_str's error, when status < 0
-  int stored = PyDict_SetItem(dict, names.print_content, grown);  // grown, or the old str
+  // grown, or the old str
+  int stored = PyDict_SetItem(dict.get(), names.print_content, grown);
   Py_DECREF(grown);
   if (status < 0) {
     raised.restore();

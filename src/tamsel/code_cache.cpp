@@ -8,6 +8,8 @@
 // again; a text whose compilation showed any warning is never cached.
 #include "code_cache.h"
 
+#include <cstddef>
+
 namespace tamsel {
 
 namespace {
@@ -17,37 +19,96 @@ using vr::Ref;
 constexpr Py_ssize_t kMaxEntries = 256;
 constexpr Py_ssize_t kMaxTextLength = 16 * 1024;
 
-PyObject* cache = nullptr;           // source str -> code object, oldest first
-PyObject* shown_warning = nullptr;   // warnings._showwarnmsg while compiling
-unsigned long warnings_shown = 0;
+PyObject* cache = nullptr;  // source str -> code object, oldest first
 
-// Stands in for warnings._showwarnmsg while a text is compiled: counts the
-// warning and shows it as the replaced function would.
-PyObject* count_and_show(PyObject*, PyObject* message) {
-  ++warnings_shown;
-  return PyObject_CallOneArg(shown_warning, message);
+// Stands in for warnings._showwarnmsg while one text is compiled: counts
+// the warnings shown and passes each to the function it replaced, which it
+// owns. Each compilation has its own counter, so a hook that keeps the
+// counter and calls it later, a compilation inside a warning hook, and
+// compilations in several threads each forward to a live function and
+// count only for themselves.
+struct WarningCounter {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  PyObject* forward;  // the _showwarnmsg that was replaced
+  Py_ssize_t shown;
+};
+
+WarningCounter* as_counter(PyObject* self) { return reinterpret_cast<WarningCounter*>(self); }
+
+PyObject* counter_call(PyObject* self, PyObject* const* args, size_t nargsf,
+                       PyObject* kwnames) {
+  WarningCounter* counter = as_counter(self);
+  ++counter->shown;
+  Ref forward = Ref::borrow(counter->forward);  // the call may replace it
+  if (!forward) {
+    PyErr_SetString(PyExc_RuntimeError, "warning counter cleared");
+    return nullptr;
+  }
+  return PyObject_Vectorcall(forward.get(), args, nargsf, kwnames);
 }
 
-PyMethodDef count_and_show_def = {"_showwarnmsg", count_and_show, METH_O, nullptr};
+int counter_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(as_counter(self)->forward);
+  return 0;
+}
 
-// Compiles with warnings._showwarnmsg replaced by the counter; sets
-// `warned` when the compilation showed a warning.
+int counter_clear(PyObject* self) {
+  Py_CLEAR(as_counter(self)->forward);
+  return 0;
+}
+
+void counter_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  counter_clear(self);
+  PyObject_GC_Del(self);
+}
+
+PyTypeObject counter_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+PyObject* new_counter(PyObject* forward) {
+  PyTypeObject& t = counter_type;
+  if (!(t.tp_flags & Py_TPFLAGS_READY)) {
+    t.tp_name = "vorlen.tamsel.warning_counter";
+    t.tp_basicsize = sizeof(WarningCounter);
+    t.tp_dealloc = counter_dealloc;
+    t.tp_vectorcall_offset = offsetof(WarningCounter, vectorcall);
+    t.tp_call = PyVectorcall_Call;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL;
+    t.tp_traverse = counter_traverse;
+    t.tp_clear = counter_clear;
+    if (PyType_Ready(&t) < 0) return nullptr;
+  }
+  WarningCounter* counter = PyObject_GC_New(WarningCounter, &t);
+  if (!counter) return nullptr;
+  counter->vectorcall = counter_call;
+  counter->forward = Py_NewRef(forward);
+  counter->shown = 0;
+  PyObject_GC_Track(counter);
+  return reinterpret_cast<PyObject*>(counter);
+}
+
+// Compiles with warnings._showwarnmsg replaced by a counter; sets `warned`
+// when the compilation showed a warning. The replaced function is put back
+// only while the counter is still in place: code that replaced it in the
+// meantime (another thread's compilation, a warning hook) keeps its own.
 PyObject* compile_counting_warnings(const char* text, PyCompilerFlags* flags, bool& warned) {
   Ref warnings = Ref::steal(PyImport_ImportModule("warnings"));
   if (!warnings) return nullptr;
   Ref previous = Ref::steal(PyObject_GetAttrString(warnings.get(), "_showwarnmsg"));
   if (!previous) return nullptr;
-  Ref counter = Ref::steal(PyCFunction_New(&count_and_show_def, nullptr));
+  Ref counter = Ref::steal(new_counter(previous.get()));
   if (!counter || PyObject_SetAttrString(warnings.get(), "_showwarnmsg", counter.get()) < 0)
     return nullptr;
-  PyObject* outer = shown_warning;  // a compilation inside a warning handler
-  shown_warning = previous.get();
-  unsigned long before = warnings_shown;
   PyObject* code = Py_CompileStringExFlags(text, "<string>", Py_file_input, flags, -1);
-  warned = warnings_shown != before;
-  shown_warning = outer;
+  warned = as_counter(counter.get())->shown != 0;
   vr::SavedError raised;  // the compilation's error, if any, goes first
-  int restored = PyObject_SetAttrString(warnings.get(), "_showwarnmsg", previous.get());
+  int restored = 0;
+  Ref current = Ref::steal(PyObject_GetAttrString(warnings.get(), "_showwarnmsg"));
+  if (!current)
+    restored = -1;
+  else if (current.get() == counter.get())
+    restored = PyObject_SetAttrString(warnings.get(), "_showwarnmsg", previous.get());
   raised.restore();
   if (restored < 0) Py_CLEAR(code);
   return code;

@@ -53,19 +53,23 @@ int bind_function(PyObject* dict, const vr::FunctionDef& def, const char* doc = 
   return PyDict_SetItemString(dict, def.name, function.get());
 }
 
+Ref method(const vr::FunctionDef& def, PyObject* defaults = nullptr,
+           PyObject* kwdefaults = nullptr) {
+  return Ref::steal(vr::make_function(state, def, defaults, kwdefaults, nullptr));
+}
+
 int bind_capture_class(PyObject* dict) {
   Ref kwdefaults = Ref::steal(PyDict_New());
+  if (!kwdefaults) return -1;
   Ref newline = Ref::steal(PyUnicode_FromString("\n"));
-  if (!kwdefaults || !newline ||
-      PyDict_SetItem(kwdefaults.get(), names.end, newline.get()) < 0)
+  if (!newline || PyDict_SetItem(kwdefaults.get(), names.end, newline.get()) < 0)
     return -1;
-  Ref init = Ref::steal(vr::make_function(state, capture_init_def, nullptr, nullptr, nullptr));
-  Ref xprint = Ref::steal(
-      vr::make_function(state, capture_xprint_def, nullptr, kwdefaults.get(), nullptr));
-  Ref clear = Ref::steal(vr::make_function(state, capture_clear_def, nullptr, nullptr, nullptr));
-  Ref xreturn = Ref::steal(
-      vr::make_function(state, capture_xreturn_def, nullptr, nullptr, nullptr));
-  if (!init || !xprint || !clear || !xreturn) return -1;
+  // Made one at a time: nothing is called while an error is pending.
+  Ref init, xprint, clear, xreturn;
+  if (!(init = method(capture_init_def)) ||
+      !(xprint = method(capture_xprint_def, nullptr, kwdefaults.get())) ||
+      !(clear = method(capture_clear_def)) || !(xreturn = method(capture_xreturn_def)))
+    return -1;
   vr::ClassEntry entries[] = {{"__init__", init.get()},
                               {"xprint", xprint.get()},
                               {"clear", clear.get()},
@@ -78,13 +82,11 @@ int bind_capture_class(PyObject* dict) {
 int bind_handle_class(PyObject* dict) {
   Ref defaults = Ref::steal(PyTuple_Pack(1, Py_None));
   if (!defaults) return -1;
-  Ref init = Ref::steal(vr::make_function(state, handle_init_def, defaults.get(), nullptr, nullptr));
-  Ref blocked_put = Ref::steal(
-      vr::make_function(state, handle_blocked_put_def, nullptr, nullptr, nullptr));
-  Ref kill = Ref::steal(vr::make_function(state, handle_kill_def, nullptr, nullptr, nullptr));
-  Ref clear_output = Ref::steal(
-      vr::make_function(state, handle_clear_output_def, nullptr, nullptr, nullptr));
-  if (!init || !blocked_put || !kill || !clear_output) return -1;
+  Ref init, blocked_put, kill, clear_output;
+  if (!(init = method(handle_init_def, defaults.get())) ||
+      !(blocked_put = method(handle_blocked_put_def)) || !(kill = method(handle_kill_def)) ||
+      !(clear_output = method(handle_clear_output_def)))
+    return -1;
   vr::ClassEntry entries[] = {{"__init__", init.get()},
                               {"blocked_put", blocked_put.get()},
                               {"kill", kill.get()},

@@ -108,29 +108,20 @@ int run_request(PyObject* request, PyObject* globals, PyObject*& locals) {
 // Puts one answer on qo: straight into its pipe when it can, else through
 // put. An answer the queue cannot pickle would be lost in its feeder thread
 // and leave the caller waiting, so it is replaced by a failure answer.
+// The queue is checked after pickling, which runs code of the executed
+// text that may have changed it.
 int put_answer(PyObject* qo, PyObject* put, PyObject* answer) {
+  Ref sent;
+  Ref pickled = Ref::steal(vr::pickle_answer(answer, sent));
+  if (!pickled) return -1;
   vr::DirectQueue target;
   int direct = vr::can_send_direct(qo, put, target);
   if (direct < 0) return -1;
-  Ref sendable;
   if (direct) {
-    Ref pickled = Ref::steal(vr::pickle_message(answer));
-    if (pickled) {
-      sendable = Ref::borrow(answer);  // it pickled: nothing to leave out
-    } else {
-      if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
-      PyErr_Clear();
-      sendable = Ref::steal(vr::sendable_answer(answer));
-      if (!sendable) return -1;
-      pickled = Ref::steal(vr::pickle_message(sendable.get()));
-      if (!pickled) return -1;
-    }
     int written = vr::write_pickled(target, pickled.get());
     if (written != 0) return written < 0 ? -1 : 0;
   }
-  if (!sendable) sendable = Ref::steal(vr::sendable_answer(answer));
-  if (!sendable) return -1;
-  Ref done = Ref::steal(PyObject_CallOneArg(put, sendable.get()));
+  Ref done = Ref::steal(PyObject_CallOneArg(put, sent.get()));
   return done ? 0 : -1;
 }
 
@@ -273,6 +264,10 @@ PyObject* clear_queue(PyObject* const* a) {
 }
 
 PyObject* sigint_handler(PyObject* const*) {
+  if (!state.dict) {  // the module's execution failed after this was made
+    PyErr_SetString(PyExc_RuntimeError, "vorlen.tamsel has no namespace");
+    return nullptr;
+  }
   if (PyDict_SetItem(state.dict, names.stop, Py_True) < 0) return nullptr;
   Py_RETURN_NONE;
 }
