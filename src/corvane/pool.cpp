@@ -115,8 +115,18 @@ int start_worker(PyObject* self, PyObject* index, PyObject* started) {
   Ref process = Ref::steal(PyObject_GetAttr(handle.get(), names.proc));
   if (!process) return -1;
   Ref pid = Ref::steal(PyObject_GetAttr(process.get(), names.pid));
-  Ref entry = Ref::steal(PyTuple_Pack(2, process.get(), pid ? pid.get() : Py_None));
-  if (!entry || PyList_Append(started, entry.get()) < 0 || !pid) return -1;
+  {
+    // Noted even without a pid, so that a failure kills it; the error of
+    // the pid's look-up is set aside meanwhile.
+    vr::SavedError raised;
+    Ref entry = Ref::steal(PyTuple_Pack(2, process.get(), pid ? pid.get() : Py_None));
+    int noted = entry ? PyList_Append(started, entry.get()) : -1;
+    if (raised) {
+      raised.restore();
+      return -1;
+    }
+    if (noted < 0) return -1;
+  }
   Ref procs = Ref::steal(PyObject_GetAttr(self, names.procs));
   if (!procs) return -1;
   return PyObject_SetItem(procs.get(), pid.get(), handle.get());
