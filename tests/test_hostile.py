@@ -536,14 +536,18 @@ def test_connection_closed_and_its_number_reused_while_pickling():
     os.close(number)
 
 
+SANITIZED = os.environ.get("VORLEN_SANITIZED") == "1"
 MALFORMED = [
-    b"\xff\xff\xff\xfb",                               # a negative size
-    b"\xff\xff\xff\xff" + b"\xff" * 8,                  # a length past any size
-    b"\xff\xff\xff\xff" + b"\x40" + b"\x00" * 7,        # a length no memory holds
+    pytest.param(b"\xff\xff\xff\xfb", id="negative"),
+    pytest.param(b"\xff\xff\xff\xff" + b"\xff" * 8, id="overflow"),
+    # A length no memory holds: the sanitizer's allocator aborts on it
+    # instead of failing the allocation.
+    pytest.param(b"\xff\xff\xff\xff" + b"\x40" + b"\x00" * 7, id="huge",
+                 marks=pytest.mark.skipif(SANITIZED, reason="aborts under the sanitizer")),
 ]
 
 
-@pytest.mark.parametrize("header", MALFORMED, ids=["negative", "overflow", "huge"])
+@pytest.mark.parametrize("header", MALFORMED)
 def test_malformed_frame_header_fails_at_once_like_get(header):
     expected, direct = mp.Queue(), mp.Queue()
     for q in (expected, direct):
