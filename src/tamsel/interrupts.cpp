@@ -92,8 +92,8 @@ PyMethodDef on_trip_def = {"_interrupt_request",
 // main thread may do so: elsewhere interrupts stay off.
 int install() {
   installed = false;
-  static PyObject* handler = PyCFunction_New(&on_trip_def, nullptr);
-  if (!handler) return -1;
+  static PyObject* handler = nullptr;  // made once; a failure raises again next time
+  if (!handler && !(handler = PyCFunction_New(&on_trip_def, nullptr))) return -1;
   Ref module = Ref::steal(PyImport_ImportModule("_signal"));
   if (!module) return -1;
   Ref previous = Ref::steal(
