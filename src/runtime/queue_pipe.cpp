@@ -322,6 +322,13 @@ int read_exactly(int fd, char* into, size_t size, int writer_fd, bool& started,
 // After the memory for a message's `length` bytes could not be had: reads
 // them out of the pipe all the same, so that the next read starts at the
 // beginning of the next message, and raises the allocation's error.
+// Notes that the writer died before its message was whole, raising the
+// EOFError that stands for it (the caller tells the death better).
+void note_writer_died(Receive& how) {
+  how.writer_died = true;
+  PyErr_SetString(PyExc_EOFError, "the writer ended before its message was whole");
+}
+
 PyObject* drop_message(int fd, uint64_t length, Receive& how, bool& started) {
   if (!PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
   SavedError raised;
@@ -329,7 +336,7 @@ PyObject* drop_message(int fd, uint64_t length, Receive& how, bool& started) {
   while (length > 0) {
     size_t part = static_cast<size_t>(std::min<uint64_t>(length, sizeof chunk));
     int status = read_exactly(fd, chunk, part, how.writer_fd, started);
-    if (status == kWriterDied) how.writer_died = true;
+    if (status == kWriterDied) note_writer_died(how);
     if (status < 0) return nullptr;  // what ended the read wins
     length -= part;
   }
@@ -344,10 +351,7 @@ PyObject* read_frame(int fd, Receive& how) {
   bool started = false;
   auto read_part = [&](char* into, size_t size, double first_wait = -1) {
     int status = read_exactly(fd, into, size, how.writer_fd, started, first_wait);
-    if (status == kWriterDied) {
-      how.writer_died = true;
-      PyErr_SetString(PyExc_EOFError, "the writer ended before its message was whole");
-    }
+    if (status == kWriterDied) note_writer_died(how);
     if (status == kTimedOut) how.timed_out = true;
     return status;
   };
