@@ -18,6 +18,8 @@ if TYPE_CHECKING:
 WATCH_INTERVAL = 1.0
 # Upper bound for the hosting side to kill and reap its worker.
 KILL_TIMEOUT = 10.0
+# Upper bound for Dask to place the host and for it to start its worker.
+START_TIMEOUT = 120.0
 
 
 def _out_of_band(buffer: pickle.PickleBuffer) -> None:
@@ -44,9 +46,9 @@ class ClusterHandle:
     def __init__(self, client: Client, actor_future: Future, name: str) -> None:
         self._client = client
         self._actor_future: Future | None = actor_future
-        self._actor = actor_future.result()
+        self._actor = actor_future.result(timeout=START_TIMEOUT)
         self.name = name
-        described = self._actor.describe().result()
+        described = self._actor.describe().result(timeout=START_TIMEOUT)
         self.pid: int = described["pid"]
         self.hostname: str = described["hostname"]
         self.address: str = described["address"]
