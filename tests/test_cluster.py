@@ -277,3 +277,18 @@ def test_a_request_deaf_to_interrupts_costs_its_worker(make_pool):
     with within(PROMPT), pytest.raises(WorkerDiedError, match="did not respond"):
         vorlen.run(handle, DEAF, timeout=0.3, grace=0.5)
     assert all_gone([handle.pid], PROMPT)
+
+
+needs_as_completed = pytest.mark.skipif(
+    not hasattr(vorlen, "as_completed"), reason="vorlen.as_completed is not in this build")
+
+
+@needs_as_completed
+def test_as_completed_takes_the_answer_streams(make_pool):
+    pool = make_pool(2, "Arrive")
+    streams = pool.map(["import time\ntime.sleep(0.5)\nxreturn(k=0)", "xreturn(k=1)",
+                        "xreturn(k=2)", "xreturn(k=3)"], block=False)
+    with within(PROMPT):
+        arrived = [(index, answer[3]["k"]) for index, answer
+                   in vorlen.as_completed(streams, timeout=WAIT)]
+    assert arrived == [(1, 1), (3, 3), (0, 0), (2, 2)]
