@@ -133,7 +133,7 @@ def test_large_arrays_travel_both_ways(make_pool):
 
 def test_streams_of_a_batch_signal_their_answers_as_they_come(make_pool):
     pool = make_pool(2, "Ready")
-    streams = pool.map(["import time\ntime.sleep(0.5)\nxreturn(k=0)", "xreturn(k=1)",
+    streams = pool.map(["import time\ntime.sleep(1)\nxreturn(k=0)", "xreturn(k=1)",
                         "xreturn(k=2)"], block=False)
     assert streams[0] is streams[2] and streams[0] is not streams[1]
     slow, fast = streams[0].vorlen_ready_fd(), streams[1].vorlen_ready_fd()
@@ -286,7 +286,7 @@ needs_as_completed = pytest.mark.skipif(
 @needs_as_completed
 def test_as_completed_takes_the_answer_streams(make_pool):
     pool = make_pool(2, "Arrive")
-    streams = pool.map(["import time\ntime.sleep(0.5)\nxreturn(k=0)", "xreturn(k=1)",
+    streams = pool.map(["import time\ntime.sleep(1)\nxreturn(k=0)", "xreturn(k=1)",
                         "xreturn(k=2)", "xreturn(k=3)"], block=False)
     with within(PROMPT):
         arrived = [(index, answer[3]["k"]) for index, answer

@@ -10,8 +10,8 @@ here for its turn; answers come back in the order requests were sent.
 The vorlen worker never outlives what owns it:
 - the actor's key released (the pool killed, the client closed or gone): a
   watch thread of the Dask worker process kills the process;
-- the Dask worker process ending normally: a multiprocessing finalizer kills
-  it before multiprocessing waits for the children it did not kill itself;
+- the Dask worker process ending normally: it is killed there as every
+  vorlen worker is when the process that started it ends;
 - the Dask worker process killed: the vorlen worker ends itself, as every
   vorlen worker does when its parent process dies.
 """
@@ -20,7 +20,6 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import multiprocessing
-import multiprocessing.util
 import socket
 import threading
 import time
@@ -58,9 +57,9 @@ def _starting_owned_child():
     (``distributed.worker.daemon``), and multiprocessing refuses to start
     children from a daemonic process because it would not wait for them at
     exit. Here the flag is lifted only while the child starts; the child is
-    then tied to this process's life (the finalizer and the watch below, and
-    the worker's own watch on its parent), so nothing is left waiting or
-    running. The child is forked even where the start method is spawn (as
+    then tied to this process's life (killed when this process ends, by the
+    watch below when its actor is released, and by its own watch on its
+    parent), so nothing is left waiting or running. The child is forked even where the start method is spawn (as
     in Dask workers started by a nanny): it starts in milliseconds instead
     of importing everything again, including the main module of the program
     that started the Dask worker, and it only runs the worker loop.
@@ -110,19 +109,6 @@ def _register(host: TamselHost) -> None:
             _watch_thread = threading.Thread(
                 target=_watch_released_hosts, name="vorlen-host-watch", daemon=True)
             _watch_thread.start()
-
-
-def _kill_all_hosts() -> None:
-    with _hosts_lock:
-        hosts = list(_hosts)
-    for host in hosts:
-        host.kill()
-
-
-# Runs when this process ends through multiprocessing (as a Dask worker
-# started by a nanny does) or through atexit, before multiprocessing joins
-# the children that are not daemons.
-multiprocessing.util.Finalize(None, _kill_all_hosts, exitpriority=100)
 
 
 class _Sender:
