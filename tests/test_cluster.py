@@ -292,3 +292,17 @@ def test_as_completed_takes_the_answer_streams(make_pool):
         arrived = [(index, answer[3]["k"]) for index, answer
                    in vorlen.as_completed(streams, timeout=WAIT)]
     assert arrived == [(1, 1), (3, 3), (0, 0), (2, 2)]
+
+
+@needs_as_completed
+def test_vorlen_map_reports_progress_and_refuses_balance(make_pool):
+    pool = make_pool(2, "Progress")
+    calls = []
+    answers = vorlen.map(pool, ["xreturn(k=1)", "1 / 0", "xreturn(k=3)"], timeout=5,
+                         progress=lambda done, total: calls.append((done, total)))
+    assert [a[0] for a in answers] == ["SUCCESS", "EXCEPTION", "SUCCESS"]
+    assert calls == [(1, 3), (2, 3), (3, 3)]
+    with pytest.raises(NotImplementedError, match="balance"):
+        vorlen.map(pool, ["x = 1"], balance=True)
+    with pytest.raises(ValueError, match="timeout"):
+        vorlen.map(pool, ["x = 1"], timeout=-1)

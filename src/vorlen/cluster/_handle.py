@@ -6,6 +6,7 @@ import itertools
 import pickle
 from typing import TYPE_CHECKING, Any
 
+from vorlen._arguments import seconds
 from vorlen._errors import WorkerDiedError
 from vorlen.cluster._answers import AnswerStream
 
@@ -25,6 +26,13 @@ START_TIMEOUT = 120.0
 def _out_of_band(buffer: pickle.PickleBuffer) -> None:
     """Leaves large buffers out of the pickling check (nothing is copied)."""
     return None
+
+
+def checked_limits(timeout: Any, grace: Any, function: str) -> tuple:
+    """The arguments of a limited send, checked as vorlen.run and vorlen.map
+    check them."""
+    limit = None if timeout is None else seconds(timeout, "timeout", function)
+    return True, limit, seconds(grace, "grace", function, allow_zero=True)
 
 
 def check_picklable(w: Any) -> None:
@@ -84,7 +92,7 @@ class ClusterHandle:
     def __vorlen_run__(self, w: Any, *, timeout: float | None, grace: float) -> Any:
         """vorlen.run(handle, w, timeout=..., grace=...) on this handle."""
         stream = AnswerStream(self)
-        self.send(w, stream, True, timeout, grace)
+        self.send(w, stream, *checked_limits(timeout, grace, "run"))
         return stream.get()
 
     def __vorlen_interrupt__(self) -> None:

@@ -5,9 +5,12 @@ import uuid
 from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING, Any
 
+import vorlen
 import vorlen.corvane
+from vorlen._arguments import GRACE
+from vorlen._progress import reporter
 from vorlen.cluster._answers import AnswerStream
-from vorlen.cluster._handle import ClusterHandle
+from vorlen.cluster._handle import ClusterHandle, checked_limits
 from vorlen.cluster._host import TamselHost
 
 if TYPE_CHECKING:
@@ -100,14 +103,29 @@ class ClusterPool:
         return self._deal(args, block)
 
     def __vorlen_map__(self, args: Iterable[Any], *, timeout: float | None = None,
-                       grace: float = 2.0, **options: Any) -> list[Any]:
-        """vorlen.map(pool, args, timeout=..., grace=...) on this pool: each
-        request limited to `timeout` seconds from when its worker starts it."""
-        if any(options.values()):
+                       grace: float = GRACE, progress: Any = False,
+                       **options: Any) -> list[Any]:
+        """vorlen.map(pool, args, timeout=..., grace=..., progress=...) on
+        this pool: each request limited to `timeout` seconds from when its
+        worker starts it, the answers reported as they come."""
+        if options:
             raise NotImplementedError(
-                "vorlen.map on a ClusterPool takes timeout and grace only, not "
-                + ", ".join(name for name, value in options.items() if value))
-        return self._deal(args, True, (True, timeout, grace))
+                "vorlen.map on a ClusterPool deals by position only; not available: "
+                + ", ".join(options))
+        limits = checked_limits(timeout, grace, "map")
+        requests = list(args)
+        report = reporter(progress, len(requests))
+        if report is None:
+            return self._deal(requests, True, limits)
+        try:
+            streams = self._deal(requests, False, limits)
+            answers: list[Any] = [None] * len(streams)
+            for done, (index, answer) in enumerate(vorlen.as_completed(streams), 1):
+                answers[index] = answer
+                report.answered(done, answer)
+            return answers
+        finally:
+            report.close()
 
     def __vorlen_interrupt__(self) -> None:
         """vorlen.interrupt(pool): interrupts what every worker runs now."""
