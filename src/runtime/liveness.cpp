@@ -4,6 +4,7 @@
 #include "descriptors.h"
 #include "queue_pipe.h"
 #include "runtime_state.h"
+#include "shared_api.h"
 
 namespace vr {
 
@@ -64,7 +65,9 @@ PyObject* registered_writer(PyObject* queue) {
   return writer;
 }
 
-PyObject* get_answer(PyObject* queue, PyObject* process) {
+namespace {
+
+PyObject* wait_for_answer(PyObject* queue, PyObject* process) {
   if (!process) return get_from(queue);
   // A process object that was closed has no sentinel: wait as get() does.
   int sentinel = descriptor_or_none(process, "sentinel");
@@ -95,6 +98,15 @@ PyObject* get_answer_watching(PyObject* queue, PyObject* process, int sentinel) 
   // An answer written before the worker ended is still there to be read.
   if (answer_ready || readable_now(reader)) return PyObject_CallNoArgs(get.get());
   return raise_worker_died(process);
+}
+
+}  // namespace
+
+PyObject* get_answer(PyObject* queue, PyObject* process) {
+  PyObject* answer = wait_for_answer(queue, process);
+  // The request's segments have been taken by now (or its worker died).
+  sweep_shared_memory();
+  return answer;
 }
 
 }  // namespace vr

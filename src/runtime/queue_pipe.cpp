@@ -14,6 +14,7 @@
 #include "descriptors.h"
 #include "pickling.h"
 #include "runtime_state.h"
+#include "shared_api.h"
 
 namespace vr {
 
@@ -240,7 +241,11 @@ int send_message(PyObject* queue, PyObject* put, PyObject* message) {
   int direct = can_send_direct(queue, put, target);
   if (direct < 0) return -1;
   if (direct) {
-    Ref pickled = Ref::steal(pickle_message(message));
+    // Large arrays go into shared memory for the queue's reader; unless the
+    // message is written here, those segments are closed again and put()
+    // sends the arrays through the pipe.
+    OutgoingMessage outgoing;
+    Ref pickled = Ref::steal(outgoing.pickle(message, queue));
     if (!pickled) return -1;
     // Pickling ran the message's own code, which may have closed the queue
     // or replaced its connection: check again, and write through the
@@ -249,6 +254,7 @@ int send_message(PyObject* queue, PyObject* put, PyObject* message) {
     direct = can_send_direct(queue, put, target);
     if (direct < 0) return -1;
     int written = direct ? write_pickled(target, pickled.get()) : 0;
+    if (written > 0) outgoing.sent();
     if (written != 0) return written < 0 ? -1 : 0;
   } else {
     // A message a real queue cannot pickle would be dropped by its feeder

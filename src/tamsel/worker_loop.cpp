@@ -1,11 +1,13 @@
 // The serving loop of a worker process, and the two small functions that go
 // with it: clear_queue (parent side) and sigint_handler (worker side).
 #include <cstring>
+#include <unistd.h>
 
 #include "runtime/liveness.h"
 #include "runtime/parent_watch.h"
 #include "runtime/queue_pipe.h"
 #include "runtime/pickling.h"
+#include "runtime/shared_api.h"
 #include "code_cache.h"
 #include "interrupts.h"
 #include "tamsel.h"
@@ -111,14 +113,27 @@ int run_request(PyObject* request, PyObject* globals, PyObject*& locals) {
 // The queue is checked after pickling, which runs code of the executed
 // text that may have changed it.
 int put_answer(PyObject* qo, PyObject* put, PyObject* answer) {
+  // Large arrays go into shared memory for the process that reads the
+  // answers, the one that started this worker. An answer that does not
+  // pickle so is pickled again as below, which tells why.
+  Ref reader = Ref::steal(PyLong_FromLong(getppid()));
+  if (!reader) return -1;
+  vr::OutgoingMessage outgoing;
   Ref sent;
-  Ref pickled = Ref::steal(vr::pickle_answer(answer, sent));
-  if (!pickled) return -1;
+  Ref pickled = Ref::steal(outgoing.pickle(answer, reader.get()));
+  if (pickled) {
+    sent = Ref::borrow(answer);
+  } else {
+    PyErr_Clear();
+    pickled = Ref::steal(vr::pickle_answer(answer, sent));
+    if (!pickled) return -1;
+  }
   vr::DirectQueue target;
   int direct = vr::can_send_direct(qo, put, target);
   if (direct < 0) return -1;
   if (direct) {
     int written = vr::write_pickled(target, pickled.get());
+    if (written > 0) outgoing.sent();
     if (written != 0) return written < 0 ? -1 : 0;
   }
   Ref done = Ref::steal(PyObject_CallOneArg(put, sent.get()));
@@ -228,6 +243,9 @@ PyObject* tamsel_main(PyObject* const* a) {
   if (!locals) return nullptr;
 
   for (;;) {
+    // Segments of earlier answers that the reader has taken are closed here,
+    // at the latest one poll interval after they were taken.
+    vr::sweep_shared_memory();
     Ref cleared = Ref::steal(call_method(pc.get(), names.clear));
     if (!cleared) break;
     bool taken = false;

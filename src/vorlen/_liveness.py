@@ -3,6 +3,8 @@
 - Which worker process writes each answer queue that a handle created:
   waiting for an answer on such a queue also watches that process, so a
   worker that dies does not leave its caller waiting for ever.
+- Which worker process reads each request queue: large arrays sent on it
+  travel through shared memory when that process may open it.
 - Which workers this process started: when this process ends (interpreter
   exit, or the end of a multiprocessing child), the ones still alive are
   killed before multiprocessing would wait for them (workers serve until
@@ -16,6 +18,10 @@ import weakref
 
 # answer queue -> the worker process writing to it
 writers = weakref.WeakKeyDictionary()
+
+# request queue -> the worker process reading it: large arrays sent on it
+# go into shared memory that this process may open
+readers = weakref.WeakKeyDictionary()
 
 # worker process -> its request queue qi, or None when that is not a real
 # multiprocessing queue. multiprocessing keeps every started child
@@ -42,6 +48,8 @@ def register(process, qi, qo):
     _install_exit_handler()
     if type(qo) is multiprocessing.queues.Queue:
         writers[qo] = process
+    if real_qi is not None:
+        readers[real_qi] = process
 
 
 def _install_exit_handler():

@@ -1,0 +1,41 @@
+#include "shared_api.h"
+
+#include "pickling.h"
+
+namespace vr {
+
+namespace {
+
+const SharedMemoryApi* loaded_api = nullptr;
+
+const SharedMemoryApi* load_api() {
+  if (!loaded_api)
+    loaded_api = static_cast<const SharedMemoryApi*>(PyCapsule_Import(kSharedMemoryCapsule, 0));
+  return loaded_api;
+}
+
+}  // namespace
+
+OutgoingMessage::~OutgoingMessage() {
+  if (api_) api_->settle(false);
+}
+
+PyObject* OutgoingMessage::pickle(PyObject* message, PyObject* reader) {
+  // Plain data holds no array: pickled as always.
+  if (is_plainly_picklable(message)) return pickle_message(message);
+  const SharedMemoryApi* api = load_api();
+  if (!api) return nullptr;
+  api_ = api;
+  return api->pickle(message, reader);
+}
+
+void OutgoingMessage::sent() {
+  if (api_) api_->settle(true);
+  api_ = nullptr;
+}
+
+void sweep_shared_memory() {
+  if (loaded_api && loaded_api->outstanding() > 0) loaded_api->sweep();
+}
+
+}  // namespace vr

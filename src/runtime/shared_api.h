@@ -1,0 +1,49 @@
+// Sending large arrays through shared memory, as seen from the modules that
+// send messages. The machinery and its state live once per process in the
+// module vorlen._sharedmem; the other modules reach it through the table of
+// functions it publishes, loaded on first use.
+#pragma once
+#include "ref.h"
+
+namespace vr {
+
+struct SharedMemoryApi {
+  // `message` pickled as the queue pickles it, except that large numpy
+  // arrays are copied into shared memory and pickled as references to it.
+  // `reader` is the pid of the process that will read the message, or the
+  // queue it travels on (its reader is then looked up among the queues of
+  // the worker handles). Segments made are pending until settle().
+  PyObject* (*pickle)(PyObject* message, PyObject* reader);
+  // The pending segments were sent, or were not (they are closed).
+  void (*settle)(bool sent);
+  // Notes what the readers did with the segments, closing those no longer
+  // needed (rate-limited).
+  void (*sweep)();
+  // Segments this process holds open.
+  size_t (*outstanding)();
+};
+constexpr const char* kSharedMemoryCapsule = "vorlen._sharedmem._api";
+
+// The pickled form of one message on its way to a queue. Its segments are
+// closed again unless sent() is called.
+class OutgoingMessage {
+ public:
+  OutgoingMessage() = default;
+  OutgoingMessage(const OutgoingMessage&) = delete;
+  OutgoingMessage& operator=(const OutgoingMessage&) = delete;
+  ~OutgoingMessage();
+
+  // New reference to the pickled message, or nullptr with an exception.
+  PyObject* pickle(PyObject* message, PyObject* reader);
+  void sent();
+
+ private:
+  const SharedMemoryApi* api_ = nullptr;  // set once segments may be pending
+};
+
+// Closes the segments that are no longer needed, if this process ever made
+// any. Cheap when there are none: called after every answer received and
+// every cycle of the worker loop.
+void sweep_shared_memory();
+
+}  // namespace vr

@@ -1,0 +1,179 @@
+#include "shared_mapping.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vr::shm {
+
+namespace {
+
+// A mapping of one segment: the header page, then `size` bytes of data
+// exposed through the buffer protocol, writable.
+struct MappedBuffer {
+  PyObject_HEAD
+  char* base;    // start of the mapping (the header page)
+  size_t length; // of the whole mapping
+  Py_ssize_t size;
+  // A fork copied the mapping into a child, which may still use it: the
+  // sender must not write into it again.
+  bool forked;
+  MappedBuffer* prev;  // the list of live mappings
+  MappedBuffer* next;
+};
+
+MappedBuffer* live = nullptr;
+
+void mark_forked() {
+  for (MappedBuffer* m = live; m; m = m->next) m->forked = true;
+}
+
+void link(MappedBuffer* mapped) {
+  static bool fork_handler = pthread_atfork(mark_forked, nullptr, nullptr) == 0;
+  if (!fork_handler) mapped->forked = true;  // cannot tell: never hand it back
+  mapped->prev = nullptr;
+  mapped->next = live;
+  if (live) live->prev = mapped;
+  live = mapped;
+}
+
+void unlink(MappedBuffer* mapped) {
+  if (mapped->prev) mapped->prev->next = mapped->next;
+  else live = mapped->next;
+  if (mapped->next) mapped->next->prev = mapped->prev;
+}
+
+int mapped_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+  auto* mapped = reinterpret_cast<MappedBuffer*>(self);
+  return PyBuffer_FillInfo(view, self, mapped->base + header_bytes(), mapped->size, 0, flags);
+}
+
+void mapped_dealloc(PyObject* self) {
+  auto* mapped = reinterpret_cast<MappedBuffer*>(self);
+  if (mapped->base) {
+    unlink(mapped);
+    // Its pages may now be written again by the sender.
+    if (!mapped->forked)
+      __atomic_store_n(&reinterpret_cast<SegmentHeader*>(mapped->base)->released, 1u,
+                       __ATOMIC_RELEASE);
+    munmap(mapped->base, mapped->length);
+  }
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* mapped_repr(PyObject* self) {
+  auto* mapped = reinterpret_cast<MappedBuffer*>(self);
+  return PyUnicode_FromFormat("<shared memory of %zd bytes>", mapped->size);
+}
+
+PyType_Slot mapped_slots[] = {
+    {Py_bf_getbuffer, reinterpret_cast<void*>(mapped_getbuffer)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(mapped_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(mapped_repr)},
+    {Py_tp_doc, const_cast<char*>("Data of a shared-memory segment, mapped writable; "
+                                  "unmapped when the object is freed.")},
+    {0, nullptr},
+};
+PyType_Spec mapped_spec = {"vorlen._sharedmem.SharedMemory", sizeof(MappedBuffer), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                           mapped_slots};
+
+// The segment cannot be had because its sender has ended: the error the
+// waits for a dead worker raise.
+PyObject* raise_sender_ended(pid_t pid) {
+  Ref module = Ref::steal(PyImport_ImportModule("vorlen._errors"));
+  Ref error_type = module ? Ref::steal(PyObject_GetAttrString(module.get(), "WorkerDiedError"))
+                          : Ref();
+  if (!error_type) return nullptr;
+  Ref detail = Ref::steal(PyUnicode_FromFormat(
+      "process %d ended before the shared memory holding this message's data was read",
+      static_cast<int>(pid)));
+  if (!detail) return nullptr;
+  Ref error = Ref::steal(PyObject_CallFunction(error_type.get(), "iOO", static_cast<int>(pid),
+                                               Py_None, detail.get()));
+  if (error) PyErr_SetObject(error_type.get(), error.get());
+  return nullptr;
+}
+
+PyObject* raise_unavailable(const SegmentRef& ref, const char* why, int error) {
+  PyErr_Format(PyExc_OSError,
+               "the shared memory of process %d holding this message's data %s%s%s "
+               "(VORLEN_SHM_THRESHOLD=off sends everything through the pipe)",
+               static_cast<int>(ref.pid), why, error ? ": " : "",
+               error ? std::strerror(error) : "");
+  return nullptr;
+}
+
+int open_segment(const SegmentRef& ref) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/fd/%d", static_cast<int>(ref.pid), ref.fd);
+  int fd;
+  Py_BEGIN_ALLOW_THREADS
+  do {
+    fd = open(path, O_RDWR | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  Py_END_ALLOW_THREADS
+  return fd;
+}
+
+}  // namespace
+
+PyTypeObject* mapped_buffer_type() {
+  static PyObject* type = PyType_FromSpec(&mapped_spec);
+  return reinterpret_cast<PyTypeObject*>(type);
+}
+
+PyObject* take_segment(const SegmentRef& ref) {
+  PyTypeObject* type = mapped_buffer_type();
+  if (!type) return nullptr;
+  int fd = open_segment(ref);
+  if (fd < 0) {
+    int error = errno;
+    if (kill(ref.pid, 0) < 0 && errno == ESRCH) return raise_sender_ended(ref.pid);
+    return raise_unavailable(ref, "cannot be opened", error);
+  }
+  struct stat identity;
+  size_t length = header_bytes() + ref.size;
+  bool same = fstat(fd, &identity) == 0 && identity.st_ino == ref.inode &&
+              identity.st_dev == ref.device &&
+              static_cast<uint64_t>(identity.st_size) == length;
+  void* base = MAP_FAILED;
+  int error = 0;
+  if (same) {
+    Py_BEGIN_ALLOW_THREADS
+    base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    Py_END_ALLOW_THREADS
+    if (base == MAP_FAILED) error = errno;
+  }
+  close(fd);
+  if (!same) return raise_unavailable(ref, "is no longer there", 0);
+  if (base == MAP_FAILED) return raise_unavailable(ref, "cannot be mapped", error);
+  auto* header = static_cast<SegmentHeader*>(base);
+  if (header->magic != kMagic || header->token != ref.token || header->size != ref.size) {
+    munmap(base, length);
+    return raise_unavailable(ref, "is no longer there", 0);
+  }
+  auto* mapped = PyObject_New(MappedBuffer, type);
+  if (!mapped) {
+    munmap(base, length);
+    return nullptr;
+  }
+  mapped->base = static_cast<char*>(base);
+  mapped->length = length;
+  mapped->size = static_cast<Py_ssize_t>(ref.size);
+  mapped->forked = false;
+  link(mapped);
+  // The sender may close its descriptor from now on.
+  __atomic_store_n(&header->taken, 1u, __ATOMIC_RELEASE);
+  return reinterpret_cast<PyObject*>(mapped);
+}
+
+}  // namespace vr::shm

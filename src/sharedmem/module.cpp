@@ -1,0 +1,312 @@
+// vorlen._sharedmem: large numpy arrays of a message travel through shared
+// memory instead of the queue's pipe.
+//
+// The sender pickles the message with a pickler whose reducer_override
+// replaces each large array by a call open_array(reference, dtype, shape,
+// fortran, subclass): the array's bytes go into a segment (see
+// runtime/shared_segments.h), and the message on the queue stays one small
+// ordinary pickle. Whoever unpickles it (our readers, the queue's own get())
+// calls open_array, which maps the segment and returns an array over that
+// memory: writable, not copied, and unmapped when the array is freed.
+//
+// Everything else pickles exactly as the queue pickles it (ForkingPickler,
+// the queue's protocol). Not placed in shared memory: arrays smaller than
+// the threshold, of object dtype, subclasses with their own pickling, and
+// anything when the reader could not open our segments or none can be had.
+#include <unistd.h>
+
+#include "runtime/shared_api.h"
+#include "runtime/shared_mapping.h"
+#include "runtime/shared_segments.h"
+
+namespace {
+
+using vr::Ref;
+namespace shm = vr::shm;
+
+struct Loaded {
+  PyObject* forking_dumps = nullptr;  // ForkingPickler.dumps: the queue's pickling
+  PyObject* shared_dumps = nullptr;   // the same, through the subclass below
+  PyObject* open_array = nullptr;     // this module's, pickled by reference
+  PyObject* ndarray = nullptr;        // numpy.ndarray, once numpy is imported
+  PyObject* ascontiguousarray = nullptr;
+  PyObject* readers = nullptr;        // vorlen._liveness.readers
+};
+Loaded loaded;
+
+// The message being pickled.
+struct Dump {
+  bool active = false;
+  long long threshold = 0;
+  PyObject* reader = nullptr;  // borrowed: a pid, or the queue
+  pid_t reader_pid = -1;       // -1 until needed; 0 when segments cannot be used
+};
+Dump dump;
+
+PyObject* import_attribute(const char* module, const char* attribute) {
+  Ref m = Ref::steal(PyImport_ImportModule(module));
+  return m ? PyObject_GetAttrString(m.get(), attribute) : nullptr;
+}
+
+// numpy.ndarray if numpy has been imported (a message can hold no array
+// otherwise); borrowed, nullptr without an exception when not.
+PyObject* ndarray_type() {
+  if (loaded.ndarray) return loaded.ndarray;
+  static PyObject* name = PyUnicode_InternFromString("numpy");
+  Ref numpy = Ref::steal(name ? PyImport_GetModule(name) : nullptr);
+  if (!numpy) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  loaded.ndarray = PyObject_GetAttrString(numpy.get(), "ndarray");
+  loaded.ascontiguousarray = PyObject_GetAttrString(numpy.get(), "ascontiguousarray");
+  if (!loaded.ndarray || !loaded.ascontiguousarray) {
+    PyErr_Clear();
+    Py_CLEAR(loaded.ndarray);
+    Py_CLEAR(loaded.ascontiguousarray);
+  }
+  return loaded.ndarray;
+}
+
+// A subclass that pickles as ndarray does, so that it can be rebuilt as
+// ndarray.__new__(subclass, ...) over the shared memory.
+int pickles_as_ndarray(PyTypeObject* type) {
+  static const char* const methods[] = {"__reduce_ex__", "__reduce__", "__setstate__"};
+  for (const char* name : methods) {
+    Ref own = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), name));
+    Ref base = Ref::steal(PyObject_GetAttrString(loaded.ndarray, name));
+    if (!own || !base) return -1;
+    if (own.get() != base.get()) return 0;
+  }
+  return 1;
+}
+
+// The pid of the message's reader, once per message: 0 when it is unknown
+// or could not open our segments.
+pid_t reader_pid() {
+  if (dump.reader_pid >= 0) return dump.reader_pid;
+  dump.reader_pid = 0;
+  Ref process;
+  if (PyLong_Check(dump.reader)) {
+    long pid = PyLong_AsLong(dump.reader);
+    if (pid == -1 && PyErr_Occurred()) return -1;
+    dump.reader_pid = static_cast<pid_t>(pid);
+  } else {
+    if (!loaded.readers && !(loaded.readers = import_attribute("vorlen._liveness", "readers")))
+      return -1;
+    process = Ref::steal(PyObject_CallMethod(loaded.readers, "get", "O", dump.reader));
+    if (!process) return -1;
+    if (process.get() == Py_None) return 0;
+    Ref pid = Ref::steal(PyObject_GetAttrString(process.get(), "pid"));
+    if (!pid) return -1;
+    if (pid.get() == Py_None) return 0;
+    long value = PyLong_AsLong(pid.get());
+    if (value == -1 && PyErr_Occurred()) return -1;
+    dump.reader_pid = static_cast<pid_t>(value);
+  }
+  if (!shm::reader_can_open(dump.reader_pid)) dump.reader_pid = 0;
+  return dump.reader_pid;
+}
+
+// The data pointer of a contiguous array.
+int data_pointer(PyObject* array, void*& out) {
+  Ref interface = Ref::steal(PyObject_GetAttrString(array, "__array_interface__"));
+  if (!interface) return -1;
+  PyObject* data = PyDict_GetItemString(interface.get(), "data");  // borrowed
+  if (!data || !PyTuple_Check(data) || PyTuple_GET_SIZE(data) < 1) {
+    PyErr_SetString(PyExc_TypeError, "unexpected __array_interface__");
+    return -1;
+  }
+  out = PyLong_AsVoidPtr(PyTuple_GET_ITEM(data, 0));
+  return out || !PyErr_Occurred() ? 0 : -1;
+}
+
+int flag(PyObject* flags, const char* name) {
+  Ref value = Ref::steal(PyObject_GetAttrString(flags, name));
+  return value ? PyObject_IsTrue(value.get()) : -1;
+}
+
+PyObject* reference_tuple(const shm::SegmentRef& ref) {
+  return Py_BuildValue("(iiKKKK)", static_cast<int>(ref.pid), ref.fd,
+                       static_cast<unsigned long long>(ref.inode),
+                       static_cast<unsigned long long>(ref.device),
+                       static_cast<unsigned long long>(ref.token),
+                       static_cast<unsigned long long>(ref.size));
+}
+
+// The reduction of a large array: its bytes, in C order unless the array is
+// Fortran-ordered, copied into a new segment. NotImplemented (pickle it as
+// the queue would) when it does not qualify or no segment can be had.
+PyObject* reduce_array(PyObject* array, Py_ssize_t nbytes) {
+  Ref dtype = Ref::steal(PyObject_GetAttrString(array, "dtype"));
+  if (!dtype) return nullptr;
+  Ref has_object = Ref::steal(PyObject_GetAttrString(dtype.get(), "hasobject"));
+  if (!has_object) return nullptr;
+  int objects = PyObject_IsTrue(has_object.get());
+  if (objects != 0) return objects < 0 ? nullptr : Py_NewRef(Py_NotImplemented);
+  pid_t reader = reader_pid();
+  if (reader < 0) return nullptr;
+  if (reader == 0) return Py_NewRef(Py_NotImplemented);
+
+  Ref flags = Ref::steal(PyObject_GetAttrString(array, "flags"));
+  if (!flags) return nullptr;
+  int c_order = flag(flags.get(), "c_contiguous");
+  int f_order = c_order == 0 ? flag(flags.get(), "f_contiguous") : 0;
+  if (c_order < 0 || f_order < 0) return nullptr;
+  // A strided view travels as its C-ordered copy, as it pickles today.
+  Ref source = c_order || f_order
+                   ? Ref::borrow(array)
+                   : Ref::steal(PyObject_CallOneArg(loaded.ascontiguousarray, array));
+  if (!source) return nullptr;
+  void* data = nullptr;
+  if (data_pointer(source.get(), data) < 0) return nullptr;
+  shm::SegmentRef ref;
+  if (!shm::create_segment(data, static_cast<size_t>(nbytes), reader, ref))
+    return Py_NewRef(Py_NotImplemented);
+
+  Ref shape = Ref::steal(PyObject_GetAttrString(array, "shape"));
+  Ref reference = Ref::steal(reference_tuple(ref));
+  PyObject* subclass = Py_TYPE(array) == reinterpret_cast<PyTypeObject*>(loaded.ndarray)
+                           ? Py_None
+                           : reinterpret_cast<PyObject*>(Py_TYPE(array));
+  if (!shape || !reference) return nullptr;
+  return Py_BuildValue("(O(OOONO))", loaded.open_array, reference.get(), dtype.get(),
+                       shape.get(), PyBool_FromLong(!c_order && f_order), subclass);
+}
+
+// reducer_override of the pickler: called for every object that is not of
+// a few built-in types; anything but a large array is left to the pickler.
+PyObject* reducer_override(PyObject*, PyObject* obj) {
+  PyObject* ndarray = loaded.ndarray;
+  if (!dump.active || !ndarray || !PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(ndarray)))
+    return Py_NewRef(Py_NotImplemented);
+  if (Py_TYPE(obj) != reinterpret_cast<PyTypeObject*>(ndarray)) {
+    int plain = pickles_as_ndarray(Py_TYPE(obj));
+    if (plain <= 0) return plain < 0 ? nullptr : Py_NewRef(Py_NotImplemented);
+  }
+  Ref size = Ref::steal(PyObject_GetAttrString(obj, "nbytes"));
+  if (!size) return nullptr;
+  Py_ssize_t nbytes = PyLong_AsSsize_t(size.get());
+  if (nbytes == -1 && PyErr_Occurred()) return nullptr;
+  if (nbytes <= 0 || nbytes < dump.threshold) return Py_NewRef(Py_NotImplemented);
+  return reduce_array(obj, nbytes);
+}
+
+// The C API: see runtime/shared_api.h.
+PyObject* api_pickle(PyObject* message, PyObject* reader) {
+  long long threshold = shm::threshold();
+  if (threshold < 0 || dump.active || !ndarray_type())
+    return PyObject_CallOneArg(loaded.forking_dumps, message);
+  dump = {true, threshold, reader, -1};
+  PyObject* pickled = PyObject_CallOneArg(loaded.shared_dumps, message);
+  dump = {};
+  if (!pickled) shm::settle_pending(false);
+  return pickled;
+}
+
+void api_sweep() { shm::sweep(); }
+
+const vr::SharedMemoryApi api = {api_pickle, shm::settle_pending, api_sweep, shm::outstanding};
+
+int unsigned_item(PyObject* tuple, Py_ssize_t i, unsigned long long& out) {
+  out = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(tuple, i));
+  return out == static_cast<unsigned long long>(-1) && PyErr_Occurred() ? -1 : 0;
+}
+
+int parse_reference(PyObject* tuple, shm::SegmentRef& ref) {
+  if (!PyTuple_Check(tuple) || PyTuple_GET_SIZE(tuple) != 6) {
+    PyErr_SetString(PyExc_TypeError, "a shared memory reference is a tuple of 6 ints");
+    return -1;
+  }
+  unsigned long long values[6];
+  for (Py_ssize_t i = 0; i < 6; ++i)
+    if (unsigned_item(tuple, i, values[i]) < 0) return -1;
+  ref = {static_cast<pid_t>(values[0]), static_cast<int>(values[1]), values[2], values[3],
+         values[4], values[5]};
+  return 0;
+}
+
+// open_array(reference, dtype, shape, fortran, subclass)
+PyObject* open_array(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 5) {
+    PyErr_Format(PyExc_TypeError, "open_array() takes 5 arguments (%zd given)", nargs);
+    return nullptr;
+  }
+  shm::SegmentRef ref;
+  if (parse_reference(args[0], ref) < 0) return nullptr;
+  Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
+  if (!numpy || !ndarray_type()) return nullptr;
+  Ref buffer = Ref::steal(shm::take_segment(ref));
+  if (!buffer) return nullptr;
+  int fortran = PyObject_IsTrue(args[3]);
+  if (fortran < 0) return nullptr;
+  PyObject* type = args[4] == Py_None ? loaded.ndarray : args[4];
+  // ndarray.__new__(type, shape, dtype, buffer, 0, None, order): the array's
+  // base is the mapping, which lives as long as the array does.
+  Ref new_method = Ref::steal(PyObject_GetAttrString(loaded.ndarray, "__new__"));
+  if (!new_method) return nullptr;
+  return PyObject_CallFunction(new_method.get(), "OOOOiOs", type, args[2], args[1],
+                               buffer.get(), 0, Py_None, fortran ? "F" : "C");
+}
+
+PyObject* sweep(PyObject*, PyObject*) {
+  shm::sweep(true, true);
+  Py_RETURN_NONE;
+}
+
+PyObject* outstanding(PyObject*, PyObject*) {
+  return PyLong_FromSize_t(shm::outstanding());
+}
+
+PyMethodDef methods[] = {
+    {"open_array", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_array)),
+     METH_FASTCALL,
+     "open_array(reference, dtype, shape, fortran, subclass)\n--\n\n"
+     "The array whose data another process placed in shared memory."},
+    {"sweep", sweep, METH_NOARGS,
+     "Closes every segment no longer needed: released by its reader (also "
+     "those kept for reuse) or meant for a process that has ended."},
+    {"outstanding", outstanding, METH_NOARGS,
+     "The number of segments this process holds open."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef reducer_def = {"reducer_override", reducer_override, METH_O, nullptr};
+
+// class SharedPickler(ForkingPickler): reducer_override = <the function above>
+int make_pickler(PyObject* module) {
+  Ref base = Ref::steal(import_attribute("multiprocessing.reduction", "ForkingPickler"));
+  if (!base) return -1;
+  loaded.forking_dumps = PyObject_GetAttrString(base.get(), "dumps");
+  if (!loaded.forking_dumps) return -1;
+  Ref reducer = Ref::steal(PyCFunction_NewEx(&reducer_def, nullptr, nullptr));
+  Ref ns = Ref::steal(PyDict_New());
+  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+  if (!reducer || !ns || !module_name ||
+      PyDict_SetItemString(ns.get(), "reducer_override", reducer.get()) < 0 ||
+      PyDict_SetItemString(ns.get(), "__module__", module_name.get()) < 0)
+    return -1;
+  Ref pickler = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type),
+                                                 "s(O)O", "SharedPickler", base.get(), ns.get()));
+  if (!pickler) return -1;
+  loaded.shared_dumps = PyObject_GetAttrString(pickler.get(), "dumps");
+  return loaded.shared_dumps ? 0 : -1;
+}
+
+PyModuleDef definition = {PyModuleDef_HEAD_INIT, "vorlen._sharedmem",
+                          "Large numpy arrays of messages through shared memory.", -1,
+                          methods};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__sharedmem() {
+  Ref module = Ref::steal(PyModule_Create(&definition));
+  if (!module) return nullptr;
+  loaded.open_array = PyObject_GetAttrString(module.get(), "open_array");
+  if (!loaded.open_array || make_pickler(module.get()) < 0) return nullptr;
+  if (!shm::mapped_buffer_type()) return nullptr;
+  Ref capsule = Ref::steal(PyCapsule_New(const_cast<vr::SharedMemoryApi*>(&api),
+                                         vr::kSharedMemoryCapsule, nullptr));
+  if (!capsule || PyModule_AddObjectRef(module.get(), "_api", capsule.get()) < 0) return nullptr;
+  return module.release();
+}
