@@ -9,8 +9,12 @@ namespace {
 const SharedMemoryApi* loaded_api = nullptr;
 
 const SharedMemoryApi* load_api() {
-  if (!loaded_api)
-    loaded_api = static_cast<const SharedMemoryApi*>(PyCapsule_Import(kSharedMemoryCapsule, 0));
+  if (loaded_api) return loaded_api;
+  // PyCapsule_Import walks attributes from the package down: the module
+  // must have been imported first.
+  Ref module = Ref::steal(PyImport_ImportModule("vorlen._sharedmem"));
+  if (!module) return nullptr;
+  loaded_api = static_cast<const SharedMemoryApi*>(PyCapsule_Import(kSharedMemoryCapsule, 0));
   return loaded_api;
 }
 

@@ -1,0 +1,387 @@
+"""Large numpy arrays through shared memory, in requests and in answers: the
+same arrays arrive (dtype, shape, order, values, writable), plain readers of
+the queue still get them, shared memory that cannot be had falls back to the
+pipe, and no descriptor, mapping or file is left behind by any fault.
+
+The threshold is lowered to 4 KiB for this file (VORLEN_SHM_THRESHOLD, read
+by the parent at every send and inherited by the workers), so that the
+arrays stay small and the tests quick."""
+import ctypes
+import os
+import pickle
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import vorlen
+import vorlen._sharedmem as sharedmem
+import vorlen.corvane as corvane
+import vorlen.tamsel as tamsel
+from conftest import WAIT, stop_process, wait_for
+
+SANITIZED = os.environ.get("VORLEN_SANITIZED") == "1"
+BIG = 1 << 16  # elements: 512 KiB of float64, well above the threshold
+
+
+@pytest.fixture(scope="module", autouse=True)
+def low_threshold():
+    before = os.environ.get("VORLEN_SHM_THRESHOLD")
+    os.environ["VORLEN_SHM_THRESHOLD"] = "4K"
+    yield
+    if before is None:
+        del os.environ["VORLEN_SHM_THRESHOLD"]
+    else:
+        os.environ["VORLEN_SHM_THRESHOLD"] = before
+
+
+@pytest.fixture(scope="module")
+def worker(low_threshold):
+    handle = tamsel.Tamsel("shm_worker")
+    handle.blocked_put("import numpy as np\nimport pickle")
+    yield handle
+    stop_process(handle.proc)
+
+
+def descriptors(pid="self"):
+    """This (or another) process's open descriptors and what they point to."""
+    found = {}
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        try:
+            found[fd] = os.readlink(f"/proc/{pid}/fd/{fd}")
+        except OSError:
+            pass
+    return found
+
+
+def segment_descriptors(pid="self"):
+    return [t for t in descriptors(pid).values() if "vorlen-array" in t]
+
+
+def segment_mappings(pid="self"):
+    with open(f"/proc/{pid}/maps") as maps:
+        return [line for line in maps if "vorlen-array" in line]
+
+
+def dev_shm_files():
+    """Named shared memory: none of ours should ever appear there. (The
+    semaphores of multiprocessing, ours and other processes', come and go.)"""
+    return {name for name in os.listdir("/dev/shm") if not name.startswith("sem.")}
+
+
+def shared(array):
+    """Whether `array`'s memory is a shared-memory segment."""
+    while isinstance(array, np.ndarray):
+        array = array.base
+    return type(array).__name__ == "SharedMemory"
+
+
+@pytest.fixture
+def nothing_left_behind():
+    """Checks at the end of the test that this process holds no segment
+    (once the ones no longer needed are closed) and /dev/shm is unchanged."""
+    dev_shm = dev_shm_files()
+    yield
+    assert wait_for(lambda: (sharedmem.sweep(), sharedmem.outstanding())[1] == 0, 2.0)
+    assert segment_descriptors() == []
+    assert segment_mappings() == []
+    assert dev_shm_files() == dev_shm
+
+
+def echo(worker, value):
+    """Sends `value` in a request and has the worker send it back, with what
+    the worker saw of it."""
+    answer = worker.blocked_put([{"x": value}, textwrap.dedent("""\
+        def seen(v):
+            if isinstance(v, np.ndarray):
+                base = v
+                while isinstance(base, np.ndarray):
+                    base = base.base
+                return (type(v).__name__, str(v.dtype), v.shape, v.flags.f_contiguous,
+                        v.flags.writeable, type(base).__name__)
+            return type(v).__name__
+        xreturn(x=x, seen=seen(x))""")])
+    assert answer[0] == "SUCCESS", answer[2]
+    return answer[3]
+
+
+def assert_same_array(got, sent):
+    assert type(got) is type(sent)
+    assert got.dtype == sent.dtype
+    assert got.shape == sent.shape
+    assert got.flags.writeable
+    np.testing.assert_array_equal(got, sent)
+
+
+C_ORDER = np.arange(BIG, dtype=np.float64)
+LAYOUTS = {
+    "c_order": C_ORDER,
+    "fortran": np.asfortranarray(np.arange(BIG, dtype=np.int32).reshape(256, -1)),
+    "big_endian": np.arange(BIG, dtype=">f8"),
+    "structured": np.zeros(BIG // 4, dtype=[("a", "<i4"), ("b", ">f8", (2,)), ("c", "S3")]),
+    "bool_3d": (np.arange(BIG) % 3 == 0).reshape(16, 64, -1),
+    "datetime": np.arange(BIG).astype("datetime64[s]"),
+    "read_only": np.frombuffer(C_ORDER.tobytes(), dtype=np.float64),
+}
+
+
+@pytest.mark.parametrize("name", list(LAYOUTS))
+def test_arrays_arrive_equal_writable_and_in_shared_memory_both_ways(worker, name):
+    sent = LAYOUTS[name]
+    returned = echo(worker, sent)
+    got = returned["x"]
+    assert_same_array(got, sent)
+    assert got.flags.f_contiguous == (sent.flags.f_contiguous and not sent.flags.c_contiguous
+                                      or sent.flags.c_contiguous and sent.flags.f_contiguous)
+    assert shared(got)
+    # The worker got it the same way.
+    kind, dtype, shape, fortran, writable, base = returned["seen"]
+    assert (kind, dtype, tuple(shape), writable, base) == (
+        "ndarray", str(sent.dtype), sent.shape, True, "SharedMemory")
+    got[...] = got[::-1].copy() if got.ndim == 1 else got
+    np.testing.assert_array_equal(got[::-1] if got.ndim == 1 else got, sent)
+
+
+def test_layouts_that_pickle_as_today(worker):
+    strided = np.arange(BIG * 2, dtype=np.float64)[::2]
+    zero_d = np.array(3.5)
+    objects = np.array([{"a": 1}, None, "s"] * 2000, dtype=object)
+    masked = np.ma.masked_array(np.arange(BIG, dtype=np.float64), mask=np.arange(BIG) % 2 == 0)
+    for sent in (strided, zero_d, objects):
+        got = echo(worker, sent)["x"]
+        assert_same_array(got, sent)
+        assert got.flags.c_contiguous
+    assert shared(echo(worker, strided)["x"])  # as its C-ordered copy
+    assert not shared(echo(worker, objects)["x"])
+    got = echo(worker, masked)["x"]
+    assert type(got) is np.ma.MaskedArray
+    np.testing.assert_array_equal(got.mask, masked.mask)
+    np.testing.assert_array_equal(got.data, masked.data)
+
+
+class Tagged(np.ndarray):
+    """A subclass that pickles as ndarray does."""
+
+
+def test_subclass_nested_and_repeated_arrays(worker):
+    tagged = np.arange(BIG, dtype=np.float64).view(Tagged)
+    got = echo(worker, tagged)["x"]
+    assert_same_array(got, tagged)
+    assert shared(got)
+
+    one = np.arange(BIG, dtype=np.int64)
+    other = np.ones((64, 64, 4))
+    nested = {"list": [one, {"deep": (other, 1)}], "again": one, "small": np.arange(3)}
+    got = echo(worker, nested)["x"]
+    assert got["list"][0] is got["again"]  # the same array twice stays one
+    assert_same_array(got["list"][0], one)
+    assert_same_array(got["list"][1]["deep"][0], other)
+    assert_same_array(got["small"], nested["small"])
+    assert not shared(got["small"])
+
+
+def test_bytearray_and_picklebuffer_as_today(worker):
+    data = bytearray(os.urandom(BIG))
+    assert echo(worker, data)["x"] == data
+    # A PickleBuffer needs pickle protocol 5; the queues pickle with their
+    # default protocol, so it cannot be sent, now as before.
+    with pytest.raises(pickle.PicklingError):
+        worker.blocked_put([{"x": pickle.PickleBuffer(data)}])
+    answer = worker.blocked_put("xreturn(x=pickle.PickleBuffer(bytearray(10)), y=1)")
+    assert answer[0] == "EXCEPTION" and answer[3] == {"y": 1}
+
+
+def test_memory_lives_exactly_as_long_as_the_array(worker, nothing_left_behind):
+    worker.blocked_put(f"arr = np.arange({BIG}, dtype=np.float64)")
+    got = worker.blocked_put("xreturn(a=arr)")[3]["a"]
+    view = got[10:20]
+    del got
+    assert len(segment_mappings()) == 1
+    view[:] = -1  # the view keeps the mapping alive and writable
+    assert view.sum() == -10
+    del view
+    assert segment_mappings() == []
+    # The worker's array is its own: the reader's writes did not reach it.
+    assert worker.blocked_put("xreturn(s=float(arr[10:20].sum()))")[3]["s"] == sum(range(10, 20))
+
+
+def test_plain_queue_get_rebuilds_the_answer(worker, nothing_left_behind):
+    worker.qi.put(f"xreturn(a=np.arange({BIG}, dtype=np.float32), b=[1, 2])")
+    answer = worker.qo.get(timeout=WAIT)
+    assert answer[0] == "SUCCESS"
+    assert_same_array(answer[3]["a"], np.arange(BIG, dtype=np.float32))
+    assert shared(answer[3]["a"]) and answer[3]["b"] == [1, 2]
+    del answer
+
+
+def test_many_answers_leave_no_descriptor_or_mapping(worker, nothing_left_behind):
+    count = 1_000 if SANITIZED else 10_000
+    worker.blocked_put("arr = np.ones(1024, dtype=np.float64)")
+    fds_before = len(descriptors())
+    total = 0.0
+    for _ in range(count):
+        total += worker.blocked_put("xreturn(a=arr)")[3]["a"][0]
+    assert total == count
+    assert len(descriptors()) == fds_before
+    assert segment_mappings() == []
+    # The worker keeps at most a few released segments, for a second.
+    assert len(segment_descriptors(worker.proc.pid)) <= 2
+    assert wait_for(lambda: segment_descriptors(worker.proc.pid) == [], 3.0)
+
+
+# ---- falling back to the pipe ----------------------------------------------
+
+def test_threshold_off_sends_everything_through_the_pipe(make_handle, monkeypatch):
+    monkeypatch.setenv("VORLEN_SHM_THRESHOLD", "off")
+    handle = make_handle()
+    got = handle.blocked_put([{"x": C_ORDER}, "import numpy as np\nxreturn(x=x)"])[3]["x"]
+    assert_same_array(got, C_ORDER)
+    assert not shared(got)
+    assert sharedmem.outstanding() == 0
+
+
+def test_no_room_for_shared_memory_falls_back_to_the_pipe(make_handle, nothing_left_behind):
+    # A file size limit makes every memory file the worker writes too large.
+    handle = make_handle()
+    answer = handle.blocked_put(textwrap.dedent(f"""\
+        import resource, numpy as np
+        resource.setrlimit(resource.RLIMIT_FSIZE, (1024, resource.RLIM_INFINITY))
+        xreturn(a=np.arange({BIG}, dtype=np.float64))"""))
+    assert_same_array(answer[3]["a"], C_ORDER)
+    assert not shared(answer[3]["a"])
+
+
+def test_reader_that_could_not_open_our_segments_gets_the_pipe(make_handle):
+    # A process that is not dumpable has its /proc entries owned by root:
+    # the worker could not open them, so the request's array takes the pipe.
+    libc = ctypes.CDLL(None, use_errno=True)
+    handle = make_handle()
+    handle.blocked_put("import numpy as np")
+    pr_set_dumpable = 4
+    assert libc.prctl(pr_set_dumpable, 0, 0, 0, 0) == 0
+    try:
+        seen = handle.blocked_put([{"x": C_ORDER}, "xreturn(base=type(x.base).__name__)"])
+    finally:
+        libc.prctl(pr_set_dumpable, 1, 0, 0, 0)
+    assert seen[3]["base"] != "SharedMemory"
+    assert sharedmem.outstanding() == 0
+
+
+def test_unpicklable_answer_closes_the_segments_it_made(worker, nothing_left_behind):
+    answer = worker.blocked_put(f"xreturn(a=np.arange({BIG}), f=lambda: 1)")
+    assert answer[0] == "EXCEPTION" and "'f'" in answer[2]
+    assert_same_array(answer[3]["a"], np.arange(BIG))
+    del answer
+    wait_for(lambda: not segment_descriptors(worker.proc.pid), 3.0)
+    assert segment_descriptors(worker.proc.pid) == []
+
+
+# ---- faults ------------------------------------------------------------------
+
+BUSY = "import time\ntime.sleep(30)"
+
+
+def test_request_for_a_killed_worker_is_closed(make_handle, nothing_left_behind):
+    handle = make_handle()
+    pool_like = corvane.CorvanePool(0)
+    pool_like.procs = {handle.proc.pid: handle}
+    pool_like.map([BUSY], block=False)
+    time.sleep(0.2)
+    pool_like.map([[{"x": C_ORDER}, "xreturn(n=len(x))"]], block=False)
+    assert sharedmem.outstanding() == 1
+    pool_like.kill_all()  # the worker dies with the request unread
+    handle.proc.join(WAIT)
+
+
+def test_answer_of_a_worker_that_died_before_it_was_read(make_handle, nothing_left_behind):
+    handle = make_handle()
+    handle.qi.put(f"import numpy as np\nxreturn(a=np.arange({BIG}))")
+    assert wait_for(lambda: not handle.qo.empty())
+    handle.kill()
+    handle.proc.join(WAIT)
+    started = time.monotonic()
+    # Its memory ended with it: the answer cannot be read, and says why.
+    with pytest.raises(vorlen.WorkerDiedError, match="shared memory"):
+        corvane.reduce([handle.qo])
+    assert time.monotonic() - started < 1.0
+
+
+def test_worker_killed_while_writing_its_answer(make_handle, nothing_left_behind):
+    size = 1 << 24  # 128 MiB: long enough to be killed in the middle
+    for delay in (0.0, 0.05, 0.15):
+        handle = make_handle()
+        handle.blocked_put(f"import numpy as np\narr = np.ones({size})")
+        handle.qi.put("xreturn(a=arr)")
+        time.sleep(delay)
+        handle.kill()
+        started = time.monotonic()
+        try:
+            answer, = corvane.reduce([handle.qo])
+        except vorlen.WorkerDiedError:
+            pass
+        else:
+            assert answer[3]["a"].shape == (size,)
+            del answer
+        assert time.monotonic() - started < 1.0
+        handle.proc.join(WAIT)
+
+
+def test_clear_output_and_unread_answers_release_the_workers_memory(worker):
+    for _ in range(3):
+        worker.qi.put(f"xreturn(a=np.arange({BIG}))")
+    assert wait_for(lambda: worker.qo.qsize() >= 3)
+    assert len(segment_descriptors(worker.proc.pid)) == 3
+    worker.clear_output()
+    assert wait_for(lambda: segment_descriptors(worker.proc.pid) == [], 3.0)
+
+
+def test_pools_started_and_killed_with_requests_in_flight(nothing_left_behind):
+    rounds, size = (2, 4) if SANITIZED else (5, 16)
+    pool = corvane.CorvanePool(size, "shm_pool")
+    try:
+        for _ in range(rounds):
+            pool.map([BUSY] * size, block=False)
+            pool.map([[{"x": C_ORDER}, "xreturn(n=len(x))"]] * size, block=False)
+            pool.init_process()
+        assert pool.map([[{"x": C_ORDER}, "xreturn(n=len(x))"]] * size) == \
+            [["SUCCESS", "", "", {"n": BIG}]] * size
+    finally:
+        pool.kill_all()
+
+
+PARENT = """\
+import os, sys, time
+import numpy as np
+import vorlen.tamsel as tamsel
+handle = tamsel.Tamsel("orphan")
+handle.blocked_put("import numpy as np")
+handle.qi.put("xreturn(a=np.arange(1 << 16))")
+handle.qi.put("xreturn(a=np.arange(1 << 16))")
+while handle.qo.qsize() < 2:
+    time.sleep(0.01)
+print(handle.proc.pid, flush=True)
+time.sleep(60)
+"""
+
+
+def test_parent_killed_with_answers_unread():
+    dev_shm = dev_shm_files()
+    env = dict(os.environ, VORLEN_SHM_THRESHOLD="4K")
+    parent = subprocess.Popen([sys.executable, "-c", PARENT], stdout=subprocess.PIPE,
+                              env=env, start_new_session=True)
+    try:
+        worker_pid = int(parent.stdout.readline())
+        assert len(segment_descriptors(worker_pid)) == 2
+        os.kill(parent.pid, signal.SIGKILL)
+        parent.wait(WAIT)
+    finally:
+        # The worker ends with its parent; if it does not, it is killed here.
+        if not wait_for(lambda: not os.path.exists(f"/proc/{worker_pid}"), 1.5):
+            os.killpg(parent.pid, signal.SIGKILL)
+        parent.stdout.close()
+    assert dev_shm_files() == dev_shm
