@@ -30,6 +30,7 @@ BENCHMARKS = {
     "batch": ("Batch throughput: trivial requests over 2 workers", True),
     "scaling": ("Scaling: CPU-bound batch on 1 and 2 workers", True),
     "capture": ("Capture: xprint and xreturn of large content", True),
+    "arrays": ("Large arrays: answers and requests through shared memory", True),
     "startup": ("Start-up and memory of 2 workers", False),
     "cluster": ("ClusterPool on 2 local Dask workers against bare actor calls", True),
     "interrupt": ("Interrupts: latency to the answer, cost of vorlen.run", True),

@@ -86,6 +86,7 @@ def nothing_left_behind():
     """Checks at the end of the test that this process holds no segment
     (once the ones no longer needed are closed) and /dev/shm is unchanged."""
     dev_shm = dev_shm_files()
+    sharedmem.sweep()  # segments kept for reuse by earlier tests
     yield
     assert wait_for(lambda: (sharedmem.sweep(), sharedmem.outstanding())[1] == 0, 2.0)
     assert segment_descriptors() == []
@@ -105,7 +106,8 @@ def echo(worker, value):
                 return (type(v).__name__, str(v.dtype), v.shape, v.flags.f_contiguous,
                         v.flags.writeable, type(base).__name__)
             return type(v).__name__
-        xreturn(x=x, seen=seen(x))""")])
+        xreturn(x=x, seen=seen(x))
+        del globals()["x"]  # so that its segment is released once answered""")])
     assert answer[0] == "SUCCESS", answer[2]
     return answer[3]
 

@@ -21,7 +21,7 @@ const SharedMemoryApi* load_api() {
 }  // namespace
 
 OutgoingMessage::~OutgoingMessage() {
-  if (api_) api_->settle(false);
+  if (batch_) api_->settle(batch_, false);
 }
 
 PyObject* OutgoingMessage::pickle(PyObject* message, PyObject* reader) {
@@ -30,12 +30,13 @@ PyObject* OutgoingMessage::pickle(PyObject* message, PyObject* reader) {
   const SharedMemoryApi* api = load_api();
   if (!api) return nullptr;
   api_ = api;
-  return api->pickle(message, reader);
+  if (batch_) api->settle(batch_, false);  // a first attempt that was not sent
+  return api->pickle(message, reader, &batch_);
 }
 
 void OutgoingMessage::sent() {
-  if (api_) api_->settle(true);
-  api_ = nullptr;
+  if (batch_) api_->settle(batch_, true);
+  batch_ = 0;
 }
 
 void sweep_shared_memory() {

@@ -5,6 +5,8 @@
 #pragma once
 #include "ref.h"
 
+#include <cstdint>
+
 namespace vr {
 
 struct SharedMemoryApi {
@@ -12,10 +14,11 @@ struct SharedMemoryApi {
   // arrays are copied into shared memory and pickled as references to it.
   // `reader` is the pid of the process that will read the message, or the
   // queue it travels on (its reader is then looked up among the queues of
-  // the worker handles). Segments made are pending until settle().
-  PyObject* (*pickle)(PyObject* message, PyObject* reader);
-  // The pending segments were sent, or were not (they are closed).
-  void (*settle)(bool sent);
+  // the worker handles). Segments made are pending until settle(); `batch`
+  // is set to the number naming them, 0 when none was made.
+  PyObject* (*pickle)(PyObject* message, PyObject* reader, uint64_t* batch);
+  // The segments of `batch` were sent, or were not (they are closed).
+  void (*settle)(uint64_t batch, bool sent);
   // Notes what the readers did with the segments, closing those no longer
   // needed (rate-limited).
   void (*sweep)();
@@ -38,7 +41,8 @@ class OutgoingMessage {
   void sent();
 
  private:
-  const SharedMemoryApi* api_ = nullptr;  // set once segments may be pending
+  const SharedMemoryApi* api_ = nullptr;
+  uint64_t batch_ = 0;  // the segments made for this message, if any
 };
 
 // Closes the segments that are no longer needed, if this process ever made

@@ -49,7 +49,16 @@ struct Segment {
   State state;
   size_t capacity;  // bytes of data its pages hold
   double since;     // when it entered its state
+  uint64_t batch;   // while pending: the message it was made for
+  // Our own mapping of the whole file, made when it is first reused:
+  // copying into mapped pages is several times faster than write().
+  char* mapped = nullptr;
 };
+
+void release(Segment& s) {
+  if (s.mapped) munmap(s.mapped, header_bytes() + s.capacity);
+  close(s.fd);
+}
 
 struct Reader {
   pid_t pid;
@@ -61,6 +70,7 @@ struct Table {
   std::vector<Segment> segments;
   std::vector<Reader> readers;
   double last_sweep = 0;
+  uint64_t last_batch = 0;
   bool fork_handler = false;
 };
 Table table;
@@ -74,7 +84,7 @@ double now_seconds() {
 // A forked child inherits the descriptors but is not their owner: it closes
 // them, so that a segment lives no longer than its sender means it to.
 void forget_in_child() {
-  for (const Segment& s : table.segments) close(s.fd);
+  for (Segment& s : table.segments) release(s);
   for (const Reader& r : table.readers)
     if (r.pidfd >= 0) close(r.pidfd);
   table.segments.clear();
@@ -213,7 +223,7 @@ bool write_fully(int fd, const void* data, size_t size, off_t offset) {
 }
 
 void close_at(size_t i) {
-  close(table.segments[i].fd);
+  release(table.segments[i]);
   table.segments[i] = table.segments.back();
   table.segments.pop_back();
 }
@@ -274,24 +284,45 @@ long reusable(size_t size) {
   return best;
 }
 
-// A descriptor holding exactly a header page and `size` bytes: a released
-// segment cut to size, or a new memory file.
-int segment_file(size_t size) {
+// A released segment cut to `size` bytes of data and mapped (so that the
+// copy goes straight into its pages), or a new memory file of that size
+// (whose pages write() allocates faster than faults on a mapping would).
+// False when neither can be had.
+bool segment_for(size_t size, Segment& out) {
   size_t length = header_bytes() + size;
   long reuse = reusable(size);
   if (reuse >= 0) {
-    int fd = table.segments[reuse].fd;
+    out = table.segments[reuse];
     table.segments[reuse] = table.segments.back();
     table.segments.pop_back();
-    if (ftruncate(fd, static_cast<off_t>(length)) == 0) return fd;
-    close(fd);
+    if (out.mapped && out.capacity != size) {
+      munmap(out.mapped, header_bytes() + out.capacity);
+      out.mapped = nullptr;
+    }
+    out.capacity = size;
+    if (ftruncate(out.fd, static_cast<off_t>(length)) == 0) {
+      if (!out.mapped) {
+        void* at = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE,
+                        out.fd, 0);
+        if (at != MAP_FAILED) out.mapped = static_cast<char*>(at);
+      }
+      return true;
+    }
+    release(out);
   }
-  int fd = memfd_create("vorlen-array", MFD_CLOEXEC);
-  if (fd >= 0 && ftruncate(fd, static_cast<off_t>(length)) < 0) {
-    close(fd);
-    fd = -1;
-  }
-  return fd;
+  out = {memfd_create("vorlen-array", MFD_CLOEXEC), 0, State::kPending, size, 0, 0, nullptr};
+  if (out.fd >= 0 && ftruncate(out.fd, static_cast<off_t>(length)) == 0) return true;
+  if (out.fd >= 0) close(out.fd);
+  return false;
+}
+
+bool fill(const Segment& s, const SegmentHeader& header, const void* data, size_t size) {
+  if (!s.mapped)
+    return write_fully(s.fd, &header, sizeof header, 0) &&
+           write_fully(s.fd, data, size, static_cast<off_t>(header_bytes()));
+  std::memcpy(s.mapped, &header, sizeof header);
+  std::memcpy(s.mapped + header_bytes(), data, size);
+  return true;
 }
 
 }  // namespace
@@ -330,41 +361,55 @@ bool reader_can_open(pid_t reader) {
   return entry.allowed && !ended(entry);
 }
 
-bool create_segment(const void* data, size_t size, pid_t reader, SegmentRef& out) {
+uint64_t new_batch() { return ++table.last_batch; }
+
+bool create_segment(const void* data, size_t size, pid_t reader, uint64_t batch,
+                    SegmentRef& out) {
   if (!table.fork_handler) {
     if (pthread_atfork(nullptr, nullptr, forget_in_child) != 0) return false;
     table.fork_handler = true;
   }
   sweep(true);
   if (count(State::kPending) + count(State::kSent) >= kMaxInFlight) return false;
-  int fd = segment_file(size);
-  if (fd < 0) return false;
+  Segment segment;
+  if (!segment_for(size, segment)) return false;
   SegmentHeader header = {kMagic, random_token(), size, 0, 0};
   bool written;
   // The copy may take a while; the array is held by the pickler meanwhile.
   Py_BEGIN_ALLOW_THREADS
-  written = write_fully(fd, &header, sizeof header, 0) &&
-            write_fully(fd, data, size, static_cast<off_t>(header_bytes()));
+  written = fill(segment, header, data, size);
   Py_END_ALLOW_THREADS
   struct stat identity;
-  if (!written || fstat(fd, &identity) < 0) {
-    close(fd);
+  if (!written || fstat(segment.fd, &identity) < 0) {
+    release(segment);
     return false;
   }
-  table.segments.push_back({fd, reader, State::kPending, size, now_seconds()});
-  out = {getpid(), fd, identity.st_ino, identity.st_dev, header.token, size};
+  segment.reader = reader;
+  segment.state = State::kPending;
+  segment.since = now_seconds();
+  segment.batch = batch;
+  table.segments.push_back(segment);
+  out = {getpid(), segment.fd, identity.st_ino, identity.st_dev, header.token, size};
   return true;
 }
 
-void settle_pending(bool sent) {
+bool batch_used(uint64_t batch) {
+  for (const Segment& s : table.segments)
+    if (s.state == State::kPending && s.batch == batch) return true;
+  return false;
+}
+
+void settle_batch(uint64_t batch, bool sent) {
   for (size_t i = 0; i < table.segments.size();) {
     Segment& s = table.segments[i];
-    if (s.state == State::kPending && !sent) {
+    if (s.state != State::kPending || s.batch != batch) {
+      ++i;
+    } else if (sent) {
+      s.state = State::kSent;
+      ++i;
+    } else {
       close_at(i);
-      continue;
     }
-    if (s.state == State::kPending) s.state = State::kSent;
-    ++i;
   }
 }
 

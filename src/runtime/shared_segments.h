@@ -52,21 +52,29 @@ size_t header_bytes();
 // "off" (or anything unreadable) turns shared memory off: -1. Unset: the
 // default.
 long long threshold();
-constexpr long long kDefaultThreshold = 1 << 18;
+constexpr long long kDefaultThreshold = 1 << 17;
 
 // Whether `reader` will be allowed to open this process's descriptors
 // through /proc (same user and group, no capability it lacks, this process
 // dumpable) and is still alive. Remembered per reader.
 bool reader_can_open(pid_t reader);
 
-// Copies `size` bytes at `data` into a new segment meant for `reader`, with
-// the interpreter lock released for the copy. The segment is pending until
-// settle_pending(). False (nothing left behind) when shared memory cannot
-// be had: too many segments outstanding, no memory file, no room.
-bool create_segment(const void* data, size_t size, pid_t reader, SegmentRef& out);
+// A number naming the segments made for one message (never 0).
+uint64_t new_batch();
 
-// The pending segments were sent (kept until taken) or not (closed now).
-void settle_pending(bool sent);
+// Copies `size` bytes at `data` into a new segment meant for `reader`, with
+// the interpreter lock released for the copy. The segment is pending, in
+// `batch`, until settle_batch(). False (nothing left behind) when shared
+// memory cannot be had: too many segments outstanding, no memory file, no
+// room.
+bool create_segment(const void* data, size_t size, pid_t reader, uint64_t batch,
+                    SegmentRef& out);
+
+// Whether `batch` holds any segment.
+bool batch_used(uint64_t batch);
+
+// The segments of `batch` were sent (kept until taken) or not (closed now).
+void settle_batch(uint64_t batch, bool sent);
 
 // Notes what the readers did with the segments: closes those meant for a
 // reader that has ended, and the released ones not reused for a while (all

@@ -40,6 +40,7 @@ struct Dump {
   long long threshold = 0;
   PyObject* reader = nullptr;  // borrowed: a pid, or the queue
   pid_t reader_pid = -1;       // -1 until needed; 0 when segments cannot be used
+  uint64_t batch = 0;          // names the segments made for it
 };
 Dump dump;
 
@@ -161,7 +162,7 @@ PyObject* reduce_array(PyObject* array, Py_ssize_t nbytes) {
   void* data = nullptr;
   if (data_pointer(source.get(), data) < 0) return nullptr;
   shm::SegmentRef ref;
-  if (!shm::create_segment(data, static_cast<size_t>(nbytes), reader, ref))
+  if (!shm::create_segment(data, static_cast<size_t>(nbytes), reader, dump.batch, ref))
     return Py_NewRef(Py_NotImplemented);
 
   Ref shape = Ref::steal(PyObject_GetAttrString(array, "shape"));
@@ -193,20 +194,28 @@ PyObject* reducer_override(PyObject*, PyObject* obj) {
 }
 
 // The C API: see runtime/shared_api.h.
-PyObject* api_pickle(PyObject* message, PyObject* reader) {
+PyObject* api_pickle(PyObject* message, PyObject* reader, uint64_t* batch) {
+  *batch = 0;
   long long threshold = shm::threshold();
+  // One message at a time: another thread pickling while this one copies
+  // (with the interpreter lock released) pickles as the queue does.
   if (threshold < 0 || dump.active || !ndarray_type())
     return PyObject_CallOneArg(loaded.forking_dumps, message);
-  dump = {true, threshold, reader, -1};
+  uint64_t made = shm::new_batch();
+  dump = {true, threshold, reader, -1, made};
   PyObject* pickled = PyObject_CallOneArg(loaded.shared_dumps, message);
   dump = {};
-  if (!pickled) shm::settle_pending(false);
+  if (!pickled) {
+    shm::settle_batch(made, false);
+    return nullptr;
+  }
+  if (shm::batch_used(made)) *batch = made;
   return pickled;
 }
 
 void api_sweep() { shm::sweep(); }
 
-const vr::SharedMemoryApi api = {api_pickle, shm::settle_pending, api_sweep, shm::outstanding};
+const vr::SharedMemoryApi api = {api_pickle, shm::settle_batch, api_sweep, shm::outstanding};
 
 int unsigned_item(PyObject* tuple, Py_ssize_t i, unsigned long long& out) {
   out = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(tuple, i));
