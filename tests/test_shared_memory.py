@@ -23,7 +23,7 @@ import vorlen
 import vorlen._sharedmem as sharedmem
 import vorlen.corvane as corvane
 import vorlen.tamsel as tamsel
-from conftest import WAIT, stop_process, wait_for
+from support import WAIT, stop_process, wait_for
 
 SANITIZED = os.environ.get("VORLEN_SANITIZED") == "1"
 BIG = 1 << 16  # elements: 512 KiB of float64, well above the threshold
