@@ -1,7 +1,11 @@
 """Large float64 arrays handed back by a worker and sent in requests: through
-shared memory (the default above the threshold), through the pipe
-(VORLEN_SHM_THRESHOLD=off), through a raw multiprocessing.Queue echo, and
-one in-process arr.copy() of the same array."""
+shared memory, through the pipe (VORLEN_SHM_THRESHOLD=off), through a raw
+multiprocessing.Queue echo, and one in-process arr.copy() of the same array.
+
+Shared memory is forced for every size (VORLEN_SHM_THRESHOLD=1), so that
+both ways are measured also below the default threshold: where they cross
+is where the default threshold comes from."""
+import contextlib
 import os
 
 import numpy
@@ -19,44 +23,44 @@ def label_of(size):
     return f"{size // MB} MB" if size >= MB else f"{size // 1000} kB"
 
 
-class PipeOnly:
-    """The calls of one case made with shared memory turned off here (the
-    worker it talks to was started with it off too)."""
+@contextlib.contextmanager
+def threshold(value):
+    before = os.environ.get(OFF)
+    os.environ[OFF] = value
+    try:
+        yield
+    finally:
+        if before is None:
+            del os.environ[OFF]
+        else:
+            os.environ[OFF] = before
 
-    def __init__(self, call):
+
+class WithThreshold:
+    """The calls of one case made with the given threshold here (the worker
+    it talks to was started with the same)."""
+
+    def __init__(self, value, call):
+        self.value = value
         self.call = call
 
     def __call__(self, request):
-        before = os.environ.get(OFF)
-        os.environ[OFF] = "off"
-        try:
+        with threshold(self.value):
             return self.call(request)
-        finally:
-            if before is None:
-                del os.environ[OFF]
-            else:
-                os.environ[OFF] = before
 
 
 def run(ctx):
     sizes = ctx.param("sizes_bytes", ctx.pick([64_000, 256_000, MB, 8 * MB, 200 * MB],
                                               [256_000, MB, 8 * MB, 64 * MB]))
     repeats = ctx.param("repeats", ctx.pick(7, 3))
-    threshold = os.environ.get(OFF)
-    ctx.param("threshold", threshold or "default")
     limit = 60
 
     arrays = {size: numpy.arange(size // 8, dtype=numpy.float64) for size in sizes}
     with harness.Cleanup() as cleanup:
-        shared = cleanup.tamsel(Tamsel("BenchArraysShared"))
-        os.environ[OFF] = "off"
-        try:
+        with threshold("1"):
+            shared = cleanup.tamsel(Tamsel("BenchArraysShared"))
+        with threshold("off"):
             piped = cleanup.tamsel(Tamsel("BenchArraysPipe"))
-        finally:
-            if threshold is None:
-                del os.environ[OFF]
-            else:
-                os.environ[OFF] = threshold
         setup = "import numpy as np\n" + "".join(
             f"a{size} = np.arange({size // 8}, dtype=np.float64)\n" for size in sizes)
         for handle in (shared, piped):
@@ -92,13 +96,13 @@ def run(ctx):
 
             answer_request = f"xreturn(a=a{size})"
             sent_request = [{"d": array}, "xreturn(n=1)"]
-            cases[f"answer_{size}"] = timed(shared.blocked_put, answer_request, returned)
-            cases[f"answer_pipe_{size}"] = timed(PipeOnly(piped.blocked_put), answer_request,
-                                                 returned)
+            to_shared = WithThreshold("1", shared.blocked_put)
+            to_piped = WithThreshold("off", piped.blocked_put)
+            cases[f"answer_{size}"] = timed(to_shared, answer_request, returned)
+            cases[f"answer_pipe_{size}"] = timed(to_piped, answer_request, returned)
             cases[f"answer_raw_{size}"] = timed(echo_answer.call, "", returned)
-            cases[f"request_{size}"] = timed(shared.blocked_put, sent_request, small)
-            cases[f"request_pipe_{size}"] = timed(PipeOnly(piped.blocked_put), sent_request,
-                                                  small)
+            cases[f"request_{size}"] = timed(to_shared, sent_request, small)
+            cases[f"request_pipe_{size}"] = timed(to_piped, sent_request, small)
             cases[f"request_raw_{size}"] = timed(echo_request.call, array, lambda a: None)
             cases[f"copy_{size}"] = timed(lambda a: a.copy(), array, lambda a: None)
         samples = harness.interleaved(ctx, cases, repeats, limit)

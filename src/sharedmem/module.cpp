@@ -95,7 +95,10 @@ pid_t reader_pid() {
   } else {
     if (!loaded.readers && !(loaded.readers = import_attribute("vorlen._liveness", "readers")))
       return -1;
-    process = Ref::steal(PyObject_CallMethod(loaded.readers, "get", "O", dump.reader));
+    Ref reference = Ref::steal(PyObject_CallMethod(loaded.readers, "get", "O", dump.reader));
+    if (!reference) return -1;
+    if (reference.get() == Py_None) return 0;
+    process = Ref::steal(PyObject_CallNoArgs(reference.get()));  // a weak reference
     if (!process) return -1;
     if (process.get() == Py_None) return 0;
     Ref pid = Ref::steal(PyObject_GetAttrString(process.get(), "pid"));

@@ -19,8 +19,9 @@ import weakref
 # answer queue -> the worker process writing to it
 writers = weakref.WeakKeyDictionary()
 
-# request queue -> the worker process reading it: large arrays sent on it
-# go into shared memory that this process may open
+# request queue -> a weak reference to the worker process reading it:
+# large arrays sent on it go into shared memory that this process may open.
+# (Weak: _started holds qi for as long as the process lives.)
 readers = weakref.WeakKeyDictionary()
 
 # worker process -> its request queue qi, or None when that is not a real
@@ -49,7 +50,7 @@ def register(process, qi, qo):
     if type(qo) is multiprocessing.queues.Queue:
         writers[qo] = process
     if real_qi is not None:
-        readers[real_qi] = process
+        readers[real_qi] = weakref.ref(process)
 
 
 def _install_exit_handler():
