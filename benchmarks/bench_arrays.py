@@ -4,7 +4,11 @@ multiprocessing.Queue echo, and one in-process arr.copy() of the same array.
 
 Shared memory is forced for every size (VORLEN_SHM_THRESHOLD=1), so that
 both ways are measured also below the default threshold: where they cross
-is where the default threshold comes from."""
+is where the default threshold comes from.
+
+Small messages that hold a numpy array (pickled by the pickler that looks
+for large arrays) are timed with the default threshold and with shared
+memory off, in the same rounds: the cost of looking."""
 import contextlib
 import os
 
@@ -61,9 +65,10 @@ def run(ctx):
             shared = cleanup.tamsel(Tamsel("BenchArraysShared"))
         with threshold("off"):
             piped = cleanup.tamsel(Tamsel("BenchArraysPipe"))
+        default = cleanup.tamsel(Tamsel("BenchArraysDefault"))
         setup = "import numpy as np\n" + "".join(
             f"a{size} = np.arange({size // 8}, dtype=np.float64)\n" for size in sizes)
-        for handle in (shared, piped):
+        for handle in (shared, piped, default):
             with harness.deadline(limit, "array set-up request"):
                 status = handle.blocked_put(setup)
             if status[0] != "SUCCESS":
@@ -105,6 +110,14 @@ def run(ctx):
             cases[f"request_pipe_{size}"] = timed(to_piped, sent_request, small)
             cases[f"request_raw_{size}"] = timed(echo_request.call, array, lambda a: None)
             cases[f"copy_{size}"] = timed(lambda a: a.copy(), array, lambda a: None)
+        small_calls = ctx.param("small_calls", ctx.pick(2000, 300))
+        small_request = [{"d": numpy.arange(10)}, "xreturn(a=d, b=np.float64(1))"]
+
+        def small_round_trip(call):
+            return lambda: harness.per_call_us(call, small_request, small_calls)
+
+        cases["small_default"] = small_round_trip(default.blocked_put)
+        cases["small_off"] = small_round_trip(WithThreshold("off", piped.blocked_put))
         samples = harness.interleaved(ctx, cases, repeats, limit)
 
     for size in sizes:
@@ -119,6 +132,12 @@ def run(ctx):
                     samples[f"{kind}_raw_{size}"], ref=f"copy_{size}")
         ctx.row(f"copy_{size}", f"{name}: arr.copy() in-process", "ms/call",
                 samples[f"copy_{size}"], ref=f"copy_{size}")
+    ctx.row("small_default", "small message holding arrays, default threshold", "µs/call",
+            samples["small_default"], ref="small_off", subject=True)
+    ctx.row("small_off", "the same, shared memory off", "µs/call", samples["small_off"],
+            ref="small_off")
+    ctx.paired("small_cost", "small message: default ÷ shared memory off, per round",
+               "small_default", "small_off")
     # Throughput of each way, in GB/s (higher is better).
     for size in sizes:
         name = label_of(size)
@@ -151,3 +170,4 @@ def run(ctx):
             if MB <= size < largest:
                 ctx.target(f"{label_of(size)} {kind}: pipe ÷ shared memory",
                            ctx.median(f"{kind}_vs_pipe_{size}"), ">=", 1)
+    ctx.target("small message holding arrays: default ÷ off", ctx.median("small_cost"), "<=", 1.10)
