@@ -67,16 +67,7 @@ PyObject* registered_writer(PyObject* queue) {
 
 namespace {
 
-PyObject* wait_for_answer(PyObject* queue, PyObject* process) {
-  if (!process) return get_from(queue);
-  // A process object that was closed has no sentinel: wait as get() does.
-  int sentinel = descriptor_or_none(process, "sentinel");
-  if (sentinel == -2) return nullptr;
-  if (sentinel < 0) return get_from(queue);
-  return get_answer_watching(queue, process, sentinel);
-}
-
-PyObject* get_answer_watching(PyObject* queue, PyObject* process, int sentinel) {
+PyObject* wait_watching(PyObject* queue, PyObject* process, int sentinel) {
   Ref get = Ref::steal(PyObject_GetAttrString(queue, "get"));
   if (!get) return nullptr;
   // Reading the pipe directly watches the worker to the last byte.
@@ -100,13 +91,26 @@ PyObject* get_answer_watching(PyObject* queue, PyObject* process, int sentinel) 
   return raise_worker_died(process);
 }
 
+// The request's segments have been taken by the time its answer is in (or
+// its worker died): the sender may close them.
+PyObject* after_answer(PyObject* answer) {
+  sweep_shared_memory();
+  return answer;
+}
+
 }  // namespace
 
 PyObject* get_answer(PyObject* queue, PyObject* process) {
-  PyObject* answer = wait_for_answer(queue, process);
-  // The request's segments have been taken by now (or its worker died).
-  sweep_shared_memory();
-  return answer;
+  if (!process) return after_answer(get_from(queue));
+  // A process object that was closed has no sentinel: wait as get() does.
+  int sentinel = descriptor_or_none(process, "sentinel");
+  if (sentinel == -2) return nullptr;
+  if (sentinel < 0) return after_answer(get_from(queue));
+  return after_answer(wait_watching(queue, process, sentinel));
+}
+
+PyObject* get_answer_watching(PyObject* queue, PyObject* process, int sentinel) {
+  return after_answer(wait_watching(queue, process, sentinel));
 }
 
 }  // namespace vr
