@@ -61,7 +61,7 @@ def clean_env():
     return env
 
 
-EXTENSIONS = ("tamsel", "corvane", "_control", "_wire")
+EXTENSIONS = ("tamsel", "corvane", "_control", "_wire", "_sharedmem")
 
 
 @pytest.fixture(scope="module")
