@@ -112,6 +112,34 @@ PyObject* raise_unavailable(const SegmentRef& ref, const char* why, int error) {
   return nullptr;
 }
 
+// Whether `pid` has ended: gone, or a zombie whose descriptors are closed.
+bool sender_ended(pid_t pid) {
+  if (kill(pid, 0) < 0 && errno == ESRCH) return true;
+  char path[64], text[512];
+  std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT;
+  ssize_t got = read(fd, text, sizeof text - 1);
+  close(fd);
+  if (got <= 0) return false;
+  text[got] = '\0';
+  const char* end = std::strrchr(text, ')');  // the name may hold anything
+  return end && end[1] == ' ' && (end[2] == 'Z' || end[2] == 'X');
+}
+
+// A sender whose descriptor has gone is usually one being killed: its
+// descriptors close before it is a zombie. Waits a moment for that.
+bool sender_ending(pid_t pid) {
+  bool ended = sender_ended(pid);
+  Py_BEGIN_ALLOW_THREADS
+  for (int i = 0; i < 20 && !ended; ++i) {
+    usleep(10000);
+    ended = sender_ended(pid);
+  }
+  Py_END_ALLOW_THREADS
+  return ended;
+}
+
 int open_segment(const SegmentRef& ref) {
   char path[64];
   std::snprintf(path, sizeof path, "/proc/%d/fd/%d", static_cast<int>(ref.pid), ref.fd);
@@ -137,7 +165,8 @@ PyObject* take_segment(const SegmentRef& ref) {
   int fd = open_segment(ref);
   if (fd < 0) {
     int error = errno;
-    if (kill(ref.pid, 0) < 0 && errno == ESRCH) return raise_sender_ended(ref.pid);
+    if (error == ENOENT ? sender_ending(ref.pid) : sender_ended(ref.pid))
+      return raise_sender_ended(ref.pid);
     return raise_unavailable(ref, "cannot be opened", error);
   }
   struct stat identity;
