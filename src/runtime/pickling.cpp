@@ -1,6 +1,7 @@
 #include "pickling.h"
 
 #include "runtime_state.h"
+#include "shared_api.h"
 
 namespace vr {
 
@@ -186,8 +187,9 @@ int check_picklable(PyObject* message) {
   return is_plainly_picklable(message) ? 0 : try_pickle(message);
 }
 
-PyObject* pickle_answer(PyObject* answer, Ref& sent) {
-  Ref pickled = Ref::steal(pickle_message(answer));
+PyObject* pickle_answer(PyObject* answer, Ref& sent, OutgoingMessage* outgoing,
+                        PyObject* reader) {
+  Ref pickled = Ref::steal(outgoing ? outgoing->pickle(answer, reader) : pickle_message(answer));
   if (pickled) {
     sent = Ref::borrow(answer);
     return pickled.release();

@@ -5,6 +5,8 @@
 
 namespace vr {
 
+class OutgoingMessage;
+
 // Values that pickle as they are (str, numbers, bytes, None, and lists,
 // tuples and dicts of them), told without pickling them.
 bool is_plainly_picklable(PyObject* message);
@@ -22,7 +24,9 @@ int check_picklable(PyObject* message);
 // returned key left out and the reason. Whatever pickling raises, a
 // KeyboardInterrupt or SystemExit from a __reduce__ included, ends up in
 // that text instead of being raised: the caller waits for exactly one
-// answer.
-PyObject* pickle_answer(PyObject* answer, Ref& sent);
+// answer. With `outgoing`, the answer is first pickled through it for
+// `reader` (large arrays into shared memory).
+PyObject* pickle_answer(PyObject* answer, Ref& sent, OutgoingMessage* outgoing = nullptr,
+                        PyObject* reader = nullptr);
 
 }  // namespace vr

@@ -114,20 +114,13 @@ int run_request(PyObject* request, PyObject* globals, PyObject*& locals) {
 // text that may have changed it.
 int put_answer(PyObject* qo, PyObject* put, PyObject* answer) {
   // Large arrays go into shared memory for the process that reads the
-  // answers, the one that started this worker. An answer that does not
-  // pickle so is pickled again as below, which tells why.
+  // answers, the one that started this worker.
   Ref reader = Ref::steal(PyLong_FromLong(getppid()));
   if (!reader) return -1;
   vr::OutgoingMessage outgoing;
   Ref sent;
-  Ref pickled = Ref::steal(outgoing.pickle(answer, reader.get()));
-  if (pickled) {
-    sent = Ref::borrow(answer);
-  } else {
-    PyErr_Clear();
-    pickled = Ref::steal(vr::pickle_answer(answer, sent));
-    if (!pickled) return -1;
-  }
+  Ref pickled = Ref::steal(vr::pickle_answer(answer, sent, &outgoing, reader.get()));
+  if (!pickled) return -1;
   vr::DirectQueue target;
   int direct = vr::can_send_direct(qo, put, target);
   if (direct < 0) return -1;
