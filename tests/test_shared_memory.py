@@ -232,7 +232,7 @@ def test_many_answers_leave_no_descriptor_or_mapping(worker, nothing_left_behind
     assert len(descriptors()) == fds_before
     assert segment_mappings() == []
     # The worker keeps at most a few released segments, for a second.
-    assert len(segment_descriptors(worker.proc.pid)) <= 2
+    assert len(segment_descriptors(worker.proc.pid)) <= 4
     assert wait_for(lambda: segment_descriptors(worker.proc.pid) == [], 3.0)
 
 

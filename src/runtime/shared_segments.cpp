@@ -30,8 +30,9 @@ constexpr size_t kMaxInFlight = 256;
 // Taken segments kept for reuse once released; beyond that the oldest are
 // closed (their readers keep their own mappings).
 constexpr size_t kMaxTaken = 32;
-// Released segments kept for reuse, and for how long.
-constexpr size_t kMaxFree = 2;
+// Released segments kept for reuse (arrays of a few sizes), and for how
+// long.
+constexpr size_t kMaxFree = 4;
 constexpr double kKeepFreeSeconds = 1.0;
 // Least time between two sweeps that are not asked for now.
 constexpr double kSweepInterval = 0.005;
@@ -265,21 +266,26 @@ bool advance(Segment& s, double now, bool keep_none) {
   return !(reader && ended(*reader));
 }
 
-// A released segment to write `size` bytes into: the smallest that holds
-// them, else the largest (it grows). Its index, or -1.
+// Whether a released segment of `capacity` bytes suits `size` bytes: not
+// much larger (cutting it would free the pages a large array comes back
+// to), not much smaller (most pages would be new anyway).
+bool suits(size_t capacity, size_t size) {
+  return capacity >= size ? capacity - size <= 3 * size + (1 << 20) : capacity >= size / 2;
+}
+
+// The released segment to write `size` bytes into: of those that suit it,
+// the one closest in size. Its index, or -1.
 long reusable(size_t size) {
   long best = -1;
+  size_t best_gap = 0;
   for (size_t i = 0; i < table.segments.size(); ++i) {
     const Segment& s = table.segments[i];
-    if (s.state != State::kFree) continue;
-    if (best < 0) {
+    if (s.state != State::kFree || !suits(s.capacity, size)) continue;
+    size_t gap = s.capacity > size ? s.capacity - size : size - s.capacity;
+    if (best < 0 || gap < best_gap) {
       best = static_cast<long>(i);
-      continue;
+      best_gap = gap;
     }
-    const Segment& b = table.segments[best];
-    bool fits = s.capacity >= size, best_fits = b.capacity >= size;
-    if (fits ? (!best_fits || s.capacity < b.capacity) : (!best_fits && s.capacity > b.capacity))
-      best = static_cast<long>(i);
   }
   return best;
 }
