@@ -67,6 +67,23 @@ def test_interrupt_in_the_middle_of_a_list_of_texts(handle):
     assert handle.blocked_put(names)[3] == {"a": True, "b": True, "c": False, "d": False}
 
 
+def test_interrupt_landing_in_an_xprint_item_stops_the_request(handle):
+    # xprint drops whatever an item's __str__ raises, but not the interrupt
+    # of the request itself; a KeyboardInterrupt of the item's own still is.
+    slow_item = ("class Slow:\n"
+                 "    def __str__(self):\n"
+                 "        while True: pass\n"
+                 "class Own:\n"
+                 "    def __str__(self): raise KeyboardInterrupt\n"
+                 "xprint(Own(), 'a')\n"
+                 "xprint(Slow(), 'b')\n")
+    interrupt_after(0.2, handle)
+    answer = vorlen.run(handle, slow_item, timeout=5, grace=5)
+    assert_stopped_with(answer, INTERRUPTED)
+    assert answer[1] == "a\n"
+    assert handle.blocked_put("xreturn(alive=True)")[3] == {"alive": True}
+
+
 def test_interrupting_an_idle_worker_changes_nothing(handle):
     assert handle.blocked_put("x = 1")[0] == "SUCCESS"
     for _ in range(5):

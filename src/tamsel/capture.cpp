@@ -1,5 +1,6 @@
 // _HandleContent: collects, inside a worker, what executed code prints through
 // xprint and hands back through xreturn.
+#include "interrupts.h"
 #include "tamsel.h"
 
 namespace tamsel {
@@ -113,9 +114,15 @@ PyObject* capture_xprint(PyObject* const* a) {
   PyObject* items = a[2];
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items); ++i) {
     // Items that cannot be turned into text or added are dropped silently,
-    // whatever they raise.
-    if (add_to_print_content(self, PyTuple_GET_ITEM(items, i), true) < 0)
-      PyErr_Clear();
+    // whatever they raise; only an interrupt of the request itself, which
+    // may land in an item's __str__, goes on to stop the request.
+    if (add_to_print_content(self, PyTuple_GET_ITEM(items, i), true) < 0) {
+      vr::Ref raised = vr::Ref::steal(PyErr_GetRaisedException());
+      if (interrupts::is_own_interrupt(raised.get())) {
+        PyErr_SetRaisedException(raised.release());
+        return nullptr;
+      }
+    }
   }
   if (add_to_print_content(self, end, false) < 0) return nullptr;
   Py_RETURN_NONE;

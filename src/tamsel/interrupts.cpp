@@ -24,6 +24,11 @@ std::atomic<int> pending_cause{0};
 std::atomic<long> main_tid{0};     // the thread that serves requests
 
 uint64_t last_serial = 0;
+// The KeyboardInterrupt last raised for a request, and that request's
+// serial: not owned, only compared, so that code which must drop whatever
+// it catches can still let this one through.
+PyObject* raised_exception = nullptr;
+uint64_t raised_serial = 0;
 bool installed = false;            // in this process
 pid_t installed_in = 0;
 vr::ControlPage* page = nullptr;
@@ -78,7 +83,11 @@ PyObject* on_trip(PyObject*, PyObject* const*, Py_ssize_t) {
   Ref text = Ref::steal(pending_cause.load() == kTimeLimit
                             ? time_limit::message()
                             : PyUnicode_FromString("the request was interrupted"));
-  if (text) PyErr_SetObject(PyExc_KeyboardInterrupt, text.get());
+  if (!text) return nullptr;
+  PyErr_SetObject(PyExc_KeyboardInterrupt, text.get());
+  raised_exception = PyErr_GetRaisedException();
+  raised_serial = serial;
+  PyErr_SetRaisedException(raised_exception);
   return nullptr;
 }
 
@@ -156,7 +165,14 @@ PyObject* begin(PyObject* request) {
   return items.release();
 }
 
+bool is_own_interrupt(PyObject* exception) {
+  return exception != nullptr && exception == raised_exception &&
+         raised_serial != 0 && raised_serial == running.load();
+}
+
 void end() {
+  raised_exception = nullptr;
+  raised_serial = 0;
   running.store(0, std::memory_order_release);
   if (page) page->serial.store(0, std::memory_order_release);
   time_limit::disarm();

@@ -28,6 +28,10 @@ PyObject* begin(PyObject* request);
 // Marks the running request as finished: nothing interrupts it any more.
 void end();
 
+// Whether `exception` is the KeyboardInterrupt that an interrupt or a time
+// limit raised in the request still running.
+bool is_own_interrupt(PyObject* exception);
+
 }  // namespace tamsel::interrupts
 
 namespace tamsel::time_limit {
