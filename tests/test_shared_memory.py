@@ -236,6 +236,20 @@ def test_many_answers_leave_no_descriptor_or_mapping(worker, nothing_left_behind
     assert wait_for(lambda: segment_descriptors(worker.proc.pid) == [], 3.0)
 
 
+def test_messages_handed_to_the_queues_own_put_keep_their_arrays_shared(
+        make_handle, nothing_left_behind):
+    handle = make_handle()
+    # Once qi's sending thread has run, every later request goes through put().
+    handle.qi.put("import numpy as np")
+    assert handle.qo.get(timeout=WAIT)[0] == "SUCCESS"
+    seen = handle.blocked_put([{"x": C_ORDER}, "xreturn(base=type(x.base).__name__, "
+                                                "s=float(x.sum()))\ndel globals()['x']"])
+    assert seen[3] == {"base": "SharedMemory", "s": float(C_ORDER.sum())}
+    with pytest.raises((pickle.PicklingError, AttributeError)):  # still raised here
+        handle.blocked_put([{"x": C_ORDER, "f": lambda: 1}])
+    assert handle.blocked_put("xreturn(n=1)")[3] == {"n": 1}
+
+
 # ---- falling back to the pipe ----------------------------------------------
 
 def test_threshold_off_sends_everything_through_the_pipe(make_handle, monkeypatch):

@@ -240,12 +240,12 @@ int send_message(PyObject* queue, PyObject* put, PyObject* message) {
   DirectQueue target;
   int direct = can_send_direct(queue, put, target);
   if (direct < 0) return -1;
+  // Large arrays go into shared memory for the queue's reader, also when
+  // put() sends the message (then as the same small pickled message).
+  OutgoingMessage outgoing;
+  Ref pickled;
   if (direct) {
-    // Large arrays go into shared memory for the queue's reader; unless the
-    // message is written here, those segments are closed again and put()
-    // sends the arrays through the pipe.
-    OutgoingMessage outgoing;
-    Ref pickled = Ref::steal(outgoing.pickle(message, queue));
+    pickled = Ref::steal(outgoing.pickle(message, queue));
     if (!pickled) return -1;
     // Pickling ran the message's own code, which may have closed the queue
     // or replaced its connection: check again, and write through the
@@ -258,12 +258,21 @@ int send_message(PyObject* queue, PyObject* put, PyObject* message) {
     if (written != 0) return written < 0 ? -1 : 0;
   } else {
     // A message a real queue cannot pickle would be dropped by its feeder
-    // thread, and its answer never come: raise the error here instead.
+    // thread, and its answer never come: pickling it here raises the error
+    // in the caller instead. Plain data pickles without a try.
     int real = is_multiprocessing_queue(queue);
-    if (real < 0 || (real && check_picklable(message) < 0)) return -1;
+    if (real < 0) return -1;
+    if (real && !is_plainly_picklable(message)) {
+      pickled = Ref::steal(outgoing.pickle(message, queue));
+      if (!pickled) return -1;
+    }
   }
-  Ref result = Ref::steal(PyObject_CallOneArg(put, message));
-  return result ? 0 : -1;
+  Ref item = Ref::steal(outgoing.for_put(message, pickled.get()));
+  if (!item) return -1;
+  Ref result = Ref::steal(PyObject_CallOneArg(put, item.get()));
+  if (!result) return -1;
+  outgoing.sent();
+  return 0;
 }
 
 namespace {

@@ -34,6 +34,11 @@ PyObject* OutgoingMessage::pickle(PyObject* message, PyObject* reader) {
   return api->pickle(message, reader, &batch_);
 }
 
+PyObject* OutgoingMessage::for_put(PyObject* message, PyObject* pickled) {
+  if (!batch_ || !pickled) return Py_NewRef(message);
+  return api_->wrap(pickled);
+}
+
 void OutgoingMessage::sent() {
   if (batch_) api_->settle(batch_, true);
   batch_ = 0;

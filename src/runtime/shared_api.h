@@ -24,6 +24,9 @@ struct SharedMemoryApi {
   void (*sweep)();
   // Segments this process holds open.
   size_t (*outstanding)();
+  // An object that the queue's put() pickles into `pickled` again, for a
+  // message whose segments are already made.
+  PyObject* (*wrap)(PyObject* pickled);
 };
 constexpr const char* kSharedMemoryCapsule = "vorlen._sharedmem._api";
 
@@ -38,6 +41,10 @@ class OutgoingMessage {
 
   // New reference to the pickled message, or nullptr with an exception.
   PyObject* pickle(PyObject* message, PyObject* reader);
+  // What to hand the queue's put() instead of writing `pickled`: the
+  // message itself, or, when it has segments, a wrapper that put() pickles
+  // into the same small message.
+  PyObject* for_put(PyObject* message, PyObject* pickled);
   void sent();
 
  private:

@@ -31,6 +31,8 @@ struct Loaded {
   PyObject* ndarray = nullptr;        // numpy.ndarray, once numpy is imported
   PyObject* ascontiguousarray = nullptr;
   PyObject* readers = nullptr;        // vorlen._liveness.readers
+  PyObject* loads = nullptr;          // pickle.loads
+  PyObject* pickled_type = nullptr;   // Pickled, below
 };
 Loaded loaded;
 
@@ -218,7 +220,49 @@ PyObject* api_pickle(PyObject* message, PyObject* reader, uint64_t* batch) {
 
 void api_sweep() { shm::sweep(); }
 
-const vr::SharedMemoryApi api = {api_pickle, shm::settle_batch, api_sweep, shm::outstanding};
+// A message already pickled, for the queue's put(): it pickles as a call
+// of pickle.loads on those bytes, so that the reader gets the message.
+struct Pickled {
+  PyObject_HEAD
+  PyObject* payload;  // bytes
+};
+
+PyObject* pickled_reduce(PyObject* self, PyObject*) {
+  return Py_BuildValue("(O(O))", loaded.loads, reinterpret_cast<Pickled*>(self)->payload);
+}
+
+void pickled_dealloc(PyObject* self) {
+  Py_XDECREF(reinterpret_cast<Pickled*>(self)->payload);
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyMethodDef pickled_methods[] = {
+    {"__reduce__", pickled_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+PyType_Slot pickled_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(pickled_dealloc)},
+    {Py_tp_methods, pickled_methods},
+    {Py_tp_doc, const_cast<char*>("A message already pickled, as the queue's put() sends it.")},
+    {0, nullptr},
+};
+PyType_Spec pickled_spec = {"vorlen._sharedmem.Pickled", sizeof(Pickled), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                            pickled_slots};
+
+PyObject* api_wrap(PyObject* pickled) {
+  Ref payload = Ref::steal(PyBytes_FromObject(pickled));
+  if (!payload) return nullptr;
+  auto* wrapper = PyObject_New(Pickled, reinterpret_cast<PyTypeObject*>(loaded.pickled_type));
+  if (!wrapper) return nullptr;
+  wrapper->payload = payload.release();
+  return reinterpret_cast<PyObject*>(wrapper);
+}
+
+const vr::SharedMemoryApi api = {api_pickle, shm::settle_batch, api_sweep, shm::outstanding,
+                                 api_wrap};
 
 int unsigned_item(PyObject* tuple, Py_ssize_t i, unsigned long long& out) {
   out = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(tuple, i));
@@ -316,6 +360,9 @@ PyMODINIT_FUNC PyInit__sharedmem() {
   if (!module) return nullptr;
   loaded.open_array = PyObject_GetAttrString(module.get(), "open_array");
   if (!loaded.open_array || make_pickler(module.get()) < 0) return nullptr;
+  loaded.loads = import_attribute("pickle", "loads");
+  loaded.pickled_type = PyType_FromSpec(&pickled_spec);
+  if (!loaded.loads || !loaded.pickled_type) return nullptr;
   if (!shm::mapped_buffer_type()) return nullptr;
   Ref capsule = Ref::steal(PyCapsule_New(const_cast<vr::SharedMemoryApi*>(&api),
                                          vr::kSharedMemoryCapsule, nullptr));

@@ -129,8 +129,13 @@ int put_answer(PyObject* qo, PyObject* put, PyObject* answer) {
     if (written > 0) outgoing.sent();
     if (written != 0) return written < 0 ? -1 : 0;
   }
-  Ref done = Ref::steal(PyObject_CallOneArg(put, sent.get()));
-  return done ? 0 : -1;
+  // put() sends it later, as the same small message when it has segments.
+  Ref item = Ref::steal(outgoing.for_put(sent.get(), pickled.get()));
+  if (!item) return -1;
+  Ref done = Ref::steal(PyObject_CallOneArg(put, item.get()));
+  if (!done) return -1;
+  outgoing.sent();
+  return 0;
 }
 
 // Builds [status, pc.print_content, info, pc.return_content] and sends it,
