@@ -108,6 +108,9 @@ PyObject* interrupt_worker(PyObject* const* a) {
 
 const char* const params[] = {"qi", "process"};
 
+// Line of the definition in the module's source, as traceback entries show it.
+constexpr int kInterruptWorkerLine = 20;
+
 }  // namespace
 
 const vr::FunctionDef interrupt_worker_def = {
@@ -117,7 +120,7 @@ const vr::FunctionDef interrupt_worker_def = {
     .body = interrupt_worker,
     .params = params,
     .argcount = 2,
-    .line = 20,
+    .line = kInterruptWorkerLine,
 };
 
 }  // namespace control

@@ -193,6 +193,11 @@ double check_overdue(PyObject* process, vr::ControlPage* page, uint64_t token,
   return due == kNever ? kCheckEvery : std::min(kCheckEvery, (due - now) / 1e9);
 }
 
+// Lines of the definitions in the module's source, as traceback entries show them.
+constexpr int kRequestLine = 40;     // request: send and wait, run's core
+constexpr int kWaitAnswerLine = 50;  // wait_answer: one answer of a batch
+constexpr int kEscalateLine = 60;    // escalate: the grace check of a dispatcher
+
 const vr::FunctionDef request_def = {
     .name = "request",
     .qualname = "request",
@@ -200,7 +205,7 @@ const vr::FunctionDef request_def = {
     .body = request,
     .params = request_params,
     .argcount = 4,
-    .line = 40,
+    .line = kRequestLine,
 };
 const vr::FunctionDef wait_answer_def = {
     .name = "wait_answer",
@@ -209,7 +214,7 @@ const vr::FunctionDef wait_answer_def = {
     .body = wait_answer,
     .params = wait_params,
     .argcount = 3,
-    .line = 50,
+    .line = kWaitAnswerLine,
 };
 const vr::FunctionDef escalate_def = {
     .name = "escalate",
@@ -218,7 +223,7 @@ const vr::FunctionDef escalate_def = {
     .body = escalate,
     .params = escalate_params,
     .argcount = 4,
-    .line = 60,
+    .line = kEscalateLine,
 };
 
 }  // namespace control
