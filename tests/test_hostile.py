@@ -25,6 +25,7 @@ import vorlen
 import vorlen._liveness as liveness
 import vorlen.corvane as corvane
 import vorlen.tamsel as tamsel
+from vorlen import _wire
 from support import WAIT, AnswerList, EndLoop, FakeQueue, ScriptedInput
 
 pytestmark = pytest.mark.timeout(60)
@@ -276,6 +277,65 @@ def test_map_collects_no_more_answers_than_it_sent():
     pool = fake_pool()
     assert pool.map(Growing(), block=False) == [pool.procs[0].qo]
     assert len(pool.map(Growing())) == 1
+
+
+# --- the package's dispatch loops: code they call changes what they use -----
+
+class ReadySource:
+    """A foreign answer source that is always ready; `during_get` runs inside
+    its get()."""
+
+    def __init__(self, answer):
+        self.answer = answer
+        self.read_end, self.write_end = os.pipe()
+        os.write(self.write_end, b"x")
+        self.during_get = None
+
+    def vorlen_ready_fd(self):
+        return self.read_end
+
+    def get(self):
+        action, self.during_get = self.during_get, None
+        if action:
+            action()
+        return self.answer
+
+    def close(self):
+        os.close(self.read_end)
+        os.close(self.write_end)
+
+
+def test_arrivals_advanced_from_inside_their_own_wait():
+    first, second = ReadySource("a"), ReadySource("b")
+    try:
+        arrivals = vorlen.as_completed([first, second], timeout=WAIT)
+        inner = []
+
+        def advance():
+            try:
+                inner.append(next(arrivals))
+            except ValueError as error:
+                inner.append(str(error))
+
+        first.during_get = advance
+        assert sorted(arrivals) == [(0, "a"), (1, "b")]
+        assert inner == ["arrivals already executing"]
+    finally:
+        first.close()
+        second.close()
+
+
+def test_deal_whose_worker_list_is_emptied_while_it_is_read():
+    workers = []
+
+    class Queue:
+        @property
+        def put(self):
+            workers.clear()
+            return print
+
+    workers += [(Queue(), Queue(), None, -1, -1) for _ in range(3)]
+    assert _wire.deal(workers, [], [], 0, None, None) is None
 
 
 # --- functions cleared by the garbage collector and used again ----------------

@@ -1,10 +1,12 @@
 """vorlen.map: dealing to the first free worker, answers in request order,
 dead workers, and the progress reports."""
+import time
 import types
 
 import pytest
 
 import vorlen
+from vorlen import _wire
 from corvane_support import PID_REQUEST, pool_of, reap_workers  # noqa: F401
 from support import DEAF
 
@@ -127,3 +129,12 @@ def test_progress_bar_on_standard_error_only_and_nothing_without_it(capfd):
             assert out == ""
             assert "3/3" in err and "failed=1" in err, err
 
+
+
+def test_dealing_without_checks_waits_without_spinning(handle):
+    worker = (handle.qi, handle.qo, handle.proc, handle.qo._reader.fileno(), handle.proc.sentinel)
+    answers = [None]
+    started = time.thread_time()
+    _wire.deal([worker], [timed(0, 0.5)], answers, 0, None, None)
+    assert answers[0][3]["i"] == 0
+    assert time.thread_time() - started < 0.2

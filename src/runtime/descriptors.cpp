@@ -1,6 +1,8 @@
 #include "descriptors.h"
 
 #include <cerrno>
+#include <climits>
+#include <cmath>
 #include <poll.h>
 #include <time.h>
 
@@ -10,6 +12,14 @@ double monotonic_seconds() {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   return now.tv_sec + now.tv_nsec / 1e9;
+}
+
+int milliseconds_until(double deadline) {
+  double left = deadline - monotonic_seconds();
+  if (left == INFINITY) return -1;
+  if (!(left > 0)) return 0;
+  double milliseconds = std::ceil(left * 1000);
+  return milliseconds < INT_MAX ? static_cast<int>(milliseconds) : INT_MAX;
 }
 
 int poll_released(pollfd* fds, nfds_t count, int timeout_ms, bool& interrupted,
@@ -68,13 +78,11 @@ int wait_readable_within(int first, int second, double seconds, bool& first_read
                          bool& second_ready) {
   double deadline = monotonic_seconds() + seconds;
   for (;;) {
-    double left = deadline - monotonic_seconds();
-    int left_ms = left > 0 ? static_cast<int>(left * 1000 + 0.999) : 0;
     pollfd fds[2] = {{first, POLLIN, 0}, {second, POLLIN, 0}};
     bool interrupted;
-    int ready = poll_released(fds, 2, left_ms, interrupted);
+    int ready = poll_released(fds, 2, milliseconds_until(deadline), interrupted);
     if (ready < 0) return -1;
-    if (interrupted) continue;
+    if (interrupted || (ready == 0 && monotonic_seconds() < deadline)) continue;
     first_ready = fds[0].revents != 0;
     second_ready = fds[1].revents != 0;
     return ready > 0 ? 1 : 0;
@@ -84,13 +92,12 @@ int wait_readable_within(int first, int second, double seconds, bool& first_read
 int wait_readable_for(int fd, double seconds) {
   double deadline = monotonic_seconds() + seconds;
   for (;;) {
-    double left = deadline - monotonic_seconds();
-    int left_ms = left > 0 ? static_cast<int>(left * 1000 + 0.999) : 0;
     pollfd check = {fd, POLLIN, 0};
     bool interrupted;
-    int ready = poll_released(&check, 1, left_ms, interrupted);
+    int ready = poll_released(&check, 1, milliseconds_until(deadline), interrupted);
     if (ready < 0) return -1;
-    if (!interrupted) return ready > 0 ? 1 : 0;
+    if (interrupted || (ready == 0 && monotonic_seconds() < deadline)) continue;
+    return ready > 0 ? 1 : 0;
   }
 }
 

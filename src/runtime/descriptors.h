@@ -42,6 +42,12 @@ bool readable_now(int fd);
 // Seconds of the monotonic clock.
 double monotonic_seconds();
 
+// The timeout to give poll() for a wait until `deadline` (seconds of the
+// monotonic clock): milliseconds rounded up, 0 once it has passed, -1 (no
+// limit) for an infinite one, at most INT_MAX, so a caller whose poll()
+// timed out checks whether its deadline has really passed.
+int milliseconds_until(double deadline);
+
 // poll() with the lock released: the number of ready descriptors, -1 with
 // an exception when it failed or a signal handler raised; `interrupted`
 // when a signal (whose handlers ran without raising, or were deferred) cut

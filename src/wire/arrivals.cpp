@@ -87,6 +87,10 @@ struct State {
 struct Arrivals {
   PyObject_HEAD
   State* state;  // nullptr once finished
+  // Set while a next() runs: the code it calls (a source's get(), a signal
+  // handler) or another thread, while the lock is released for the wait,
+  // must not advance the same state under it.
+  bool running;
 };
 
 PyTypeObject* arrivals_type = nullptr;
@@ -238,17 +242,14 @@ int wait_ready(State& state) {
   ++state.waits;
   compact(state);
   while (state.ready.empty()) {
-    int timeout_ms = -1;
-    if (state.deadline >= 0) {
-      double left = state.deadline - vr::monotonic_seconds();
-      timeout_ms = left > 0 ? static_cast<int>(std::ceil(left * 1000)) : 0;
-    }
+    int timeout_ms = state.deadline >= 0 ? vr::milliseconds_until(state.deadline) : -1;
     bool interrupted;
     int count = vr::poll_released(state.polled.data(), state.polled.size(), timeout_ms,
                                   interrupted);
     if (count < 0) return -1;
     if (interrupted) continue;
     if (count == 0 && timeout_ms >= 0) {
+      if (vr::monotonic_seconds() < state.deadline) continue;  // a capped wait
       PyErr_Format(PyExc_TimeoutError, "answers still missing after %S s",
                    state.timeout.get());
       return -1;
@@ -292,10 +293,8 @@ void finish(Arrivals* self) {
   delete state;
 }
 
-PyObject* arrivals_next(PyObject* object) {
-  Arrivals* self = reinterpret_cast<Arrivals*>(object);
+PyObject* next_arrival(Arrivals* self) {
   State* state = self->state;
-  if (!state) return nullptr;
   for (;;) {
     if (state->pending == 0) {
       finish(self);
@@ -314,6 +313,19 @@ PyObject* arrivals_next(PyObject* object) {
       return nullptr;
     }
   }
+}
+
+PyObject* arrivals_next(PyObject* object) {
+  Arrivals* self = reinterpret_cast<Arrivals*>(object);
+  if (!self->state) return nullptr;
+  if (self->running) {
+    PyErr_SetString(PyExc_ValueError, "arrivals already executing");
+    return nullptr;
+  }
+  self->running = true;
+  PyObject* pair = next_arrival(self);
+  self->running = false;
+  return pair;
 }
 
 void arrivals_dealloc(PyObject* object) {
@@ -373,6 +385,7 @@ PyObject* arrivals(PyObject* const* a) {
     return nullptr;
   }
   self->state = state;
+  self->running = false;
   return reinterpret_cast<PyObject*>(self);
 }
 

@@ -58,7 +58,7 @@ struct Batch {
   PyObject* answers;
   PyObject* check;     // None, or check(running) -> seconds until the next check
   PyObject* report;    // None, or report(done, answer) after every answer
-  double next_check = 0;  // monotonic seconds; infinity: no more checks
+  double next_check = 0;  // monotonic seconds; infinity: no (more) checks
   long fixed = 0;      // a fixed number in flight per worker; 0: the estimate
   long limit = 2;
   double estimate = -1;
@@ -169,11 +169,7 @@ struct WorkerId {
 // indexes, each once.
 int wait_ready(Batch& batch, std::vector<WorkerId>& ready) {
   epoll_event events[64];
-  int timeout_ms = -1;
-  if (std::isfinite(batch.next_check)) {
-    double left = batch.next_check - vr::monotonic_seconds();
-    timeout_ms = left > 0 ? static_cast<int>(std::ceil(left * 1000)) : 0;
-  }
+  int timeout_ms = vr::milliseconds_until(batch.next_check);
   int count;
   Py_BEGIN_ALLOW_THREADS
   count = epoll_wait(batch.poll.fd, events, 64, timeout_ms);
@@ -268,16 +264,18 @@ PyObject* deal(PyObject* const* a) {
   if (batch.fixed == -1 && PyErr_Occurred()) return nullptr;
   batch.check = a[4];
   batch.report = a[5];
-  Py_ssize_t count = PyList_GET_SIZE(a[0]);
+  if (batch.check == Py_None) batch.next_check = INFINITY;
+  // A snapshot: looking up each queue's put runs code that may change the list.
+  Ref workers = Ref::steal(PyList_AsTuple(a[0]));
+  if (!workers) return nullptr;
+  Py_ssize_t count = PyTuple_GET_SIZE(workers.get());
   if (count == 0 && batch.total > 0) {
     PyErr_SetString(PyExc_ValueError, "the pool has no workers");
     return nullptr;
   }
   batch.workers.resize(count);
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    Ref item = Ref::borrow(PyList_GET_ITEM(a[0], i));
-    if (unpack_worker(item.get(), batch.workers[i]) < 0) return nullptr;
-  }
+  for (Py_ssize_t i = 0; i < count; ++i)
+    if (unpack_worker(PyTuple_GET_ITEM(workers.get(), i), batch.workers[i]) < 0) return nullptr;
   if (run(batch) < 0) return nullptr;
   Py_RETURN_NONE;
 }
