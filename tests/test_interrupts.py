@@ -11,6 +11,7 @@ import pytest
 
 import vorlen
 import vorlen.tamsel as tamsel
+from vorlen import _control
 from corvane_support import pool_of, reap_workers  # noqa: F401  (autouse fixture)
 from support import DEAF, WAIT
 
@@ -134,14 +135,29 @@ def test_a_worker_without_a_page_is_interrupted_by_a_plain_signal(make_handle, m
     assert handle.blocked_put("xreturn(x=x)")[3] == {"x": 1}
 
 
-def test_a_process_that_does_not_catch_the_signal_is_left_alone():
+class UnreferencedQueue:
+    """A request queue that takes no weak references."""
+    __slots__ = ()
+
+
+@pytest.mark.parametrize("qi", ["simple", "unreferenced", "worker's"])
+def test_a_process_that_does_not_catch_the_signal_is_left_alone(qi, make_handle):
     proc = multiprocessing.Process(target=time.sleep, args=(30,))
     proc.start()
+    worker = None
     try:
-        target = types.SimpleNamespace(qi=multiprocessing.SimpleQueue(), proc=proc)
-        vorlen.interrupt(target)
+        if qi == "worker's":
+            # The page of a worker running a request, with `proc` not its worker.
+            worker = make_handle()
+            worker.qi.put("import time\ntime.sleep(0.5)\nxreturn(slept=1)")
+            time.sleep(0.2)
+        queue = {"simple": multiprocessing.SimpleQueue, "unreferenced": UnreferencedQueue,
+                 "worker's": lambda: worker.qi}[qi]()
+        vorlen.interrupt(types.SimpleNamespace(qi=queue, proc=proc))
         proc.join(0.3)
         assert proc.is_alive()
+        if worker is not None:
+            assert worker.qo.get(timeout=WAIT)[3] == {"slept": 1}
     finally:
         proc.kill()
         proc.join(WAIT)
@@ -239,6 +255,11 @@ def test_argument_errors(handle):
         vorlen.interrupt(3)
     with pytest.raises(TypeError):
         vorlen.run(handle, "x = 1", 1.0)     # timeout and grace are keywords only
+    for grace in (float("nan"), -1.0):       # the module's own checks, past vorlen.run's
+        with pytest.raises(ValueError, match="grace must be zero or more"):
+            _control.request(handle, "x = 1", 0, grace)
+        with pytest.raises(ValueError, match="grace must be zero or more"):
+            _control.escalate(handle.qi, handle.proc, 0, grace)
     assert handle.qo.empty() and vorlen.run(handle, "xreturn(x=0)")[3] == {"x": 0}
 
 

@@ -40,8 +40,8 @@ def run(monkeypatch):
     monkeypatch.setattr(tamsel, "signal", types.SimpleNamespace(
         SIGINT=signal.SIGINT, signal=lambda sig, handler: handlers.append((sig, handler))))
 
-    def run_steps(*steps, name=None, qo=None):
-        run_steps.qi = ScriptedInput(steps)
+    def run_steps(*steps, name=None, qo=None, qi=None):
+        run_steps.qi = qi or ScriptedInput(steps)
         qo = qo or AnswerList()
         with pytest.raises(EndLoop):
             tamsel.tamsel_main(name, run_steps.qi, qo)
@@ -112,6 +112,24 @@ def test_request_that_cannot_be_iterated_fails_and_the_worker_goes_on(run):
     assert (status, printed, returned) == ("EXCEPTION", "", {})
     assert info.rstrip().endswith("TypeError: 'int' object is not iterable")
     assert answers[1] == ["SUCCESS", "next\n", "", {}]
+
+
+class SlottedInput:
+    """A request source that takes no weak references: hands out its steps,
+    then raises EndLoop."""
+    __slots__ = ("steps",)
+
+    def __init__(self, steps):
+        self.steps = list(steps)
+
+    def get(self, *args, **kwargs):
+        if not self.steps:
+            raise EndLoop
+        return self.steps.pop(0)
+
+
+def test_any_object_with_get_is_a_request_source(run):
+    assert run(qi=SlottedInput(["xreturn(x=1)"])) == [["SUCCESS", "", "", {"x": 1}]]
 
 
 # --- the persistent namespace ---------------------------------------------------

@@ -51,10 +51,8 @@ bool catches_signal(long pid) {
 }
 
 // A worker without a page (not forked from here): the signal means
-// "whatever runs when it arrives", and is sent only to a process that
-// catches it.
+// "whatever runs when it arrives".
 int send_plain(long pid) {
-  if (!catches_signal(pid)) return 0;
   if (syscall(SYS_tgkill, pid, pid, vr::interrupt_signal()) == 0) return 0;
   return errno == ESRCH ? 0 : raise_os_error();
 }
@@ -85,12 +83,17 @@ PyObject* ready_page(PyObject* qi, vr::ControlPage*& page) {
 
 // interrupt_worker(qi, process)
 PyObject* interrupt_worker(PyObject* const* a) {
-  long pid = live_pid(a[1]);
-  if (pid < 0 && PyErr_Occurred()) return nullptr;
-  if (pid <= 0) Py_RETURN_NONE;
   vr::ControlPage* page;
   Ref owner = Ref::steal(ready_page(a[0], page));
   if (!owner && PyErr_Occurred()) return nullptr;
+  // The pid is read after the page's look-up, the last code that runs
+  // before the signal goes: nothing can have reaped the process since.
+  long pid = live_pid(a[1]);
+  if (pid < 0 && PyErr_Occurred()) return nullptr;
+  // A process that does not catch the signal would be ended by it: one that
+  // is not a worker (a `proc` that is not the worker of `qi`), or a worker
+  // whose handler is not in place yet.
+  if (pid <= 0 || !catches_signal(pid)) Py_RETURN_NONE;
   int sent;
   if (owner) {
     uint64_t serial = page->serial.load();

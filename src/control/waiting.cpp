@@ -2,6 +2,7 @@
 // its interrupt: request, wait_answer and escalate.
 #include <algorithm>
 #include <climits>
+#include <cmath>
 
 #include "control.h"
 #include "runtime/descriptors.h"
@@ -127,9 +128,15 @@ int parse_token(PyObject* value, uint64_t& token) {
   return token == static_cast<uint64_t>(-1) && PyErr_Occurred() ? -1 : 0;
 }
 
+// Zero or more seconds: a NaN or a negative grace has no deadline to give.
 int parse_grace(PyObject* value, double& grace) {
   grace = PyFloat_AsDouble(value);
-  return grace == -1.0 && PyErr_Occurred() ? -1 : 0;
+  if (grace == -1.0 && PyErr_Occurred()) return -1;
+  if (std::isnan(grace) || grace < 0) {
+    PyErr_Format(PyExc_ValueError, "grace must be zero or more seconds, not %R", value);
+    return -1;
+  }
+  return 0;
 }
 
 // request(handle, w, token, grace): puts `w` on handle.qi and returns its

@@ -54,6 +54,11 @@ int create_control_page(PyObject* qi) {
 
 PyObject* find_control_page(PyObject* qi, ControlPage*& page) {
   page = nullptr;
+  // Only real queues get a page: any other request source is not looked up
+  // (its hash and equality are its own code, and it need not take weak
+  // references).
+  int real = is_multiprocessing_queue(qi);
+  if (real <= 0) return nullptr;
   const RuntimeState* rt = runtime();
   if (!rt) return nullptr;
   Ref capsule = Ref::steal(call_method(rt->pages, rt->name(kGet), qi));
