@@ -1,9 +1,11 @@
 """as_completed: the answers of a non-blocking batch as they arrive.
 
-The waiting itself is in C++ (``vorlen._wire.arrivals``): one epoll set over
-every queue's pipe and every worker's sentinel, kept for the whole
+The waiting itself is in C++ (``vorlen._wire.arrivals``): one poll() over
+every queue's pipe and every worker's sentinel, its array kept for the whole
 iteration, so that collecting a batch this way costs about what ``reduce``
-costs.
+costs. The iterator is advanced by one caller at a time: advancing it from
+inside its own wait (a source's get(), a signal handler) or from another
+thread while it waits raises ValueError.
 
 Foreign answer sources (another kind of pool, a remote worker) take part
 through one method: ``vorlen_ready_fd()``, returning a descriptor (an int,

@@ -8,9 +8,11 @@
 // poll() waits on all of them; each wait takes one answer from every group
 // it found ready. poll() rather than epoll: building the array costs no
 // system call per queue, and descriptors whose groups are done leave it
-// without one, which matters when every queue holds just one answer. A queue is a multiprocessing queue (its
-// worker, when one registered as its writer, is watched too) or a foreign
-// object with vorlen_ready_fd() and get().
+// without one, which matters when every queue holds just one answer.
+//
+// A queue is a multiprocessing queue (its worker, when one registered as
+// its writer, is watched too) or a foreign object with vorlen_ready_fd()
+// and get().
 #include <cmath>
 #include <unordered_map>
 #include <vector>
