@@ -6,6 +6,10 @@ Shared memory is forced for every size (VORLEN_SHM_THRESHOLD=1), so that
 both ways are measured also below the default threshold: where they cross
 is where the default threshold comes from.
 
+bytearrays of 8 MB and more handed back by a worker are timed through
+shared memory and through the pipe (the reader copies them out of the
+shared memory once).
+
 Small messages that hold a numpy array (pickled by the pickler that looks
 for large arrays) are timed with the default threshold and with shared
 memory off, in the same rounds: the cost of looking."""
@@ -71,8 +75,10 @@ def run(ctx):
         default = cleanup.tamsel(Tamsel("BenchArraysDefault"))
         with threshold("off"):
             small_piped = cleanup.tamsel(Tamsel("BenchArraysSmallPipe"))
+        byte_sizes = [size for size in sizes if size >= 8 * MB]
         setup = "import numpy as np\n" + "".join(
-            f"a{size} = np.arange({size // 8}, dtype=np.float64)\n" for size in sizes)
+            f"a{size} = np.arange({size // 8}, dtype=np.float64)\n" for size in sizes) + "".join(
+            f"b{size} = bytearray(a{size}.tobytes())\n" for size in byte_sizes)
         for handle in (shared, piped, default, small_piped):
             with harness.deadline(limit, "array set-up request"):
                 status = handle.blocked_put(setup)
@@ -115,6 +121,13 @@ def run(ctx):
             cases[f"request_pipe_{size}"] = timed(to_piped, sent_request, small)
             cases[f"request_raw_{size}"] = timed(echo_request.call, array, lambda a: None)
             cases[f"copy_{size}"] = timed(lambda a: a.copy(), array, lambda a: None)
+            if size in byte_sizes:
+                def bytes_returned(answer, size=size):
+                    if len(answer[3]["b"]) != size:
+                        raise AssertionError(f"unexpected answer {str(answer)[:200]}")
+                cases[f"bytes_{size}"] = timed(to_shared, f"xreturn(b=b{size})", bytes_returned)
+                cases[f"bytes_pipe_{size}"] = timed(to_piped, f"xreturn(b=b{size})",
+                                                    bytes_returned)
         small_calls = ctx.param("small_calls", ctx.pick(2000, 300))
         small_request = [{"d": numpy.arange(10)}, "xreturn(a=d, b=np.float64(1))"]
 
@@ -137,6 +150,14 @@ def run(ctx):
                     samples[f"{kind}_raw_{size}"], ref=f"copy_{size}")
         ctx.row(f"copy_{size}", f"{name}: arr.copy() in-process", "ms/call",
                 samples[f"copy_{size}"], ref=f"copy_{size}")
+    for size in byte_sizes:
+        name = label_of(size)
+        ctx.row(f"bytes_{size}", f"{name} bytearray handed back: shared memory", "ms/call",
+                samples[f"bytes_{size}"], ref=f"copy_{size}", subject=True)
+        ctx.row(f"bytes_pipe_{size}", f"{name} bytearray handed back: pipe", "ms/call",
+                samples[f"bytes_pipe_{size}"], ref=f"copy_{size}")
+        ctx.paired(f"bytes_vs_pipe_{size}", f"{name} bytearray answer: pipe ÷ shared memory",
+                   f"bytes_pipe_{size}", f"bytes_{size}", better="higher")
     ctx.row("small_default", "small message holding arrays, default threshold", "µs/call",
             samples["small_default"], ref="small_off", subject=True)
     ctx.row("small_off", "the same, shared memory off", "µs/call", samples["small_off"],

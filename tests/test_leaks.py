@@ -38,6 +38,7 @@ import gc
 import os
 import pickle
 import queue
+import struct
 import sys
 import threading
 import types
@@ -48,6 +49,7 @@ import pytest
 
 import vorlen
 import vorlen._liveness as liveness
+import vorlen._sharedmem as sharedmem
 import vorlen.corvane as corvane
 import vorlen.tamsel as tamsel
 from support import ANSWER, FakeQueue
@@ -1078,3 +1080,71 @@ def test_wire_arrivals(sentinels):
             (lambda: arrivals(queues, "soon"), TypeError),
             (lambda: arrivals(5, None), TypeError),
         ), [first, second, dead_q, alive, dead, queues, timeout], calls=PIPE_CALLS)
+
+
+# --- large buffers through shared memory -------------------------------------
+
+SEGMENT_MAGIC = 0x6d68732d6e6c726f
+
+
+@contextmanager
+def hand_made_segment(data, token=0x1234):
+    """A segment laid out as a sender lays it out (a header page, then the
+    data), made by this process for itself: its reference."""
+    fd = os.memfd_create("vorlen-array", os.MFD_CLOEXEC)
+    try:
+        page = os.sysconf("SC_PAGESIZE")
+        os.ftruncate(fd, page + len(data))
+        os.pwrite(fd, struct.pack("=QQQII", SEGMENT_MAGIC, token, len(data), 0, 0), 0)
+        os.pwrite(fd, data, page)
+        identity = os.fstat(fd)
+        yield (os.getpid(), fd, identity.st_ino, identity.st_dev, token, len(data))
+    finally:
+        os.close(fd)
+
+
+def test_open_bytearray_and_open_buffer():
+    data = bytes(range(256)) * 16
+    with hand_made_segment(data) as reference:
+        stale = reference[:4] + (reference[4] + 1, reference[5])
+
+        def opened():
+            assert sharedmem.open_bytearray(reference) == data
+            buffer = sharedmem.open_buffer(reference, True)
+            assert memoryview(buffer).readonly and memoryview(buffer)[:4] == data[:4]
+            assert not memoryview(sharedmem.open_buffer(reference, False)).readonly
+
+        assert_flat(rounds(
+            opened,
+            (lambda: sharedmem.open_bytearray(stale), OSError),
+            (lambda: sharedmem.open_buffer(stale, False), OSError),
+            (lambda: sharedmem.open_buffer(reference), TypeError),
+            (lambda: sharedmem.open_bytearray((1, 2)), TypeError),
+        ), [reference, stale], calls=PIPE_CALLS)
+
+
+def test_requests_holding_buffers_through_the_pipes(sentinels, monkeypatch):
+    """Pickled with a prelude (the PickleBuffers as copies: this process is
+    not a reader that could open its own segments)."""
+    monkeypatch.setenv("VORLEN_SHM_THRESHOLD", "0")
+    request = [{"b": bytearray(b"ab"), "p": pickle.PickleBuffer(bytearray(b"cd")),
+                "r": pickle.PickleBuffer(b"ef")}, "x = 1"]
+    released = pickle.PickleBuffer(b"z")
+    released.release()
+    with real_queues() as (qi, qo):
+        alive = writer(sentinels.alive)
+        liveness.writers[qo] = alive
+        handle = fake_handle(qi, qo, alive)
+
+        def answered():
+            preload_answers(qo, 1)
+            assert handle.blocked_put(request) == ANSWER
+            assert qi._reader.poll(5)
+            got = pickle.loads(qi._reader.recv_bytes())
+            qi._sem.release()
+            assert bytes(got[0]["p"]) == b"cd" and got[0]["b"] == b"ab"
+
+        assert_flat(rounds(
+            answered,
+            (lambda: handle.blocked_put([{"p": released}, "x"]), ValueError),
+        ), [handle, request, released, alive], calls=PIPE_CALLS)

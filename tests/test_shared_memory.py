@@ -1,5 +1,7 @@
-"""Large numpy arrays through shared memory, in requests and in answers: the
-same arrays arrive (dtype, shape, order, values, writable), plain readers of
+"""Large numpy arrays, bytearrays and PickleBuffers through shared memory, in
+requests and in answers: the same arrays arrive (dtype, shape, order, values,
+writable), bytearrays and PickleBuffers with their bytes (and read-only
+flag), plain readers of
 the queue still get them, shared memory that cannot be had falls back to the
 pipe, and no descriptor, mapping or file is left behind by any fault.
 
@@ -187,17 +189,6 @@ def test_subclass_nested_and_repeated_arrays(worker):
     assert not shared(got["small"])
 
 
-def test_bytearray_and_picklebuffer_as_today(worker):
-    data = bytearray(os.urandom(BIG))
-    assert echo(worker, data)["x"] == data
-    # A PickleBuffer needs pickle protocol 5; the queues pickle with their
-    # default protocol, so it cannot be sent, now as before.
-    with pytest.raises(pickle.PicklingError):
-        worker.blocked_put([{"x": pickle.PickleBuffer(data)}])
-    answer = worker.blocked_put("xreturn(x=pickle.PickleBuffer(bytearray(10)), y=1)")
-    assert answer[0] == "EXCEPTION" and answer[3] == {"y": 1}
-
-
 def test_memory_lives_exactly_as_long_as_the_array(worker, nothing_left_behind):
     worker.blocked_put(f"arr = np.arange({BIG}, dtype=np.float64)")
     got = worker.blocked_put("xreturn(a=arr)")[3]["a"]
@@ -248,6 +239,158 @@ def test_messages_handed_to_the_queues_own_put_keep_their_arrays_shared(
     with pytest.raises((pickle.PicklingError, AttributeError)):  # still raised here
         handle.blocked_put([{"x": C_ORDER, "f": lambda: 1}])
     assert handle.blocked_put("xreturn(n=1)")[3] == {"n": 1}
+
+
+# ---- bytearray and PickleBuffer ---------------------------------------------
+
+DESCRIBE_BUFFERS = """\
+def described(v):
+    if isinstance(v, pickle.PickleBuffer):
+        m = memoryview(v)
+        return ("PickleBuffer", m.readonly, type(m.obj).__name__, bytes(m))
+    return (type(v).__name__, bytes(v))
+"""
+
+
+def described(value):
+    """What the worker's described() says of `value`, for comparing."""
+    if isinstance(value, pickle.PickleBuffer):
+        view = memoryview(value)
+        return ("PickleBuffer", view.readonly, type(view.obj).__name__, view.tobytes())
+    return (type(value).__name__, bytes(value))
+
+
+def buffers():
+    """One of each: a bytearray, a writable and a read-only PickleBuffer, and
+    a PickleBuffer over a strided view (it travels as its contiguous copy)."""
+    return {"bytes": bytearray(os.urandom(BIG)),
+            "writable": pickle.PickleBuffer(bytearray(os.urandom(BIG))),
+            "readonly": pickle.PickleBuffer(os.urandom(BIG)),
+            "strided": pickle.PickleBuffer(memoryview(bytearray(os.urandom(2 * BIG)))[::2])}
+
+
+def expected(sent, backing="SharedMemory"):
+    """described() of what arrives for `sent` when it came through shared
+    memory (or, with another `backing`, through the pipe)."""
+    if isinstance(sent, bytearray):
+        return ("bytearray", bytes(sent))
+    view = memoryview(sent)
+    if backing != "SharedMemory":
+        backing = "bytes" if view.readonly else "bytearray"
+    return ("PickleBuffer", view.readonly, backing, view.tobytes())
+
+
+def test_bytearrays_and_picklebuffers_arrive_both_ways(worker, nothing_left_behind):
+    sent = buffers()
+    answer = worker.blocked_put([{"x": sent}, DESCRIBE_BUFFERS + textwrap.dedent("""\
+        xreturn(seen={k: described(v) for k, v in x.items()}, back=x)
+        del globals()["x"]""")])
+    assert answer[0] == "SUCCESS", answer[2]
+    for name, value in sent.items():
+        assert answer[3]["seen"][name] == expected(value), name
+        assert described(answer[3]["back"][name]) == expected(value), name
+    writable = answer[3]["back"]["writable"]
+    memoryview(writable)[:4] = b"abcd"  # writable, over the reader's own mapping
+    assert memoryview(writable)[:4] == b"abcd"
+    del answer, writable
+    assert segment_mappings() == []
+
+
+def test_buffers_nested_repeated_and_in_cycles(worker, nothing_left_behind):
+    data, buffer = bytearray(os.urandom(BIG)), pickle.PickleBuffer(bytearray(os.urandom(BIG)))
+    cycle = [data]
+    cycle.append(cycle)
+    message = {"list": [data, (data, {"k": buffer})], "cycle": cycle,
+               "sets": ({1, buffer}, frozenset([buffer])), "again": buffer}
+    got = worker.blocked_put([{"x": message}, textwrap.dedent("""\
+        data = x["list"][0]
+        same = (data is x["list"][1][0] is x["cycle"][0] and x["cycle"][1] is x["cycle"]
+                and x["again"] is x["list"][1][1]["k"] in x["sets"][0] and
+                x["again"] in x["sets"][1])
+        xreturn(same=same, back=x)
+        del globals()["x"], globals()["data"]""")])[3]
+    assert got["same"]
+    back = got["back"]
+    assert back["list"][0] is back["list"][1][0] is back["cycle"][0] == data
+    assert back["cycle"][1] is back["cycle"]
+    assert back["again"] is back["list"][1][1]["k"]
+    assert back["again"] in back["sets"][0] and back["again"] in back["sets"][1]
+    assert described(back["again"]) == expected(buffer)
+    del got, back
+
+
+def test_small_buffers_and_threshold_off_take_the_pipe(worker, make_handle, monkeypatch):
+    small = {"bytes": bytearray(b"abc"), "writable": pickle.PickleBuffer(bytearray(b"de")),
+             "readonly": pickle.PickleBuffer(b"fg"),
+             "strided": pickle.PickleBuffer(memoryview(bytearray(b"hijk"))[::2])}
+    monkeypatch.setenv("VORLEN_SHM_THRESHOLD", "off")
+    # Below the threshold (the worker's is 4K), and with shared memory off.
+    for handle, sent in ((worker, small), (make_handle(), buffers())):
+        back = handle.blocked_put([{"x": sent}, "xreturn(x=x)"])[3]["x"]
+        for name, value in sent.items():
+            assert described(back[name]) == expected(value, backing="pipe"), name
+    assert sharedmem.outstanding() == 0
+
+
+def test_plain_readers_rebuild_buffers(worker, nothing_left_behind):
+    make = (f"xreturn(b=bytearray({BIG}), p=pickle.PickleBuffer(bytearray({BIG})), "
+            f"r=pickle.PickleBuffer(bytes({BIG})), same=[x := bytearray({BIG}), x])")
+    worker.qi.put(make)
+    answer = worker.qo.get(timeout=WAIT)
+    worker.qi.put(make)
+    assert worker.qo._reader.poll(WAIT)
+    raw = worker.qo._reader.recv_bytes()  # as get() reads it, unpickled in Python
+    worker.qo._sem.release()
+    for got in (answer[3], pickle._loads(raw)[3]):
+        assert got["b"] == bytearray(BIG)
+        assert described(got["p"]) == expected(pickle.PickleBuffer(bytearray(BIG)))
+        assert described(got["r"]) == expected(pickle.PickleBuffer(bytes(BIG)))
+        assert got["same"][0] is got["same"][1]
+    del answer, got
+
+
+def test_buffers_handed_to_the_queues_own_put(make_handle, nothing_left_behind):
+    handle = make_handle()
+    handle.qi.put("import pickle")  # from now on every request goes through put()
+    assert handle.qo.get(timeout=WAIT)[0] == "SUCCESS"
+    sent = buffers()
+    seen = handle.blocked_put([{"x": sent}, DESCRIBE_BUFFERS + textwrap.dedent("""\
+        xreturn(seen={k: described(v) for k, v in x.items()})
+        del globals()["x"]""")])[3]["seen"]
+    assert seen == {name: expected(value) for name, value in sent.items()}
+
+
+def test_no_room_for_buffers_falls_back_to_the_pipe(make_handle, nothing_left_behind):
+    handle = make_handle()
+    answer = handle.blocked_put(textwrap.dedent(f"""\
+        import pickle, resource
+        resource.setrlimit(resource.RLIMIT_FSIZE, (1024, resource.RLIM_INFINITY))
+        xreturn(b=bytearray({BIG}), p=pickle.PickleBuffer(bytearray({BIG})))"""))
+    assert answer[0] == "SUCCESS", answer[2]
+    assert answer[3]["b"] == bytearray(BIG)
+    assert described(answer[3]["p"]) == expected(pickle.PickleBuffer(bytearray(BIG)), "pipe")
+
+
+def test_unpicklable_answer_closes_its_buffer_segments(worker, nothing_left_behind):
+    answer = worker.blocked_put(
+        f"xreturn(b=bytearray({BIG}), p=pickle.PickleBuffer(bytearray({BIG})), f=lambda: 1)")
+    assert answer[0] == "EXCEPTION" and "'f'" in answer[2]
+    assert answer[3]["b"] == bytearray(BIG)
+    del answer
+    assert wait_for(lambda: not segment_descriptors(worker.proc.pid), 3.0)
+
+
+def test_many_buffer_answers_leave_nothing_behind(worker, nothing_left_behind):
+    count = 200 if SANITIZED else 2_000
+    worker.blocked_put(f"b = bytearray({BIG})\np = pickle.PickleBuffer(bytearray({BIG}))")
+    fds_before = len(descriptors())
+    for _ in range(count):
+        got = worker.blocked_put("xreturn(b=b, p=p)")[3]
+        assert len(got["b"]) == memoryview(got["p"]).nbytes == BIG
+    del got
+    assert len(descriptors()) == fds_before
+    assert segment_mappings() == []
+    assert wait_for(lambda: segment_descriptors(worker.proc.pid) == [], 3.0)
 
 
 # ---- falling back to the pipe ----------------------------------------------

@@ -31,11 +31,11 @@ PyObject* OutgoingMessage::pickle(PyObject* message, PyObject* reader) {
   if (!api) return nullptr;
   api_ = api;
   if (batch_) api->settle(batch_, false);  // a first attempt that was not sent
-  return api->pickle(message, reader, &batch_);
+  return api->pickle(message, reader, &batch_, &rewritten_);
 }
 
 PyObject* OutgoingMessage::for_put(PyObject* message, PyObject* pickled) {
-  if (!batch_ || !pickled) return Py_NewRef(message);
+  if ((!batch_ && !rewritten_) || !pickled) return Py_NewRef(message);
   return api_->wrap(pickled);
 }
 

@@ -11,12 +11,15 @@ namespace vr {
 
 struct SharedMemoryApi {
   // `message` pickled as the queue pickles it, except that large numpy
-  // arrays are copied into shared memory and pickled as references to it.
+  // arrays, bytearrays and PickleBuffers are copied into shared memory and
+  // pickled as references to it (and smaller PickleBuffers as copies).
   // `reader` is the pid of the process that will read the message, or the
   // queue it travels on (its reader is then looked up among the queues of
   // the worker handles). Segments made are pending until settle(); `batch`
-  // is set to the number naming them, 0 when none was made.
-  PyObject* (*pickle)(PyObject* message, PyObject* reader, uint64_t* batch);
+  // is set to the number naming them, 0 when none was made. `rewritten` is
+  // set when the message holds objects that the queue's own pickling would
+  // not have sent that way (or not at all).
+  PyObject* (*pickle)(PyObject* message, PyObject* reader, uint64_t* batch, bool* rewritten);
   // The segments of `batch` were sent, or were not (they are closed).
   void (*settle)(uint64_t batch, bool sent);
   // Notes what the readers did with the segments, closing those no longer
@@ -42,14 +45,15 @@ class OutgoingMessage {
   // New reference to the pickled message, or nullptr with an exception.
   PyObject* pickle(PyObject* message, PyObject* reader);
   // What to hand the queue's put() instead of writing `pickled`: the
-  // message itself, or, when it has segments, a wrapper that put() pickles
-  // into the same small message.
+  // message itself, or, when it has segments or was rewritten, a wrapper
+  // that put() pickles into the same message.
   PyObject* for_put(PyObject* message, PyObject* pickled);
   void sent();
 
  private:
   const SharedMemoryApi* api_ = nullptr;
   uint64_t batch_ = 0;  // the segments made for this message, if any
+  bool rewritten_ = false;  // its pickle is not what put() would make
 };
 
 // Closes the segments that are no longer needed, if this process ever made

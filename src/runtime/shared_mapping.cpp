@@ -1,6 +1,7 @@
 #include "shared_mapping.h"
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -21,6 +22,7 @@ struct MappedBuffer {
   char* base;    // start of the mapping (the header page)
   size_t length; // of the whole mapping
   Py_ssize_t size;
+  bool readonly;  // exported read-only: the sender's object was
   // A fork copied the mapping into a child, which may still use it: the
   // sender must not write into it again.
   bool forked;
@@ -51,7 +53,8 @@ void unlink(MappedBuffer* mapped) {
 
 int mapped_getbuffer(PyObject* self, Py_buffer* view, int flags) {
   auto* mapped = reinterpret_cast<MappedBuffer*>(self);
-  return PyBuffer_FillInfo(view, self, mapped->base + header_bytes(), mapped->size, 0, flags);
+  return PyBuffer_FillInfo(view, self, mapped->base + header_bytes(), mapped->size,
+                           mapped->readonly, flags);
 }
 
 void mapped_dealloc(PyObject* self) {
@@ -78,8 +81,8 @@ PyType_Slot mapped_slots[] = {
     {Py_bf_getbuffer, reinterpret_cast<void*>(mapped_getbuffer)},
     {Py_tp_dealloc, reinterpret_cast<void*>(mapped_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(mapped_repr)},
-    {Py_tp_doc, const_cast<char*>("Data of a shared-memory segment, mapped writable; "
-                                  "unmapped when the object is freed.")},
+    {Py_tp_doc, const_cast<char*>("Data of a shared-memory segment, mapped (writable unless "
+                                  "sent read-only); unmapped when the object is freed.")},
     {0, nullptr},
 };
 PyType_Spec mapped_spec = {"vorlen._sharedmem.SharedMemory", sizeof(MappedBuffer), 0,
@@ -152,6 +155,48 @@ int open_segment(const SegmentRef& ref) {
   return fd;
 }
 
+// Opens the segment `ref` names and checks that it is that memory file: its
+// descriptor, or -1 with WorkerDiedError (its sender has ended) or OSError.
+int open_checked(const SegmentRef& ref) {
+  int fd = open_segment(ref);
+  if (fd < 0) {
+    int error = errno;
+    if (error == ENOENT ? sender_ending(ref.pid) : sender_ended(ref.pid))
+      raise_sender_ended(ref.pid);
+    else
+      raise_unavailable(ref, "cannot be opened", error);
+    return -1;
+  }
+  struct stat identity;
+  if (fstat(fd, &identity) == 0 && identity.st_ino == ref.inode &&
+      identity.st_dev == ref.device &&
+      static_cast<uint64_t>(identity.st_size) == header_bytes() + ref.size)
+    return fd;
+  close(fd);
+  raise_unavailable(ref, "is no longer there", 0);
+  return -1;
+}
+
+bool header_matches(const SegmentHeader& header, const SegmentRef& ref) {
+  return header.magic == kMagic && header.token == ref.token && header.size == ref.size;
+}
+
+bool read_fully(int fd, void* into, size_t size, off_t offset) {
+  char* at = static_cast<char*>(into);
+  while (size > 0) {
+    ssize_t got = pread(fd, at, size, offset);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      if (got == 0) errno = EIO;
+      return false;
+    }
+    at += got;
+    offset += got;
+    size -= static_cast<size_t>(got);
+  }
+  return true;
+}
+
 }  // namespace
 
 PyTypeObject* mapped_buffer_type() {
@@ -159,34 +204,21 @@ PyTypeObject* mapped_buffer_type() {
   return reinterpret_cast<PyTypeObject*>(type);
 }
 
-PyObject* take_segment(const SegmentRef& ref) {
+PyObject* take_segment(const SegmentRef& ref, bool readonly) {
   PyTypeObject* type = mapped_buffer_type();
   if (!type) return nullptr;
-  int fd = open_segment(ref);
-  if (fd < 0) {
-    int error = errno;
-    if (error == ENOENT ? sender_ending(ref.pid) : sender_ended(ref.pid))
-      return raise_sender_ended(ref.pid);
-    return raise_unavailable(ref, "cannot be opened", error);
-  }
-  struct stat identity;
+  int fd = open_checked(ref);
+  if (fd < 0) return nullptr;
   size_t length = header_bytes() + ref.size;
-  bool same = fstat(fd, &identity) == 0 && identity.st_ino == ref.inode &&
-              identity.st_dev == ref.device &&
-              static_cast<uint64_t>(identity.st_size) == length;
-  void* base = MAP_FAILED;
-  int error = 0;
-  if (same) {
-    Py_BEGIN_ALLOW_THREADS
-    base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    Py_END_ALLOW_THREADS
-    if (base == MAP_FAILED) error = errno;
-  }
+  void* base;
+  Py_BEGIN_ALLOW_THREADS
+  base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  Py_END_ALLOW_THREADS
+  int error = base == MAP_FAILED ? errno : 0;
   close(fd);
-  if (!same) return raise_unavailable(ref, "is no longer there", 0);
   if (base == MAP_FAILED) return raise_unavailable(ref, "cannot be mapped", error);
   auto* header = static_cast<SegmentHeader*>(base);
-  if (header->magic != kMagic || header->token != ref.token || header->size != ref.size) {
+  if (!header_matches(*header, ref)) {
     munmap(base, length);
     return raise_unavailable(ref, "is no longer there", 0);
   }
@@ -198,11 +230,39 @@ PyObject* take_segment(const SegmentRef& ref) {
   mapped->base = static_cast<char*>(base);
   mapped->length = length;
   mapped->size = static_cast<Py_ssize_t>(ref.size);
+  mapped->readonly = readonly;
   mapped->forked = false;
   link(mapped);
   // The sender may close its descriptor from now on.
   __atomic_store_n(&header->taken, 1u, __ATOMIC_RELEASE);
   return reinterpret_cast<PyObject*>(mapped);
+}
+
+PyObject* copy_segment(const SegmentRef& ref) {
+  int fd = open_checked(ref);
+  if (fd < 0) return nullptr;
+  SegmentHeader header;
+  bool same = read_fully(fd, &header, sizeof header, 0) && header_matches(header, ref);
+  Ref copy = same ? Ref::steal(PyByteArray_FromStringAndSize(nullptr,
+                                                             static_cast<Py_ssize_t>(ref.size)))
+                  : Ref();
+  int error = 0;
+  if (copy) {
+    // The bytearray is new and ours alone: it can be filled without the lock.
+    char* into = PyByteArray_AS_STRING(copy.get());
+    Py_BEGIN_ALLOW_THREADS
+    if (!read_fully(fd, into, ref.size, static_cast<off_t>(header_bytes()))) error = errno;
+    Py_END_ALLOW_THREADS
+    // Taken and released at once: the sender may close it or reuse its pages.
+    const uint32_t marks[2] = {1, 1};
+    if (!error && pwrite(fd, marks, sizeof marks, offsetof(SegmentHeader, taken)) < 0)
+      error = errno;
+  }
+  close(fd);
+  if (!same) return raise_unavailable(ref, "is no longer there", 0);
+  if (!copy) return nullptr;
+  if (error) return raise_unavailable(ref, "cannot be read", error);
+  return copy.release();
 }
 
 }  // namespace vr::shm

@@ -1,5 +1,5 @@
-// vorlen._sharedmem: large numpy arrays of a message travel through shared
-// memory instead of the queue's pipe.
+// vorlen._sharedmem: large numpy arrays, bytearrays and PickleBuffers of a
+// message travel through shared memory instead of the queue's pipe.
 //
 // The sender pickles the message with a pickler whose reducer_override
 // replaces each large array by a call open_array(reference, dtype, shape,
@@ -9,12 +9,23 @@
 // calls open_array, which maps the segment and returns an array over that
 // memory: writable, not copied, and unmapped when the array is freed.
 //
+// Large bytearrays and PickleBuffers go the same way, but the pickler never
+// asks about them: they are found by a walk through the message's containers
+// and pickled through a prelude (see buffer_walk.h, prelude.h). The reader
+// gets a bytearray copied once out of the segment (a bytearray cannot own
+// foreign memory), or a PickleBuffer over the mapping itself, read-only if
+// the sender's was. A PickleBuffer that stays in the pipe (small, or shared
+// memory off) arrives over an in-band copy: protocol 4 cannot pickle it.
+//
 // Everything else pickles exactly as the queue pickles it (ForkingPickler,
 // the queue's protocol). Not placed in shared memory: arrays smaller than
 // the threshold, of object dtype, subclasses with their own pickling, and
 // anything when the reader could not open our segments or none can be had.
 #include <unistd.h>
 
+#include "buffer_walk.h"
+#include "prelude.h"
+#include "reduced.h"
 #include "runtime/shared_api.h"
 #include "runtime/shared_mapping.h"
 #include "runtime/shared_segments.h"
@@ -25,14 +36,17 @@ using vr::Ref;
 namespace shm = vr::shm;
 
 struct Loaded {
-  PyObject* forking_dumps = nullptr;  // ForkingPickler.dumps: the queue's pickling
-  PyObject* shared_dumps = nullptr;   // the same, through the subclass below
-  PyObject* open_array = nullptr;     // this module's, pickled by reference
+  PyObject* forking_pickler = nullptr;  // ForkingPickler: the queue's pickling
+  PyObject* forking_dumps = nullptr;
+  PyObject* shared_pickler = nullptr;   // the same, through the subclass below
+  PyObject* shared_dumps = nullptr;
+  PyObject* open_array = nullptr;       // this module's, pickled by reference
+  PyObject* open_bytearray = nullptr;
+  PyObject* open_buffer = nullptr;
   PyObject* ndarray = nullptr;        // numpy.ndarray, once numpy is imported
   PyObject* ascontiguousarray = nullptr;
   PyObject* readers = nullptr;        // vorlen._liveness.readers
   PyObject* loads = nullptr;          // pickle.loads
-  PyObject* pickled_type = nullptr;   // Pickled, below
 };
 Loaded loaded;
 
@@ -198,17 +212,132 @@ PyObject* reducer_override(PyObject*, PyObject* obj) {
   return reduce_array(obj, nbytes);
 }
 
+// The bytes of a bytearray or PickleBuffer, held through an export of its
+// buffer (it can be neither resized nor released meanwhile): its own memory
+// when contiguous, else a C-ordered copy of it.
+class SourceBytes {
+ public:
+  SourceBytes() = default;
+  SourceBytes(const SourceBytes&) = delete;
+  SourceBytes& operator=(const SourceBytes&) = delete;
+  ~SourceBytes() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+
+  int open(PyObject* obj) {
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_FULL_RO) < 0) return -1;
+    held_ = true;
+    if (PyBuffer_IsContiguous(&view_, 'A')) {
+      data_ = view_.buf;
+      return 0;
+    }
+    copy_ = Ref::steal(PyBytes_FromStringAndSize(nullptr, view_.len));
+    if (!copy_ || PyBuffer_ToContiguous(PyBytes_AS_STRING(copy_.get()), &view_, view_.len,
+                                        'C') < 0)
+      return -1;
+    data_ = PyBytes_AS_STRING(copy_.get());
+    return 0;
+  }
+  const void* data() const { return data_; }
+  Py_ssize_t size() const { return view_.len; }
+  bool readonly() const { return view_.readonly; }
+
+ private:
+  Py_buffer view_ = {};
+  bool held_ = false;
+  const void* data_ = nullptr;
+  Ref copy_;
+};
+
+// The reference of a new segment holding the bytes of `source` for the
+// message's reader; empty, without an exception, when they stay in the pipe
+// (below the threshold, no reader that can open it, no segment to be had).
+int bytes_to_segment(const SourceBytes& source, Ref& reference) {
+  if (source.size() <= 0 || source.size() < dump.threshold) return 0;
+  pid_t reader = reader_pid();
+  if (reader <= 0) return reader;
+  shm::SegmentRef ref;
+  if (!shm::create_segment(source.data(), static_cast<size_t>(source.size()), reader,
+                           dump.batch, ref))
+    return 0;
+  reference = Ref::steal(reference_tuple(ref));
+  return reference ? 0 : -1;
+}
+
+// The proxy `target` is pickled through: a call of open_bytearray or
+// open_buffer on a segment (only if `shared`), or for a PickleBuffer kept in
+// the pipe, PickleBuffer over a copy (bytes if it is read-only, else a
+// bytearray). Empty, without an exception, for a bytearray kept in the pipe:
+// the pickler handles it as always.
+int make_proxy(PyObject* target, bool shared, Ref& proxy) {
+  SourceBytes source;
+  if (source.open(target) < 0) return -1;
+  Ref reference;
+  if (shared && bytes_to_segment(source, reference) < 0) return -1;
+  bool buffer = PyPickleBuffer_Check(target);
+  if (!reference && !buffer) return 0;
+  Ref args;
+  PyObject* callable;
+  if (reference) {
+    callable = buffer ? loaded.open_buffer : loaded.open_bytearray;
+    args = Ref::steal(buffer ? Py_BuildValue("(ON)", reference.get(),
+                                             PyBool_FromLong(source.readonly()))
+                             : PyTuple_Pack(1, reference.get()));
+  } else {
+    const char* data = static_cast<const char*>(source.data());
+    callable = reinterpret_cast<PyObject*>(&PyPickleBuffer_Type);
+    Ref copy = Ref::steal(source.readonly() ? PyBytes_FromStringAndSize(data, source.size())
+                                            : PyByteArray_FromStringAndSize(data, source.size()));
+    args = copy ? Ref::steal(PyTuple_Pack(1, copy.get())) : Ref();
+  }
+  if (!args) return -1;
+  proxy = Ref::steal(shm::new_reduced(callable, args.get()));
+  return proxy ? 0 : -1;
+}
+
+// `message` pickled with a prelude that makes the objects `found` (see
+// prelude.h); without one when none of them needs it.
+PyObject* pickle_with_buffers(PyObject* message, const std::vector<Ref>& found, bool shared,
+                              bool* rewritten) {
+  Ref proxies = Ref::steal(PyList_New(0));
+  Ref targets = Ref::steal(PyList_New(0));
+  if (!proxies || !targets) return nullptr;
+  for (const Ref& target : found) {
+    Ref proxy;
+    if (make_proxy(target.get(), shared, proxy) < 0) return nullptr;
+    if (proxy && (PyList_Append(proxies.get(), proxy.get()) < 0 ||
+                  PyList_Append(targets.get(), target.get()) < 0))
+      return nullptr;
+  }
+  if (PyList_GET_SIZE(proxies.get()) == 0)
+    return PyObject_CallOneArg(shared ? loaded.shared_dumps : loaded.forking_dumps, message);
+  Ref proxy_tuple = Ref::steal(PyList_AsTuple(proxies.get()));
+  Ref target_tuple = Ref::steal(PyList_AsTuple(targets.get()));
+  if (!proxy_tuple || !target_tuple) return nullptr;
+  *rewritten = true;
+  return shm::dumps_with_prelude(shared ? loaded.shared_pickler : loaded.forking_pickler,
+                                 message, proxy_tuple.get(), target_tuple.get());
+}
+
 // The C API: see runtime/shared_api.h.
-PyObject* api_pickle(PyObject* message, PyObject* reader, uint64_t* batch) {
+PyObject* api_pickle(PyObject* message, PyObject* reader, uint64_t* batch, bool* rewritten) {
   *batch = 0;
+  *rewritten = false;
   long long threshold = shm::threshold();
   // One message at a time: another thread pickling while this one copies
-  // (with the interpreter lock released) pickles as the queue does.
-  if (threshold < 0 || dump.active || !ndarray_type())
-    return PyObject_CallOneArg(loaded.forking_dumps, message);
+  // (with the interpreter lock released) pickles as the queue does, its
+  // PickleBuffers kept in the pipe.
+  bool shared = threshold >= 0 && !dump.active;
+  std::vector<Ref> found;
+  shm::find_buffers(message, shared ? threshold : -1, found);
+  if (!shared || !ndarray_type()) {
+    if (found.empty()) return PyObject_CallOneArg(loaded.forking_dumps, message);
+    if (!shared) return pickle_with_buffers(message, found, false, rewritten);
+  }
   uint64_t made = shm::new_batch();
   dump = {true, threshold, reader, -1, made};
-  PyObject* pickled = PyObject_CallOneArg(loaded.shared_dumps, message);
+  PyObject* pickled = found.empty() ? PyObject_CallOneArg(loaded.shared_dumps, message)
+                                    : pickle_with_buffers(message, found, true, rewritten);
   dump = {};
   if (!pickled) {
     shm::settle_batch(made, false);
@@ -222,43 +351,10 @@ void api_sweep() { shm::sweep(); }
 
 // A message already pickled, for the queue's put(): it pickles as a call
 // of pickle.loads on those bytes, so that the reader gets the message.
-struct Pickled {
-  PyObject_HEAD
-  PyObject* payload;  // bytes
-};
-
-PyObject* pickled_reduce(PyObject* self, PyObject*) {
-  return Py_BuildValue("(O(O))", loaded.loads, reinterpret_cast<Pickled*>(self)->payload);
-}
-
-void pickled_dealloc(PyObject* self) {
-  Py_XDECREF(reinterpret_cast<Pickled*>(self)->payload);
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
-PyMethodDef pickled_methods[] = {
-    {"__reduce__", pickled_reduce, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-PyType_Slot pickled_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(pickled_dealloc)},
-    {Py_tp_methods, pickled_methods},
-    {Py_tp_doc, const_cast<char*>("A message already pickled, as the queue's put() sends it.")},
-    {0, nullptr},
-};
-PyType_Spec pickled_spec = {"vorlen._sharedmem.Pickled", sizeof(Pickled), 0,
-                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                            pickled_slots};
-
 PyObject* api_wrap(PyObject* pickled) {
   Ref payload = Ref::steal(PyBytes_FromObject(pickled));
-  if (!payload) return nullptr;
-  auto* wrapper = PyObject_New(Pickled, reinterpret_cast<PyTypeObject*>(loaded.pickled_type));
-  if (!wrapper) return nullptr;
-  wrapper->payload = payload.release();
-  return reinterpret_cast<PyObject*>(wrapper);
+  Ref args = payload ? Ref::steal(PyTuple_Pack(1, payload.get())) : Ref();
+  return args ? shm::new_reduced(loaded.loads, args.get()) : nullptr;
 }
 
 const vr::SharedMemoryApi api = {api_pickle, shm::settle_batch, api_sweep, shm::outstanding,
@@ -282,14 +378,21 @@ int parse_reference(PyObject* tuple, shm::SegmentRef& ref) {
   return 0;
 }
 
+// The reference that is the first of exactly `expected` arguments of the
+// function `name`.
+int reference_argument(const char* name, PyObject* const* args, Py_ssize_t nargs,
+                       Py_ssize_t expected, shm::SegmentRef& ref) {
+  if (nargs != expected) {
+    PyErr_Format(PyExc_TypeError, "%s() takes %zd arguments (%zd given)", name, expected, nargs);
+    return -1;
+  }
+  return parse_reference(args[0], ref);
+}
+
 // open_array(reference, dtype, shape, fortran, subclass)
 PyObject* open_array(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 5) {
-    PyErr_Format(PyExc_TypeError, "open_array() takes 5 arguments (%zd given)", nargs);
-    return nullptr;
-  }
   shm::SegmentRef ref;
-  if (parse_reference(args[0], ref) < 0) return nullptr;
+  if (reference_argument("open_array", args, nargs, 5, ref) < 0) return nullptr;
   Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
   if (!numpy || !ndarray_type()) return nullptr;
   Ref buffer = Ref::steal(shm::take_segment(ref));
@@ -303,6 +406,23 @@ PyObject* open_array(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (!new_method) return nullptr;
   return PyObject_CallFunction(new_method.get(), "OOOOiOs", type, args[2], args[1],
                                buffer.get(), 0, Py_None, fortran ? "F" : "C");
+}
+
+// open_bytearray(reference)
+PyObject* open_bytearray(PyObject*, PyObject* reference) {
+  shm::SegmentRef ref;
+  if (parse_reference(reference, ref) < 0) return nullptr;
+  return shm::copy_segment(ref);
+}
+
+// open_buffer(reference, readonly)
+PyObject* open_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  shm::SegmentRef ref;
+  if (reference_argument("open_buffer", args, nargs, 2, ref) < 0) return nullptr;
+  int readonly = PyObject_IsTrue(args[1]);
+  if (readonly < 0) return nullptr;
+  Ref mapping = Ref::steal(shm::take_segment(ref, readonly));
+  return mapping ? PyPickleBuffer_FromObject(mapping.get()) : nullptr;
 }
 
 PyObject* sweep(PyObject*, PyObject*) {
@@ -319,6 +439,15 @@ PyMethodDef methods[] = {
      METH_FASTCALL,
      "open_array(reference, dtype, shape, fortran, subclass)\n--\n\n"
      "The array whose data another process placed in shared memory."},
+    {"open_bytearray", open_bytearray, METH_O,
+     "open_bytearray(reference)\n--\n\n"
+     "A bytearray holding the bytes another process placed in shared memory "
+     "(copied out of it, which frees the segment for the sender)."},
+    {"open_buffer", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_buffer)),
+     METH_FASTCALL,
+     "open_buffer(reference, readonly)\n--\n\n"
+     "A PickleBuffer over the bytes another process placed in shared memory, "
+     "writable unless `readonly`."},
     {"sweep", sweep, METH_NOARGS,
      "Closes every segment no longer needed: released by its reader (also "
      "those kept for reuse) or meant for a process that has ended."},
@@ -333,6 +462,7 @@ PyMethodDef reducer_def = {"reducer_override", reducer_override, METH_O, nullptr
 int make_pickler(PyObject* module) {
   Ref base = Ref::steal(import_attribute("multiprocessing.reduction", "ForkingPickler"));
   if (!base) return -1;
+  loaded.forking_pickler = Py_NewRef(base.get());
   loaded.forking_dumps = PyObject_GetAttrString(base.get(), "dumps");
   if (!loaded.forking_dumps) return -1;
   Ref reducer = Ref::steal(PyCFunction_NewEx(&reducer_def, nullptr, nullptr));
@@ -346,11 +476,12 @@ int make_pickler(PyObject* module) {
                                                  "s(O)O", "SharedPickler", base.get(), ns.get()));
   if (!pickler) return -1;
   loaded.shared_dumps = PyObject_GetAttrString(pickler.get(), "dumps");
+  loaded.shared_pickler = pickler.release();
   return loaded.shared_dumps ? 0 : -1;
 }
 
 PyModuleDef definition = {PyModuleDef_HEAD_INIT, "vorlen._sharedmem",
-                          "Large numpy arrays of messages through shared memory.", -1,
+                          "Large numpy arrays, bytearrays and PickleBuffers of messages through shared memory.", -1,
                           methods};
 
 }  // namespace
@@ -359,10 +490,13 @@ PyMODINIT_FUNC PyInit__sharedmem() {
   Ref module = Ref::steal(PyModule_Create(&definition));
   if (!module) return nullptr;
   loaded.open_array = PyObject_GetAttrString(module.get(), "open_array");
-  if (!loaded.open_array || make_pickler(module.get()) < 0) return nullptr;
+  loaded.open_bytearray = PyObject_GetAttrString(module.get(), "open_bytearray");
+  loaded.open_buffer = PyObject_GetAttrString(module.get(), "open_buffer");
+  if (!loaded.open_array || !loaded.open_bytearray || !loaded.open_buffer ||
+      make_pickler(module.get()) < 0)
+    return nullptr;
   loaded.loads = import_attribute("pickle", "loads");
-  loaded.pickled_type = PyType_FromSpec(&pickled_spec);
-  if (!loaded.loads || !loaded.pickled_type) return nullptr;
+  if (!loaded.loads || !shm::reduced_type()) return nullptr;
   if (!shm::mapped_buffer_type()) return nullptr;
   Ref capsule = Ref::steal(PyCapsule_New(const_cast<vr::SharedMemoryApi*>(&api),
                                          vr::kSharedMemoryCapsule, nullptr));

@@ -1,0 +1,129 @@
+#include "buffer_walk.h"
+
+#include <array>
+#include <cstdint>
+
+namespace vr::shm {
+
+namespace {
+
+// A set of object addresses (open addressing, linear probing): the walk
+// looks up every container it meets, so this must cost a few nanoseconds,
+// and nothing is allocated for the few containers of a small message.
+class AddressSet {
+ public:
+  AddressSet() { inline_.fill(nullptr); }
+  AddressSet(const AddressSet&) = delete;
+  AddressSet& operator=(const AddressSet&) = delete;
+
+  // Whether `p` was not in the set yet.
+  bool insert(PyObject* p) {
+    if ((used_ + 1) * 2 > capacity_) grow();
+    size_t mask = capacity_ - 1;
+    for (size_t i = slot_of(p, mask);; i = (i + 1) & mask) {
+      if (slots_[i] == p) return false;
+      if (!slots_[i]) {
+        slots_[i] = p;
+        ++used_;
+        return true;
+      }
+    }
+  }
+
+ private:
+  static constexpr size_t kInline = 64;
+  static size_t slot_of(PyObject* p, size_t mask) {
+    return static_cast<size_t>((reinterpret_cast<uintptr_t>(p) >> 4) * 0x9e3779b97f4a7c15ULL) &
+           mask;
+  }
+  void grow() {
+    std::vector<PyObject*> old(slots_, slots_ + capacity_);
+    heap_.assign(capacity_ * 4, nullptr);
+    slots_ = heap_.data();
+    capacity_ = heap_.size();
+    used_ = 0;
+    for (PyObject* p : old)
+      if (p) insert(p);
+  }
+  std::array<PyObject*, kInline> inline_;
+  std::vector<PyObject*> heap_;
+  PyObject** slots_ = inline_.data();
+  size_t capacity_ = kInline;
+  size_t used_ = 0;
+};
+
+// One walk. Reads the objects as they are: nothing here runs Python code,
+// so nothing can change them meanwhile.
+class Walk {
+ public:
+  Walk(long long min_bytearray, std::vector<Ref>& found)
+      : min_bytearray_(min_bytearray), found_(found) {}
+
+  void run(PyObject* message) {
+    pending_.reserve(32);
+    consider(message);
+    while (!pending_.empty()) {
+      PyObject* container = pending_.back();
+      pending_.pop_back();
+      walk_items(container);
+    }
+  }
+
+ private:
+  // Notes `obj` if it is wanted, queues it if it is a container not seen.
+  void consider(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    // The common items of a message first, before any bookkeeping.
+    if (type == &PyLong_Type || type == &PyFloat_Type || type == &PyUnicode_Type ||
+        type == &PyBytes_Type || obj == Py_None || type == &PyBool_Type)
+      return;
+    bool container = type == &PyList_Type || type == &PyTuple_Type || type == &PyDict_Type ||
+                     type == &PySet_Type || type == &PyFrozenSet_Type;
+    bool wanted = type == &PyPickleBuffer_Type ||
+                  (type == &PyByteArray_Type && min_bytearray_ >= 0 &&
+                   PyByteArray_GET_SIZE(obj) >= min_bytearray_);
+    if (!container && !wanted) return;
+    if (container && Py_SIZE(obj) == 0 && type != &PyDict_Type && type != &PySet_Type &&
+        type != &PyFrozenSet_Type)
+      return;  // an empty list or tuple
+    if (!seen_.insert(obj)) return;
+    if (wanted)
+      found_.push_back(Ref::borrow(obj));
+    else
+      pending_.push_back(obj);
+  }
+
+  void walk_items(PyObject* container) {
+    PyTypeObject* type = Py_TYPE(container);
+    if (type == &PyList_Type || type == &PyTuple_Type) {
+      Py_ssize_t n = PySequence_Fast_GET_SIZE(container);
+      PyObject** items = PySequence_Fast_ITEMS(container);
+      for (Py_ssize_t i = 0; i < n; ++i) consider(items[i]);
+    } else if (type == &PyDict_Type) {
+      Py_ssize_t pos = 0;
+      PyObject *key, *value;
+      while (PyDict_Next(container, &pos, &key, &value)) {
+        consider(key);
+        consider(value);
+      }
+    } else {
+      Py_ssize_t pos = 0;
+      PyObject* key;
+      Py_hash_t hash;
+      while (_PySet_NextEntry(container, &pos, &key, &hash)) consider(key);
+    }
+  }
+
+  long long min_bytearray_;
+  std::vector<Ref>& found_;
+  std::vector<PyObject*> pending_;  // containers still to walk
+  AddressSet seen_;                 // containers queued and objects found
+};
+
+}  // namespace
+
+void find_buffers(PyObject* message, long long min_bytearray, std::vector<Ref>& found) {
+  Walk(min_bytearray, found).run(message);
+}
+
+}  // namespace vr::shm
