@@ -395,6 +395,69 @@ def test_many_buffer_answers_leave_nothing_behind(worker, nothing_left_behind):
 
 # ---- falling back to the pipe ----------------------------------------------
 
+CHILD_CHECK = """\
+import os, sys
+import vorlen._sharedmem as sharedmem
+sys.path[:0] = {path!r}
+from test_shared_memory import segment_descriptors, segment_mappings
+sharedmem.sweep()  # would hang on a lock the fork copied while held
+os._exit(1 if segment_descriptors() or segment_mappings() else 0)
+"""
+
+
+def exit_code_within(pid, timeout):
+    """The exit code of child `pid`, or "hung" (it is then killed)."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return os.waitstatus_to_exitcode(status)
+        time.sleep(0.005)
+    os.kill(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+    return "hung"
+
+
+@pytest.mark.skipif(SANITIZED, reason="a child forked beside other threads can deadlock in "
+                                      "this libasan's allocator")
+def test_child_forked_while_segments_are_written_or_closed_holds_none(
+        worker, nothing_left_behind):
+    # 64 MiB arrays: written (into a new segment, or into a released one
+    # through its mapping) with the interpreter lock released, and closed by
+    # the closing thread; this thread forks meanwhile.
+    big = np.ones(1 << 23)
+    done = threading.Event()
+
+    def send():
+        try:
+            for _ in range(3):
+                # The worker lets a request go when it reads the next one.
+                worker.blocked_put([{"x": big}, "del globals()['x']"])
+                worker.blocked_put("pass")
+                worker.blocked_put([{"x": big}, "del globals()['x']"])  # into the released one
+                worker.blocked_put("pass")
+                sharedmem.sweep()
+        finally:
+            done.set()
+
+    check = CHILD_CHECK.format(path=sys.path)
+    sender = threading.Thread(target=send)
+    sender.start()
+    statuses = []
+    try:
+        while not done.is_set():
+            pid = os.fork()
+            if pid == 0:
+                try:
+                    exec(check)
+                finally:
+                    os._exit(2)
+            statuses.append(exit_code_within(pid, WAIT))
+    finally:
+        sender.join(WAIT)
+    assert statuses and statuses == [0] * len(statuses)
+
+
 def test_threshold_off_sends_everything_through_the_pipe(make_handle, monkeypatch):
     monkeypatch.setenv("VORLEN_SHM_THRESHOLD", "off")
     handle = make_handle()
@@ -544,3 +607,4 @@ def test_parent_killed_with_answers_unread():
             os.killpg(parent.pid, signal.SIGKILL)
         parent.stdout.close()
     assert dev_shm_files() == dev_shm
+

@@ -20,6 +20,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "segment_closer.h"
+
 namespace vr::shm {
 
 namespace {
@@ -38,6 +40,7 @@ constexpr double kKeepFreeSeconds = 1.0;
 constexpr double kSweepInterval = 0.005;
 
 enum class State {
+  kFilling,  // being written, with the interpreter lock released
   kPending,  // made for the message being sent, not yet settled
   kSent,     // on its way: the reader has not mapped it yet
   kTaken,    // mapped by the reader
@@ -52,13 +55,14 @@ struct Segment {
   double since;     // when it entered its state
   uint64_t batch;   // while pending: the message it was made for
   // Our own mapping of the whole file, made when it is first reused:
-  // copying into mapped pages is several times faster than write().
+  // copying into mapped pages is several times faster than write(). Not
+  // inherited by forked children.
   char* mapped = nullptr;
 };
 
+// Freeing a large segment's pages takes a while: done off the caller's path.
 void release(Segment& s) {
-  if (s.mapped) munmap(s.mapped, header_bytes() + s.capacity);
-  close(s.fd);
+  close_later(s.fd, s.mapped, header_bytes() + s.capacity, s.capacity);
 }
 
 struct Reader {
@@ -83,9 +87,10 @@ double now_seconds() {
 }
 
 // A forked child inherits the descriptors but is not their owner: it closes
-// them, so that a segment lives no longer than its sender means it to.
+// them, so that a segment lives no longer than its sender means it to. (Our
+// mappings were not inherited, and their addresses may be in use already.)
 void forget_in_child() {
-  for (Segment& s : table.segments) release(s);
+  for (Segment& s : table.segments) close(s.fd);
   for (const Reader& r : table.readers)
     if (r.pidfd >= 0) close(r.pidfd);
   table.segments.clear();
@@ -229,6 +234,12 @@ void close_at(size_t i) {
   table.segments.pop_back();
 }
 
+size_t index_of(int fd) {
+  size_t i = 0;
+  while (table.segments[i].fd != fd) ++i;
+  return i;
+}
+
 size_t count(State state) {
   size_t n = 0;
   for (const Segment& s : table.segments) n += s.state == state;
@@ -249,7 +260,7 @@ void close_oldest_beyond(State state, size_t limit) {
 
 // Moves a segment along what its reader did; false when it is to be closed.
 bool advance(Segment& s, double now, bool keep_none) {
-  if (s.state == State::kPending) return true;
+  if (s.state == State::kFilling || s.state == State::kPending) return true;
   if (s.state == State::kFree) return !keep_none && now - s.since < kKeepFreeSeconds;
   bool taken, released;
   reader_marks(s.fd, taken, released);
@@ -290,6 +301,16 @@ long reusable(size_t size) {
   return best;
 }
 
+// A writable mapping of the file that forked children do not inherit (they
+// close our descriptors and must not keep our pages); nullptr if not had.
+char* map_unshared_with_children(int fd, size_t length) {
+  void* at = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, 0);
+  if (at == MAP_FAILED) return nullptr;
+  if (madvise(at, length, MADV_DONTFORK) == 0) return static_cast<char*>(at);
+  munmap(at, length);
+  return nullptr;
+}
+
 // A released segment cut to `size` bytes of data and mapped (so that the
 // copy goes straight into its pages), or a new memory file of that size
 // (whose pages write() allocates faster than faults on a mapping would).
@@ -307,11 +328,7 @@ bool segment_for(size_t size, Segment& out) {
     }
     out.capacity = size;
     if (ftruncate(out.fd, static_cast<off_t>(length)) == 0) {
-      if (!out.mapped) {
-        void* at = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE,
-                        out.fd, 0);
-        if (at != MAP_FAILED) out.mapped = static_cast<char*>(at);
-      }
+      if (!out.mapped) out.mapped = map_unshared_with_children(out.fd, length);
       return true;
     }
     release(out);
@@ -380,21 +397,25 @@ bool create_segment(const void* data, size_t size, pid_t reader, uint64_t batch,
   Segment segment;
   if (!segment_for(size, segment)) return false;
   SegmentHeader header = {kMagic, random_token(), size, 0, 0};
+  // In the table while it is written, so that a child forked meanwhile by
+  // another thread closes it too.
+  segment.reader = reader;
+  segment.state = State::kFilling;
+  segment.batch = batch;
+  table.segments.push_back(segment);
   bool written;
   // The copy may take a while; the array is held by the pickler meanwhile.
   Py_BEGIN_ALLOW_THREADS
   written = fill(segment, header, data, size);
   Py_END_ALLOW_THREADS
+  size_t at = index_of(segment.fd);
   struct stat identity;
   if (!written || fstat(segment.fd, &identity) < 0) {
-    release(segment);
+    close_at(at);
     return false;
   }
-  segment.reader = reader;
-  segment.state = State::kPending;
-  segment.since = now_seconds();
-  segment.batch = batch;
-  table.segments.push_back(segment);
+  table.segments[at].state = State::kPending;
+  table.segments[at].since = now_seconds();
   out = {getpid(), segment.fd, identity.st_ino, identity.st_dev, header.token, size};
   return true;
 }

@@ -28,6 +28,7 @@
 #include "reduced.h"
 #include "runtime/shared_api.h"
 #include "runtime/shared_mapping.h"
+#include "runtime/segment_closer.h"
 #include "runtime/shared_segments.h"
 
 namespace {
@@ -427,6 +428,9 @@ PyObject* open_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 PyObject* sweep(PyObject*, PyObject*) {
   shm::sweep(true, true);
+  Py_BEGIN_ALLOW_THREADS
+  shm::wait_until_closed();
+  Py_END_ALLOW_THREADS
   Py_RETURN_NONE;
 }
 
@@ -450,7 +454,8 @@ PyMethodDef methods[] = {
      "writable unless `readonly`."},
     {"sweep", sweep, METH_NOARGS,
      "Closes every segment no longer needed: released by its reader (also "
-     "those kept for reuse) or meant for a process that has ended."},
+     "those kept for reuse) or meant for a process that has ended; returns "
+     "once they are closed."},
     {"outstanding", outstanding, METH_NOARGS,
      "The number of segments this process holds open."},
     {nullptr, nullptr, 0, nullptr},
