@@ -45,7 +45,7 @@ void OutgoingMessage::sent() {
 }
 
 void sweep_shared_memory() {
-  if (loaded_api && loaded_api->outstanding() > 0) loaded_api->sweep();
+  if (loaded_api && loaded_api->holds_anything()) loaded_api->sweep();
 }
 
 }  // namespace vr

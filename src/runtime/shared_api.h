@@ -25,8 +25,8 @@ struct SharedMemoryApi {
   // Notes what the readers did with the segments, closing those no longer
   // needed (rate-limited).
   void (*sweep)();
-  // Segments this process holds open.
-  size_t (*outstanding)();
+  // Whether this process holds segments, or descriptors of their readers.
+  bool (*holds_anything)();
   // An object that the queue's put() pickles into `pickled` again, for a
   // message whose segments are already made.
   PyObject* (*wrap)(PyObject* pickled);

@@ -38,6 +38,9 @@ constexpr size_t kMaxFree = 4;
 constexpr double kKeepFreeSeconds = 1.0;
 // Least time between two sweeps that are not asked for now.
 constexpr double kSweepInterval = 0.005;
+// Least time between two looks at the readers that hold no segment (one
+// system call each) for those that ended.
+constexpr double kPruneInterval = 0.1;
 
 enum class State {
   kFilling,  // being written, with the interpreter lock released
@@ -75,6 +78,7 @@ struct Table {
   std::vector<Segment> segments;
   std::vector<Reader> readers;
   double last_sweep = 0;
+  double last_prune = 0;
   uint64_t last_batch = 0;
   bool fork_handler = false;
 };
@@ -441,7 +445,7 @@ void settle_batch(uint64_t batch, bool sent) {
 }
 
 void sweep(bool now, bool keep_none) {
-  if (table.segments.empty()) return;
+  if (table.segments.empty() && table.readers.empty()) return;
   double time = now_seconds();
   if (!now && !keep_none && time - table.last_sweep < kSweepInterval) return;
   table.last_sweep = time;
@@ -453,8 +457,15 @@ void sweep(bool now, bool keep_none) {
   }
   close_oldest_beyond(State::kTaken, kMaxTaken);
   close_oldest_beyond(State::kFree, kMaxFree);
+  // The descriptors of readers that ended, once no segment is meant for them.
+  if (keep_none || time - table.last_prune >= kPruneInterval) {
+    table.last_prune = time;
+    prune_readers();
+  }
 }
 
 size_t outstanding() { return table.segments.size(); }
+
+bool holds_anything() { return !table.segments.empty() || !table.readers.empty(); }
 
 }  // namespace vr::shm

@@ -78,11 +78,15 @@ void settle_batch(uint64_t batch, bool sent);
 
 // Notes what the readers did with the segments: closes those meant for a
 // reader that has ended, and the released ones not reused for a while (all
-// of them with `keep_none`). Cheap when nothing is held, and done at most
+// of them with `keep_none`), and forgets the readers that have ended. Cheap when nothing is held, and done at most
 // every few milliseconds otherwise unless `now`.
 void sweep(bool now = false, bool keep_none = false);
 
 // Segments still held open (pending or waiting to be taken).
 size_t outstanding();
+
+// Whether sweep() has anything to look after: segments, or readers (each
+// holds a descriptor of its process until it has ended).
+bool holds_anything();
 
 }  // namespace vr::shm

@@ -358,8 +358,8 @@ PyObject* api_wrap(PyObject* pickled) {
   return args ? shm::new_reduced(loaded.loads, args.get()) : nullptr;
 }
 
-const vr::SharedMemoryApi api = {api_pickle, shm::settle_batch, api_sweep, shm::outstanding,
-                                 api_wrap};
+const vr::SharedMemoryApi api = {api_pickle, shm::settle_batch, api_sweep,
+                                 shm::holds_anything, api_wrap};
 
 int unsigned_item(PyObject* tuple, Py_ssize_t i, unsigned long long& out) {
   out = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(tuple, i));
@@ -454,8 +454,8 @@ PyMethodDef methods[] = {
      "writable unless `readonly`."},
     {"sweep", sweep, METH_NOARGS,
      "Closes every segment no longer needed: released by its reader (also "
-     "those kept for reuse) or meant for a process that has ended; returns "
-     "once they are closed."},
+     "those kept for reuse) or meant for a process that has ended, and the "
+     "descriptors of readers that have ended; returns once they are closed."},
     {"outstanding", outstanding, METH_NOARGS,
      "The number of segments this process holds open."},
     {nullptr, nullptr, 0, nullptr},
