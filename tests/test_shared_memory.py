@@ -173,10 +173,27 @@ class Tagged(np.ndarray):
     """A subclass that pickles as ndarray does."""
 
 
+class Understated(np.ndarray):
+    """A subclass whose own properties misstate its memory."""
+
+    @property
+    def nbytes(self):
+        return super().nbytes // 2
+
+    @property
+    def flags(self):
+        return np.arange(2)[::2].flags  # neither C nor Fortran ordered
+
+
 def test_subclass_nested_and_repeated_arrays(worker):
     tagged = np.arange(BIG, dtype=np.float64).view(Tagged)
     got = echo(worker, tagged)["x"]
     assert_same_array(got, tagged)
+    assert shared(got)
+    # What is copied is the array's memory, not what its class says of it.
+    understated = np.arange(BIG, dtype=np.float64).view(Understated)
+    got = echo(worker, understated)["x"]
+    assert_same_array(got, understated)
     assert shared(got)
 
     one = np.arange(BIG, dtype=np.int64)

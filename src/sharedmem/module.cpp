@@ -129,9 +129,24 @@ pid_t reader_pid() {
   return dump.reader_pid;
 }
 
+// An attribute of an array as ndarray itself defines it. A subclass's own
+// property of that name (which could claim another size, order or address
+// than the array's memory has) is not asked: the bytes copied, and what the
+// reader is told about them, are the array's own.
+PyObject* array_attribute(PyObject* array, const char* name) {
+  Ref descriptor = Ref::steal(PyObject_GetAttrString(loaded.ndarray, name));
+  if (!descriptor) return nullptr;
+  descrgetfunc get = Py_TYPE(descriptor.get())->tp_descr_get;
+  if (!get) {
+    PyErr_Format(PyExc_TypeError, "numpy.ndarray.%s is not an attribute of its arrays", name);
+    return nullptr;
+  }
+  return get(descriptor.get(), array, reinterpret_cast<PyObject*>(Py_TYPE(array)));
+}
+
 // The data pointer of a contiguous array.
 int data_pointer(PyObject* array, void*& out) {
-  Ref interface = Ref::steal(PyObject_GetAttrString(array, "__array_interface__"));
+  Ref interface = Ref::steal(array_attribute(array, "__array_interface__"));
   if (!interface) return -1;
   PyObject* data = PyDict_GetItemString(interface.get(), "data");  // borrowed
   if (!data || !PyTuple_Check(data) || PyTuple_GET_SIZE(data) < 1) {
@@ -159,7 +174,7 @@ PyObject* reference_tuple(const shm::SegmentRef& ref) {
 // Fortran-ordered, copied into a new segment. NotImplemented (pickle it as
 // the queue would) when it does not qualify or no segment can be had.
 PyObject* reduce_array(PyObject* array, Py_ssize_t nbytes) {
-  Ref dtype = Ref::steal(PyObject_GetAttrString(array, "dtype"));
+  Ref dtype = Ref::steal(array_attribute(array, "dtype"));
   if (!dtype) return nullptr;
   Ref has_object = Ref::steal(PyObject_GetAttrString(dtype.get(), "hasobject"));
   if (!has_object) return nullptr;
@@ -169,7 +184,7 @@ PyObject* reduce_array(PyObject* array, Py_ssize_t nbytes) {
   if (reader < 0) return nullptr;
   if (reader == 0) return Py_NewRef(Py_NotImplemented);
 
-  Ref flags = Ref::steal(PyObject_GetAttrString(array, "flags"));
+  Ref flags = Ref::steal(array_attribute(array, "flags"));
   if (!flags) return nullptr;
   int c_order = flag(flags.get(), "c_contiguous");
   int f_order = c_order == 0 ? flag(flags.get(), "f_contiguous") : 0;
@@ -185,7 +200,7 @@ PyObject* reduce_array(PyObject* array, Py_ssize_t nbytes) {
   if (!shm::create_segment(data, static_cast<size_t>(nbytes), reader, dump.batch, ref))
     return Py_NewRef(Py_NotImplemented);
 
-  Ref shape = Ref::steal(PyObject_GetAttrString(array, "shape"));
+  Ref shape = Ref::steal(array_attribute(array, "shape"));
   Ref reference = Ref::steal(reference_tuple(ref));
   PyObject* subclass = Py_TYPE(array) == reinterpret_cast<PyTypeObject*>(loaded.ndarray)
                            ? Py_None
@@ -205,7 +220,7 @@ PyObject* reducer_override(PyObject*, PyObject* obj) {
     int plain = pickles_as_ndarray(Py_TYPE(obj));
     if (plain <= 0) return plain < 0 ? nullptr : Py_NewRef(Py_NotImplemented);
   }
-  Ref size = Ref::steal(PyObject_GetAttrString(obj, "nbytes"));
+  Ref size = Ref::steal(array_attribute(obj, "nbytes"));
   if (!size) return nullptr;
   Py_ssize_t nbytes = PyLong_AsSsize_t(size.get());
   if (nbytes == -1 && PyErr_Occurred()) return nullptr;
