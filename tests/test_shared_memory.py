@@ -476,6 +476,43 @@ def test_child_forked_while_segments_are_written_or_closed_holds_none(
     assert statuses and statuses == [0] * len(statuses)
 
 
+FORK_AFTER_A_DEAD_READER = """\
+import os, signal, time
+import numpy as np
+import vorlen.corvane as corvane
+
+def process_descriptors():
+    found = 0
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            found += "pidfd" in os.readlink(f"/proc/self/fd/{fd}")
+        except OSError:
+            pass
+    return found
+
+pool = corvane.CorvanePool(1, "dead_reader")
+pool.map(["pass"])
+pid, = pool.procs
+os.kill(pid, signal.SIGKILL)
+time.sleep(0.3)  # dead, not yet reaped: looked at as a reader, no segment made
+pool.map([[{"x": np.ones(1 << 12)}, "pass"]], block=False)
+child = os.fork()
+if child == 0:
+    os._exit(process_descriptors())
+print(os.waitstatus_to_exitcode(os.waitpid(child, 0)[1]))
+pool.kill_all()
+"""
+
+
+def test_child_forked_after_a_reader_was_looked_at_holds_no_descriptor_of_it():
+    # In a fresh process: the first descriptor it opens is a reader's.
+    env = dict(os.environ, VORLEN_SHM_THRESHOLD="4K")
+    done = subprocess.run([sys.executable, "-c", FORK_AFTER_A_DEAD_READER], env=env,
+                          capture_output=True, text=True, timeout=30)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["0"]
+
+
 def test_threshold_off_sends_everything_through_the_pipe(make_handle, monkeypatch):
     monkeypatch.setenv("VORLEN_SHM_THRESHOLD", "off")
     handle = make_handle()

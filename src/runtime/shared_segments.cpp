@@ -80,7 +80,6 @@ struct Table {
   double last_sweep = 0;
   double last_prune = 0;
   uint64_t last_batch = 0;
-  bool fork_handler = false;
 };
 Table table;
 
@@ -99,6 +98,13 @@ void forget_in_child() {
     if (r.pidfd >= 0) close(r.pidfd);
   table.segments.clear();
   table.readers.clear();
+}
+
+// Installed before the first descriptor is opened (a reader's or a
+// segment's); false if it cannot be.
+bool fork_handler_installed() {
+  static const bool installed = pthread_atfork(nullptr, nullptr, forget_in_child) == 0;
+  return installed;
 }
 
 bool ended(const Reader& reader) {
@@ -380,6 +386,7 @@ long long threshold() {
 bool reader_can_open(pid_t reader) {
   if (reader <= 0 || reader == getpid() || !openable_through_proc()) return false;
   if (Reader* known = find_reader(reader)) return known->allowed && !ended(*known);
+  if (!fork_handler_installed()) return false;
   prune_readers();
   int pidfd = static_cast<int>(syscall(SYS_pidfd_open, reader, 0));
   if (pidfd >= 0) fcntl(pidfd, F_SETFD, FD_CLOEXEC);
@@ -392,10 +399,7 @@ uint64_t new_batch() { return ++table.last_batch; }
 
 bool create_segment(const void* data, size_t size, pid_t reader, uint64_t batch,
                     SegmentRef& out) {
-  if (!table.fork_handler) {
-    if (pthread_atfork(nullptr, nullptr, forget_in_child) != 0) return false;
-    table.fork_handler = true;
-  }
+  if (!fork_handler_installed()) return false;
   sweep(true);
   if (count(State::kPending) + count(State::kSent) >= kMaxInFlight) return false;
   Segment segment;
