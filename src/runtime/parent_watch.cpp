@@ -1,5 +1,7 @@
 #include "parent_watch.h"
 
+#include "native_thread.h"
+
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -81,20 +83,11 @@ void* watch(void* argument) {
   }
 }
 
-// Starts the thread with every signal blocked in it, so that signals meant
-// for the worker's Python code never land there.
+// Starts the thread (no signal lands there: they are meant for the
+// worker's Python code).
 int start_watcher(const Watched& watched) {
   auto* argument = new Watched(watched);
-  sigset_t all, previous;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &previous);
-  pthread_attr_t attributes;
-  pthread_attr_init(&attributes);
-  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-  pthread_t thread;
-  int failed = pthread_create(&thread, &attributes, watch, argument);
-  pthread_attr_destroy(&attributes);
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  int failed = start_native_thread(watch, argument);
   if (failed) {
     delete argument;
     errno = failed;

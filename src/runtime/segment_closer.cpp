@@ -1,7 +1,8 @@
 #include "segment_closer.h"
 
+#include "native_thread.h"
+
 #include <pthread.h>
-#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -65,21 +66,10 @@ void* close_queued(void*) {
   return nullptr;
 }
 
-// Starts the thread (with the lock held), with every signal blocked in it
-// so that signals meant for Python code never land there.
+// Starts the thread, with the lock held.
 bool start_thread() {
-  sigset_t all, previous;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &previous);
-  pthread_attr_t attributes;
-  pthread_attr_init(&attributes);
-  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-  pthread_t thread;
-  bool started = pthread_create(&thread, &attributes, close_queued, nullptr) == 0;
-  pthread_attr_destroy(&attributes);
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  closer.running = started;
-  return started;
+  closer.running = start_native_thread(close_queued, nullptr) == 0;
+  return closer.running;
 }
 
 // A fork copies the queue as it stands, never half-changed.
