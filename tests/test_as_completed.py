@@ -1,6 +1,8 @@
 """vorlen.as_completed: answers of a non-blocking batch in arrival order."""
+import gc
 import os
 import time
+import weakref
 
 import pytest
 
@@ -86,3 +88,17 @@ def test_foreign_sources_through_their_descriptor_and_unwaitable_elements():
         second.close()
     with pytest.raises(TypeError, match="cannot wait on a 'FakeQueue'"):
         vorlen.as_completed([FakeQueue(["x"])])
+
+
+def test_an_iterator_in_a_reference_cycle_is_collected():
+    source = PipeSource(["a"])
+    reader, writer = source.read_end, source.write_end
+    try:
+        source.arrivals = vorlen.as_completed([source])   # source -> iterator -> source
+        collected = weakref.ref(source)
+        source = None
+        gc.collect()
+        assert collected() is None
+    finally:
+        os.close(reader)
+        os.close(writer)

@@ -332,15 +332,39 @@ PyObject* arrivals_next(PyObject* object) {
 
 void arrivals_dealloc(PyObject* object) {
   PyTypeObject* type = Py_TYPE(object);
+  PyObject_GC_UnTrack(object);
   finish(reinterpret_cast<Arrivals*>(object));
   type->tp_free(object);
   Py_DECREF(type);
+}
+
+// The iterator holds its queues and their workers' processes, and a source
+// may hold the iterator: the collector must see those references.
+int arrivals_traverse(PyObject* object, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(object));
+  const State* state = reinterpret_cast<Arrivals*>(object)->state;
+  if (!state) return 0;
+  for (const Group& group : state->groups) {
+    Py_VISIT(group.queue.get());
+    Py_VISIT(group.process.get());
+  }
+  Py_VISIT(state->timeout.get());
+  return 0;
+}
+
+// Only an iterator that nothing reaches any more is cleared, never one in
+// the middle of next().
+int arrivals_clear(PyObject* object) {
+  finish(reinterpret_cast<Arrivals*>(object));
+  return 0;
 }
 
 PyType_Slot arrivals_slots[] = {
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(arrivals_next)},
     {Py_tp_dealloc, reinterpret_cast<void*>(arrivals_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(arrivals_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(arrivals_clear)},
     {0, nullptr},
 };
 
@@ -348,7 +372,7 @@ PyType_Spec arrivals_spec = {
     .name = "vorlen._wire.arrivals",
     .basicsize = sizeof(Arrivals),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC,
     .slots = arrivals_slots,
 };
 
@@ -381,13 +405,14 @@ PyObject* arrivals(PyObject* const* a) {
     delete state;
     return nullptr;
   }
-  Arrivals* self = PyObject_New(Arrivals, arrivals_type);
+  Arrivals* self = PyObject_GC_New(Arrivals, arrivals_type);
   if (!self) {
     delete state;
     return nullptr;
   }
   self->state = state;
   self->running = false;
+  PyObject_GC_Track(self);
   return reinterpret_cast<PyObject*>(self);
 }
 
