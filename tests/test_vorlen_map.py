@@ -138,3 +138,7 @@ def test_dealing_without_checks_waits_without_spinning(handle):
     _wire.deal([worker], [timed(0, 0.5)], answers, 0, None, None)
     assert answers[0][3]["i"] == 0
     assert time.thread_time() - started < 0.2
+    # A fixed number in flight far above the batch's size deals it at once.
+    _wire.deal([worker], [timed(1, 0)], answers, 10 ** 8, None, None)
+    assert answers[0][3]["i"] == 1
+    assert time.thread_time() - started < 0.4

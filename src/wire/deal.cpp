@@ -234,7 +234,7 @@ int run(Batch& batch) {
   long first = batch.fixed > 0 ? batch.fixed : batch.limit;
   double started = vr::monotonic_seconds();
   for (Worker& worker : batch.workers) worker.last_answer = started;
-  for (long round = 1; round <= first; ++round)
+  for (long round = 1; round <= first && batch.next < batch.total; ++round)
     for (Worker& worker : batch.workers)
       if (send_to(batch, worker, round) < 0) return -1;
   std::vector<WorkerId> ready;
