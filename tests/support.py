@@ -16,7 +16,11 @@ ANSWER = ["SUCCESS", "", "", {}]
 
 def stop_process(proc, timeout=WAIT):
     """Kills `proc` if it is still running and reaps it."""
-    if proc.is_alive():
+    try:
+        alive = proc.is_alive()
+    except ValueError:  # closed: it has ended and been reaped
+        return
+    if alive:
         proc.kill()
     proc.join(timeout)
 

@@ -89,6 +89,30 @@ def test_answer_sent_before_death_is_still_returned(handle):
     assert_died(info, handle, 7)
 
 
+def test_closed_process_object_gives_what_is_left_then_raises(handle):
+    # close() succeeds only once the worker has ended: every way of waiting
+    # for its answers reads those it left, then raises instead of waiting.
+    from vorlen import corvane
+    for _ in range(4):
+        handle.qi.put("xprint('left')")
+    assert wait_for_items(handle.qo, 4)
+    handle.proc.kill()
+    handle.proc.join(WAIT)
+    handle.proc.close()
+    left = ["SUCCESS", "left\n", "", {}]
+    assert handle.blocked_put("pass") == left
+    assert vorlen.run(handle, "pass", timeout=5) == left
+    assert corvane.reduce([handle.qo]) == [left]
+    arrivals = vorlen.as_completed([handle.qo, handle.qo], timeout=60)
+    assert next(arrivals) == (0, left)
+    for wait in (lambda: next(arrivals),
+                 lambda: handle.blocked_put("pass"),
+                 lambda: vorlen.run(handle, "pass"),
+                 lambda: corvane.reduce([handle.qo])):
+        with pytest.raises(vorlen.WorkerDiedError, match="process object was closed"):
+            wait()
+
+
 def test_answer_before_a_system_exit_is_not_lost(handle):
     # Requests queued back to back: the worker exits right after answering.
     handle.qi.put("xprint('first')")

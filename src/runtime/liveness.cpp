@@ -91,6 +91,45 @@ PyObject* wait_watching(PyObject* queue, PyObject* process, int sentinel) {
   return raise_worker_died(process);
 }
 
+// The sentinel of `process`; kClosedProcess when it has none because its process
+// object was closed (or never started: it will not answer either), -1 when
+// it has none for another reason, -2 with an exception set.
+constexpr int kClosedProcess = -3;
+
+int process_sentinel(PyObject* process) {
+  Ref value = Ref::steal(PyObject_GetAttrString(process, "sentinel"));
+  int fd = value ? descriptor_of(value.get()) : -1;
+  if (fd >= 0) return fd;
+  if (PyErr_ExceptionMatches(PyExc_ValueError)) {
+    PyErr_Clear();
+    return kClosedProcess;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return -2;
+  PyErr_Clear();
+  return -1;
+}
+
+// The next answer of a worker whose process object was closed, which
+// close() allows only once the process has ended: what it wrote before it
+// ended can still be read, but nothing more will come, so an empty queue
+// raises WorkerDiedError instead of waiting for ever.
+PyObject* get_left_behind(PyObject* queue) {
+  int reader = descriptor_or_none(queue, "_reader");
+  if (reader == -2) return nullptr;
+  if (reader >= 0 && !readable_now(reader)) {
+    const RuntimeState* rt = runtime();
+    if (!rt) return nullptr;
+    Ref detail = Ref::steal(PyUnicode_FromString(
+        "the worker's process object was closed: its process has ended"));
+    if (!detail) return nullptr;
+    Ref error = Ref::steal(PyObject_CallFunctionObjArgs(rt->died_error, Py_None, Py_None,
+                                                        detail.get(), nullptr));
+    if (error) PyErr_SetObject(rt->died_error, error.get());
+    return nullptr;
+  }
+  return get_from(queue);
+}
+
 // The request's segments have been taken by the time its answer is in (or
 // its worker died): the sender may close them.
 PyObject* after_answer(PyObject* answer) {
@@ -102,10 +141,10 @@ PyObject* after_answer(PyObject* answer) {
 
 PyObject* get_answer(PyObject* queue, PyObject* process) {
   if (!process) return after_answer(get_from(queue));
-  // A process object that was closed has no sentinel: wait as get() does.
-  int sentinel = descriptor_or_none(process, "sentinel");
+  int sentinel = process_sentinel(process);
   if (sentinel == -2) return nullptr;
-  if (sentinel < 0) return after_answer(get_from(queue));
+  if (sentinel == kClosedProcess) return after_answer(get_left_behind(queue));
+  if (sentinel < 0) return after_answer(get_from(queue));  // not a process we know
   return after_answer(wait_watching(queue, process, sentinel));
 }
 

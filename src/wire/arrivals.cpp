@@ -49,6 +49,7 @@ struct Group {
   Ref process;        // the watched writer of a multiprocessing queue, or empty
   int sentinel = -1;  // its sentinel, or -1
   bool foreign = false;
+  bool closed = false;  // its writer's process object was closed: it has ended
   size_t next = 0, end = 0;     // its positions: State::order[next, end)
   size_t watched[2] = {};       // its entries of State::watched
   int watched_count = 0;
@@ -75,6 +76,7 @@ struct State {
   std::vector<pollfd> polled;   // what poll() waits on; fd < 0: done with
   std::vector<size_t> polled_entry;  // the watched entry of each slot
   size_t done_slots = 0;
+  std::vector<GroupId> closed;  // groups whose writer was closed: always ready
   std::vector<GroupId> ready;   // groups found ready by the last wait
   size_t next_ready = 0;
   uint64_t waits = 0;
@@ -147,16 +149,21 @@ void compact(State& state) {
   state.done_slots = 0;
 }
 
-// The sentinel of a writer process, looked up once per process (-1: none
-// to watch, for example a closed process object).
+// A closed process object has no sentinel; close() succeeds only once the
+// process has ended.
+constexpr int kClosed = -3;
+
+// The sentinel of a writer process, looked up once per process: -1 when it
+// has none to watch, kClosed when its process object was closed.
 int sentinel_of(State& state, PyObject* process) {
   auto found = state.sentinels.find(process);
   if (found != state.sentinels.end()) return found->second;
   Ref value = Ref::steal(PyObject_GetAttrString(process, "sentinel"));
   int fd = value ? vr::descriptor_of(value.get()) : -1;
   if (fd < 0) {
-    if (!PyErr_ExceptionMatches(PyExc_ValueError) &&
-        !PyErr_ExceptionMatches(PyExc_AttributeError))
+    if (PyErr_ExceptionMatches(PyExc_ValueError))
+      fd = kClosed;
+    else if (!PyErr_ExceptionMatches(PyExc_AttributeError))
       return -2;
     PyErr_Clear();
   }
@@ -199,6 +206,13 @@ int add_group(State& state, size_t index) {
   if (!group.process) return PyErr_Occurred() ? -1 : 0;
   int sentinel = sentinel_of(state, group.process.get());
   if (sentinel == -2) return -1;
+  if (sentinel == kClosed) {
+    // Nothing more will come: it is read at once, its answers left or
+    // WorkerDiedError, instead of being waited for.
+    group.closed = true;
+    state.closed.push_back({index});
+    return 0;
+  }
   group.sentinel = sentinel;
   if (sentinel >= 0) watch(state, sentinel, index, true);
   return 0;
@@ -243,6 +257,12 @@ int wait_ready(State& state) {
   state.next_ready = 0;
   ++state.waits;
   compact(state);
+  for (GroupId id : state.closed) {
+    Group& group = state.groups[id.value];
+    if (group.done()) continue;
+    group.ready_in = state.waits;
+    state.ready.push_back(id);
+  }
   while (state.ready.empty()) {
     int timeout_ms = state.deadline >= 0 ? vr::milliseconds_until(state.deadline) : -1;
     bool interrupted;
@@ -280,7 +300,8 @@ PyObject* take(State& state, size_t index) {
     answer = Ref::steal(
         vr::get_answer_watching(group.queue.get(), group.process.get(), group.sentinel));
   else
-    answer = Ref::steal(vr::get_answer(group.queue.get(), nullptr));
+    answer = Ref::steal(
+        vr::get_answer(group.queue.get(), group.closed ? group.process.get() : nullptr));
   if (!answer) return nullptr;
   Py_ssize_t position = state.order[group.next++].value;
   if (group.done()) group_done(state, group);
