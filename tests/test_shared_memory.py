@@ -378,6 +378,14 @@ def test_buffers_handed_to_the_queues_own_put(make_handle, nothing_left_behind):
     assert seen == {name: expected(value) for name, value in sent.items()}
 
 
+def test_buffers_in_a_time_limited_request(worker, nothing_left_behind):
+    sent = buffers()
+    seen = vorlen.run(worker, [{"x": sent}, DESCRIBE_BUFFERS + textwrap.dedent("""\
+        xreturn(seen={k: described(v) for k, v in x.items()})
+        del globals()["x"]""")], timeout=WAIT)[3]["seen"]
+    assert seen == {name: expected(value) for name, value in sent.items()}
+
+
 def test_no_room_for_buffers_falls_back_to_the_pipe(make_handle, nothing_left_behind):
     handle = make_handle()
     answer = handle.blocked_put(textwrap.dedent(f"""\

@@ -53,20 +53,22 @@ class AddressSet {
 };
 
 // One walk. Reads the objects as they are: nothing here runs Python code,
-// so nothing can change them meanwhile.
+// so nothing can change them meanwhile (reading an envelope's slot calls
+// no code of the message's).
 class Walk {
  public:
-  Walk(long long min_bytearray, std::vector<Ref>& found)
-      : min_bytearray_(min_bytearray), found_(found) {}
+  Walk(long long min_bytearray, PyObject* envelope, std::vector<Ref>& found)
+      : min_bytearray_(min_bytearray), envelope_(envelope), found_(found) {}
 
-  void run(PyObject* message) {
+  int run(PyObject* message) {
     pending_.reserve(32);
     consider(message);
-    while (!pending_.empty()) {
+    while (!pending_.empty() && !failed_) {
       PyObject* container = pending_.back();
       pending_.pop_back();
       walk_items(container);
     }
+    return failed_ ? -1 : 0;
   }
 
  private:
@@ -82,6 +84,10 @@ class Walk {
     bool wanted = type == &PyPickleBuffer_Type ||
                   (type == &PyByteArray_Type && min_bytearray_ >= 0 &&
                    PyByteArray_GET_SIZE(obj) >= min_bytearray_);
+    if (type == reinterpret_cast<PyTypeObject*>(envelope_)) {
+      consider_envelope(obj);
+      return;
+    }
     if (!container && !wanted) return;
     if (container && Py_SIZE(obj) == 0 && type != &PyDict_Type && type != &PySet_Type &&
         type != &PyFrozenSet_Type)
@@ -91,6 +97,23 @@ class Walk {
       found_.push_back(Ref::borrow(obj));
     else
       pending_.push_back(obj);
+  }
+
+  // The request of a time-limit envelope: its class is ours, with slots, so
+  // reading the slot runs no Python code. Kept alive for the walk.
+  void consider_envelope(PyObject* envelope) {
+    static PyObject* name = PyUnicode_InternFromString("request");
+    Ref request = Ref::steal(name ? PyObject_GetAttr(envelope, name) : nullptr);
+    if (!request) {
+      // An envelope without its request holds nothing to find.
+      if (name && PyErr_ExceptionMatches(PyExc_AttributeError))
+        PyErr_Clear();
+      else
+        failed_ = true;
+      return;
+    }
+    consider(request.get());
+    held_.push_back(std::move(request));
   }
 
   void walk_items(PyObject* container) {
@@ -115,15 +138,19 @@ class Walk {
   }
 
   long long min_bytearray_;
+  PyObject* envelope_;
   std::vector<Ref>& found_;
+  std::vector<Ref> held_;           // requests taken out of envelopes
+  bool failed_ = false;             // an exception is set
   std::vector<PyObject*> pending_;  // containers still to walk
   AddressSet seen_;                 // containers queued and objects found
 };
 
 }  // namespace
 
-void find_buffers(PyObject* message, long long min_bytearray, std::vector<Ref>& found) {
-  Walk(min_bytearray, found).run(message);
+int find_buffers(PyObject* message, long long min_bytearray, PyObject* envelope,
+                 std::vector<Ref>& found) {
+  return Walk(min_bytearray, envelope, found).run(message);
 }
 
 }  // namespace vr::shm

@@ -3,8 +3,9 @@
 // The pickler writes exact bytearrays and PickleBuffers in a fast path of
 // its own, before any hook of ours is asked, so they are found beforehand by
 // a walk through the containers the pickler itself handles: exact lists,
-// tuples, dicts (keys and values), sets and frozensets. Objects inside other
-// objects (their pickled state, numpy object arrays) are not reached.
+// tuples, dicts (keys and values), sets and frozensets, and the request in a
+// time-limit envelope. Objects inside other objects (their pickled state,
+// numpy object arrays) are not reached.
 #pragma once
 #include "runtime/ref.h"
 
@@ -14,7 +15,11 @@ namespace vr::shm {
 
 // Appends to `found` each bytearray of at least `min_bytearray` bytes (none
 // when it is negative) and each PickleBuffer reachable from `message`, once
-// each, as new references. Runs no Python code and raises nothing.
-void find_buffers(PyObject* message, long long min_bytearray, std::vector<Ref>& found);
+// each, as new references. `envelope` is the type of the time-limit
+// envelope (vorlen._timed.TimedRequest, whose `request` slot is walked), or
+// nullptr. Runs no Python code; -1 with an exception only when memory runs
+// out.
+int find_buffers(PyObject* message, long long min_bytearray, PyObject* envelope,
+                 std::vector<Ref>& found);
 
 }  // namespace vr::shm

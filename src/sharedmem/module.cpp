@@ -26,6 +26,7 @@
 #include "buffer_walk.h"
 #include "prelude.h"
 #include "reduced.h"
+#include "runtime/runtime_state.h"
 #include "runtime/shared_api.h"
 #include "runtime/shared_mapping.h"
 #include "runtime/segment_closer.h"
@@ -344,8 +345,11 @@ PyObject* api_pickle(PyObject* message, PyObject* reader, uint64_t* batch, bool*
   // (with the interpreter lock released) pickles as the queue does, its
   // PickleBuffers kept in the pipe.
   bool shared = threshold >= 0 && !dump.active;
+  const vr::RuntimeState* rt = vr::runtime();
+  if (!rt) return nullptr;
   std::vector<Ref> found;
-  shm::find_buffers(message, shared ? threshold : -1, found);
+  if (shm::find_buffers(message, shared ? threshold : -1, rt->timed_request, found) < 0)
+    return nullptr;
   if (!shared || !ndarray_type()) {
     if (found.empty()) return PyObject_CallOneArg(loaded.forking_dumps, message);
     if (!shared) return pickle_with_buffers(message, found, false, rewritten);
