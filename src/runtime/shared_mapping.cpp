@@ -197,6 +197,16 @@ bool read_fully(int fd, void* into, size_t size, off_t offset) {
   return true;
 }
 
+// Fresh memory faulted in 4 KiB pages costs more than copying into it: a
+// large bytearray's buffer asks for huge pages, as numpy does for its arrays
+// (transparent huge pages are often given only to memory that asks).
+void advise_huge_pages(char* start, size_t size) {
+  constexpr uintptr_t kHuge = 2 << 20;
+  uintptr_t from = (reinterpret_cast<uintptr_t>(start) + kHuge - 1) & ~(kHuge - 1);
+  uintptr_t to = (reinterpret_cast<uintptr_t>(start) + size) & ~(kHuge - 1);
+  if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+}
+
 }  // namespace
 
 PyTypeObject* mapped_buffer_type() {
@@ -251,6 +261,7 @@ PyObject* copy_segment(const SegmentRef& ref) {
     // The bytearray is new and ours alone: it can be filled without the lock.
     char* into = PyByteArray_AS_STRING(copy.get());
     Py_BEGIN_ALLOW_THREADS
+    advise_huge_pages(into, ref.size);
     if (!read_fully(fd, into, ref.size, static_cast<off_t>(header_bytes()))) error = errno;
     Py_END_ALLOW_THREADS
     // Taken and released at once: the sender may close it or reuse its pages.
