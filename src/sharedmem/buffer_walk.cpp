@@ -52,6 +52,33 @@ class AddressSet {
   size_t used_ = 0;
 };
 
+// A stack of objects held inline while it is small: a small message's walk
+// allocates nothing.
+class SmallStack {
+ public:
+  bool empty() const { return size_ == 0; }
+  void push(PyObject* p) {
+    if (size_ < kInline)
+      inline_[size_] = p;
+    else
+      heap_.push_back(p);
+    ++size_;
+  }
+  PyObject* pop() {
+    --size_;
+    if (size_ < kInline) return inline_[size_];
+    PyObject* p = heap_.back();
+    heap_.pop_back();
+    return p;
+  }
+
+ private:
+  static constexpr size_t kInline = 32;
+  std::array<PyObject*, kInline> inline_;
+  std::vector<PyObject*> heap_;
+  size_t size_ = 0;
+};
+
 // One walk. Reads the objects as they are: nothing here runs Python code,
 // so nothing can change them meanwhile (reading an envelope's slot calls
 // no code of the message's).
@@ -61,11 +88,9 @@ class Walk {
       : min_bytearray_(min_bytearray), envelope_(envelope), found_(found) {}
 
   int run(PyObject* message) {
-    pending_.reserve(32);
     consider(message);
     while (!pending_.empty() && !failed_) {
-      PyObject* container = pending_.back();
-      pending_.pop_back();
+      PyObject* container = pending_.pop();
       walk_items(container);
     }
     return failed_ ? -1 : 0;
@@ -96,7 +121,7 @@ class Walk {
     if (wanted)
       found_.push_back(Ref::borrow(obj));
     else
-      pending_.push_back(obj);
+      pending_.push(obj);
   }
 
   // The request of a time-limit envelope: its class is ours, with slots, so
@@ -142,7 +167,7 @@ class Walk {
   std::vector<Ref>& found_;
   std::vector<Ref> held_;           // requests taken out of envelopes
   bool failed_ = false;             // an exception is set
-  std::vector<PyObject*> pending_;  // containers still to walk
+  SmallStack pending_;              // containers still to walk
   AddressSet seen_;                 // containers queued and objects found
 };
 
