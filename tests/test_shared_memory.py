@@ -659,15 +659,22 @@ def test_parent_killed_with_answers_unread():
     env = dict(os.environ, VORLEN_SHM_THRESHOLD="4K")
     parent = subprocess.Popen([sys.executable, "-c", PARENT], stdout=subprocess.PIPE,
                               env=env, start_new_session=True)
+    worker_pid = None
     try:
         worker_pid = int(parent.stdout.readline())
         assert len(segment_descriptors(worker_pid)) == 2
         os.kill(parent.pid, signal.SIGKILL)
         parent.wait(WAIT)
     finally:
-        # The worker ends with its parent; if it does not, it is killed here.
-        if not wait_for(lambda: not os.path.exists(f"/proc/{worker_pid}"), 1.5):
-            os.killpg(parent.pid, signal.SIGKILL)
+        # The worker ends with its parent; if it does not (or the test failed
+        # before its pid was known), the whole session is killed here.
+        if worker_pid is None or not wait_for(
+                lambda: not os.path.exists(f"/proc/{worker_pid}"), 1.5):
+            try:
+                os.killpg(parent.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass  # the session has ended already
+            parent.wait(WAIT)
         parent.stdout.close()
     assert dev_shm_files() == dev_shm
 
