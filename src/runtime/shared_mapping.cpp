@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "runtime_state.h"
+
 namespace vr::shm {
 
 namespace {
@@ -92,17 +94,15 @@ PyType_Spec mapped_spec = {"vorlen._sharedmem.SharedMemory", sizeof(MappedBuffer
 // The segment cannot be had because its sender has ended: the error the
 // waits for a dead worker raise.
 PyObject* raise_sender_ended(pid_t pid) {
-  Ref module = Ref::steal(PyImport_ImportModule("vorlen._errors"));
-  Ref error_type = module ? Ref::steal(PyObject_GetAttrString(module.get(), "WorkerDiedError"))
-                          : Ref();
-  if (!error_type) return nullptr;
+  const RuntimeState* rt = runtime();
+  if (!rt) return nullptr;
   Ref detail = Ref::steal(PyUnicode_FromFormat(
       "process %d ended before the shared memory holding this message's data was read",
       static_cast<int>(pid)));
   if (!detail) return nullptr;
-  Ref error = Ref::steal(PyObject_CallFunction(error_type.get(), "iOO", static_cast<int>(pid),
+  Ref error = Ref::steal(PyObject_CallFunction(rt->died_error, "iOO", static_cast<int>(pid),
                                                Py_None, detail.get()));
-  if (error) PyErr_SetObject(error_type.get(), error.get());
+  if (error) PyErr_SetObject(rt->died_error, error.get());
   return nullptr;
 }
 
