@@ -183,6 +183,11 @@ PyObject* pickle_message(PyObject* message) {
   return PyObject_CallOneArg(dumps, message);
 }
 
+PyObject* pickle_plain_message(PyObject* message) {
+  const RuntimeState* rt = runtime();
+  return rt ? PyObject_CallOneArg(rt->plain_dumps, message) : nullptr;
+}
+
 int check_picklable(PyObject* message) {
   return is_plainly_picklable(message) ? 0 : try_pickle(message);
 }

@@ -14,6 +14,10 @@ bool is_plainly_picklable(PyObject* message);
 // The message pickled as the queue pickles it (a bytes-like object).
 PyObject* pickle_message(PyObject* message);
 
+// The same, for a message already found plainly picklable (not looked at
+// again).
+PyObject* pickle_plain_message(PyObject* message);
+
 // Raises the pickling error in the caller when `message` cannot be sent
 // through a multiprocessing queue. Plain data is accepted without pickling.
 int check_picklable(PyObject* message);

@@ -26,7 +26,7 @@ OutgoingMessage::~OutgoingMessage() {
 
 PyObject* OutgoingMessage::pickle(PyObject* message, PyObject* reader) {
   // Plain data holds no array: pickled as always.
-  if (is_plainly_picklable(message)) return pickle_message(message);
+  if (is_plainly_picklable(message)) return pickle_plain_message(message);
   const SharedMemoryApi* api = load_api();
   if (!api) return nullptr;
   api_ = api;
