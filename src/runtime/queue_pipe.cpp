@@ -334,9 +334,6 @@ int read_exactly(int fd, char* into, size_t size, int writer_fd, bool& started,
   return 0;
 }
 
-// After the memory for a message's `length` bytes could not be had: reads
-// them out of the pipe all the same, so that the next read starts at the
-// beginning of the next message, and raises the allocation's error.
 // Notes that the writer died before its message was whole, raising the
 // EOFError that stands for it (the caller tells the death better).
 void note_writer_died(Receive& how) {
@@ -344,6 +341,9 @@ void note_writer_died(Receive& how) {
   PyErr_SetString(PyExc_EOFError, "the writer ended before its message was whole");
 }
 
+// After the memory for a message's `length` bytes could not be had: reads
+// them out of the pipe all the same, so that the next read starts at the
+// beginning of the next message, and raises the allocation's error.
 PyObject* drop_message(int fd, uint64_t length, Receive& how, bool& started) {
   if (!PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
   SavedError raised;
