@@ -9,6 +9,7 @@
 #include "runtime/liveness.h"
 #include "runtime/queue_pipe.h"
 #include "runtime/runtime_state.h"
+#include "runtime/shared_api.h"
 
 namespace control {
 
@@ -95,10 +96,16 @@ PyObject* wait_for_answer(PyObject* handle, PyObject* qo, PyObject* process, uin
     how.writer_fd = sentinel;
     Ref message;
     int received = vr::receive_message(qo, get.get(), how, message);
-    if (received > 0) return message.release();
+    // The request's segments have been taken by now (as get_answer notes
+    // too): the sender may close them.
+    if (received > 0) {
+      vr::sweep_shared_memory();
+      return message.release();
+    }
     if (received == 0) return vr::get_answer(qo, process);  // a queue read another way
     if (how.writer_died) {
       PyErr_Clear();  // the EOFError that stands for the death, told better here
+      vr::sweep_shared_memory();
       return vr::raise_worker_died(process);
     }
     if (!PyErr_ExceptionMatches(rt->queue_empty)) return nullptr;
