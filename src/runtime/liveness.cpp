@@ -91,24 +91,6 @@ PyObject* wait_watching(PyObject* queue, PyObject* process, int sentinel) {
   return raise_worker_died(process);
 }
 
-// The sentinel of `process`; kClosedProcess when it has none because its process
-// object was closed (or never started: it will not answer either), -1 when
-// it has none for another reason, -2 with an exception set.
-constexpr int kClosedProcess = -3;
-
-int process_sentinel(PyObject* process) {
-  Ref value = Ref::steal(PyObject_GetAttrString(process, "sentinel"));
-  int fd = value ? descriptor_of(value.get()) : -1;
-  if (fd >= 0) return fd;
-  if (PyErr_ExceptionMatches(PyExc_ValueError)) {
-    PyErr_Clear();
-    return kClosedProcess;
-  }
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) return -2;
-  PyErr_Clear();
-  return -1;
-}
-
 // The next answer of a worker whose process object was closed, which
 // close() allows only once the process has ended: what it wrote before it
 // ended can still be read, but nothing more will come, so an empty queue
@@ -138,6 +120,19 @@ PyObject* after_answer(PyObject* answer) {
 }
 
 }  // namespace
+
+int process_sentinel(PyObject* process) {
+  Ref value = Ref::steal(PyObject_GetAttrString(process, "sentinel"));
+  int fd = value ? descriptor_of(value.get()) : -1;
+  if (fd >= 0) return fd;
+  if (PyErr_ExceptionMatches(PyExc_ValueError)) {
+    PyErr_Clear();
+    return kClosedProcess;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return -2;
+  PyErr_Clear();
+  return -1;
+}
 
 PyObject* get_answer(PyObject* queue, PyObject* process) {
   if (!process) return after_answer(get_from(queue));

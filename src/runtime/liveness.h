@@ -25,4 +25,10 @@ PyObject* raise_worker_died(PyObject* process, PyObject* detail = nullptr);
 // The same, for a caller that already holds the process's sentinel.
 PyObject* get_answer_watching(PyObject* queue, PyObject* process, int sentinel);
 
+// The sentinel of `process`; kClosedProcess when it has none because its
+// process object was closed (or never started: it will not answer either),
+// -1 when it has none for another reason, -2 with an exception set.
+constexpr int kClosedProcess = -3;
+int process_sentinel(PyObject* process);
+
 }  // namespace vr

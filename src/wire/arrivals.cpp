@@ -149,24 +149,14 @@ void compact(State& state) {
   state.done_slots = 0;
 }
 
-// A closed process object has no sentinel; close() succeeds only once the
-// process has ended.
-constexpr int kClosed = -3;
-
 // The sentinel of a writer process, looked up once per process: -1 when it
-// has none to watch, kClosed when its process object was closed.
+// has none to watch, vr::kClosedProcess when its process object was closed
+// (close() succeeds only once the process has ended).
 int sentinel_of(State& state, PyObject* process) {
   auto found = state.sentinels.find(process);
   if (found != state.sentinels.end()) return found->second;
-  Ref value = Ref::steal(PyObject_GetAttrString(process, "sentinel"));
-  int fd = value ? vr::descriptor_of(value.get()) : -1;
-  if (fd < 0) {
-    if (PyErr_ExceptionMatches(PyExc_ValueError))
-      fd = kClosed;
-    else if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-      return -2;
-    PyErr_Clear();
-  }
+  int fd = vr::process_sentinel(process);
+  if (fd == -2) return -2;
   state.sentinels.emplace(process, fd);
   return fd;
 }
@@ -206,7 +196,7 @@ int add_group(State& state, size_t index) {
   if (!group.process) return PyErr_Occurred() ? -1 : 0;
   int sentinel = sentinel_of(state, group.process.get());
   if (sentinel == -2) return -1;
-  if (sentinel == kClosed) {
+  if (sentinel == vr::kClosedProcess) {
     // Nothing more will come: it is read at once, its answers left or
     // WorkerDiedError, instead of being waited for.
     group.closed = true;
