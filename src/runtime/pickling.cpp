@@ -188,10 +188,6 @@ PyObject* pickle_plain_message(PyObject* message) {
   return rt ? PyObject_CallOneArg(rt->plain_dumps, message) : nullptr;
 }
 
-int check_picklable(PyObject* message) {
-  return is_plainly_picklable(message) ? 0 : try_pickle(message);
-}
-
 PyObject* pickle_answer(PyObject* answer, Ref& sent, OutgoingMessage* outgoing,
                         PyObject* reader) {
   Ref pickled = Ref::steal(outgoing ? outgoing->pickle(answer, reader) : pickle_message(answer));

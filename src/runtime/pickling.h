@@ -18,10 +18,6 @@ PyObject* pickle_message(PyObject* message);
 // again).
 PyObject* pickle_plain_message(PyObject* message);
 
-// Raises the pickling error in the caller when `message` cannot be sent
-// through a multiprocessing queue. Plain data is accepted without pickling.
-int check_picklable(PyObject* message);
-
 // The worker's answer pickled as the queue pickles it, with the answer that
 // was pickled in `sent`: `answer` itself, or, when it does not pickle, a
 // failure answer without the parts that do not, whose error text names each
