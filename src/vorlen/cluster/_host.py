@@ -59,10 +59,11 @@ def _starting_owned_child():
     exit. Here the flag is lifted only while the child starts; the child is
     then tied to this process's life (killed when this process ends, by the
     watch below when its actor is released, and by its own watch on its
-    parent), so nothing is left waiting or running. The child is forked even where the start method is spawn (as
-    in Dask workers started by a nanny): it starts in milliseconds instead
-    of importing everything again, including the main module of the program
-    that started the Dask worker, and it only runs the worker loop.
+    parent), so nothing is left waiting or running. The child is forked
+    even where the start method is spawn (as in Dask workers started by a
+    nanny): it starts in milliseconds instead of importing everything again,
+    including the main module of the program that started the Dask worker,
+    and it only runs the worker loop.
     """
     me = multiprocessing.current_process()
     with _start_lock:
