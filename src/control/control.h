@@ -1,8 +1,8 @@
 // vorlen._control: the parent's side of interrupts and time limits, for the
 // package's functions vorlen.interrupt, vorlen.run and vorlen.map.
 #pragma once
-#include "runtime/control_page.h"
-#include "runtime/function.h"
+#include "runtime/process/control_page.h"
+#include "runtime/python/function.h"
 
 namespace control {
 

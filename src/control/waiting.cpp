@@ -5,11 +5,11 @@
 #include <cmath>
 
 #include "control.h"
-#include "runtime/descriptors.h"
-#include "runtime/liveness.h"
-#include "runtime/queue_pipe.h"
-#include "runtime/runtime_state.h"
-#include "runtime/shared_api.h"
+#include "runtime/transport/descriptors.h"
+#include "runtime/process/liveness.h"
+#include "runtime/transport/queue_pipe.h"
+#include "runtime/python/runtime_state.h"
+#include "runtime/shm/shared_api.h"
 
 namespace control {
 

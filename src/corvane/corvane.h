@@ -1,8 +1,8 @@
 // The pool module: pools of worker handles, the dealing of batches over them,
 // the collection of their answers, and the shared no-repeat pool.
 #pragma once
-#include "runtime/call.h"
-#include "runtime/function.h"
+#include "runtime/python/call.h"
+#include "runtime/python/function.h"
 
 namespace corvane {
 

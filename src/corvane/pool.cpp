@@ -1,8 +1,8 @@
 // CorvanePool: a fixed number of worker handles and the dealing of a batch of
 // requests over them, request k to handle k mod n.
 #include "corvane.h"
-#include "runtime/queue_pipe.h"
-#include "runtime/reaping.h"
+#include "runtime/transport/queue_pipe.h"
+#include "runtime/process/reaping.h"
 
 namespace corvane {
 

@@ -1,6 +1,6 @@
 // reduce: one answer from each queue of a list, in the list's order.
 #include "corvane.h"
-#include "runtime/liveness.h"
+#include "runtime/process/liveness.h"
 
 namespace corvane {
 

@@ -7,7 +7,7 @@
 // time-limit envelope. Objects inside other objects (their pickled state,
 // numpy object arrays) are not reached.
 #pragma once
-#include "runtime/ref.h"
+#include "runtime/python/ref.h"
 
 #include <vector>
 

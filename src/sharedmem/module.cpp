@@ -26,11 +26,11 @@
 #include "buffer_walk.h"
 #include "prelude.h"
 #include "reduced.h"
-#include "runtime/runtime_state.h"
-#include "runtime/shared_api.h"
-#include "runtime/shared_mapping.h"
-#include "runtime/segment_closer.h"
-#include "runtime/shared_segments.h"
+#include "runtime/python/runtime_state.h"
+#include "runtime/shm/shared_api.h"
+#include "runtime/shm/shared_mapping.h"
+#include "runtime/shm/segment_closer.h"
+#include "runtime/shm/shared_segments.h"
 
 namespace {
 

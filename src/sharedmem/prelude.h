@@ -11,7 +11,7 @@
 // pickle.loads rebuilds the prelude, drops it from its stack and goes on
 // with the message, with the same memo numbering on both sides.
 #pragma once
-#include "runtime/ref.h"
+#include "runtime/python/ref.h"
 
 namespace vr::shm {
 

@@ -2,7 +2,7 @@
 // object (a proxy of a prelude, a message already pickled for the queue's
 // put()).
 #pragma once
-#include "runtime/ref.h"
+#include "runtime/python/ref.h"
 
 namespace vr::shm {
 

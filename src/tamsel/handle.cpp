@@ -1,8 +1,8 @@
 // Tamsel: the parent-side handle of one worker process.
-#include "runtime/queue_pipe.h"
-#include "runtime/control_page.h"
-#include "runtime/liveness.h"
-#include "runtime/reaping.h"
+#include "runtime/transport/queue_pipe.h"
+#include "runtime/process/control_page.h"
+#include "runtime/process/liveness.h"
+#include "runtime/process/reaping.h"
 #include "tamsel.h"
 
 namespace tamsel {

@@ -6,7 +6,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "runtime/control_page.h"
+#include "runtime/process/control_page.h"
 #include "interrupts.h"
 
 namespace tamsel::interrupts {

@@ -12,7 +12,7 @@
 #pragma once
 #include <cstdint>
 
-#include "runtime/ref.h"
+#include "runtime/python/ref.h"
 
 namespace tamsel::interrupts {
 

@@ -1,8 +1,8 @@
 // The worker module: the serving loop that runs in every worker process, the
 // capture object it fills, and the parent-side handle of one worker.
 #pragma once
-#include "runtime/call.h"
-#include "runtime/function.h"
+#include "runtime/python/call.h"
+#include "runtime/python/function.h"
 
 namespace tamsel {
 

@@ -6,8 +6,8 @@
 #include <ctime>
 #include <unistd.h>
 
-#include "runtime/control_page.h"
-#include "runtime/runtime_state.h"
+#include "runtime/process/control_page.h"
+#include "runtime/python/runtime_state.h"
 #include "interrupts.h"
 
 namespace tamsel::time_limit {

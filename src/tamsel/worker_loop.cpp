@@ -3,11 +3,11 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "runtime/liveness.h"
-#include "runtime/parent_watch.h"
-#include "runtime/queue_pipe.h"
-#include "runtime/pickling.h"
-#include "runtime/shared_api.h"
+#include "runtime/process/liveness.h"
+#include "runtime/process/parent_watch.h"
+#include "runtime/transport/queue_pipe.h"
+#include "runtime/transport/pickling.h"
+#include "runtime/shm/shared_api.h"
 #include "code_cache.h"
 #include "interrupts.h"
 #include "tamsel.h"

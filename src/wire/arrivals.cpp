@@ -17,10 +17,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "runtime/call.h"
-#include "runtime/descriptors.h"
-#include "runtime/liveness.h"
-#include "runtime/queue_pipe.h"
+#include "runtime/python/call.h"
+#include "runtime/transport/descriptors.h"
+#include "runtime/process/liveness.h"
+#include "runtime/transport/queue_pipe.h"
 #include "wire.h"
 
 namespace wire {

@@ -18,9 +18,9 @@
 #include <deque>
 #include <vector>
 
-#include "runtime/descriptors.h"
-#include "runtime/liveness.h"
-#include "runtime/queue_pipe.h"
+#include "runtime/transport/descriptors.h"
+#include "runtime/process/liveness.h"
+#include "runtime/transport/queue_pipe.h"
 #include "wire.h"
 
 namespace wire {

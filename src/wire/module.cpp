@@ -2,7 +2,7 @@
 // loop that deals a batch to whichever worker becomes free first; and the
 // answers of many queues in the order they arrive. For the package's Python
 // functions (vorlen.map, vorlen.as_completed).
-#include "runtime/liveness.h"
+#include "runtime/process/liveness.h"
 #include "wire.h"
 
 namespace wire {

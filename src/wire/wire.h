@@ -1,7 +1,7 @@
 // vorlen._wire: the package's dispatch loops in C++, on the same queues and
 // waits as the pool module.
 #pragma once
-#include "runtime/function.h"
+#include "runtime/python/function.h"
 
 namespace wire {
 
