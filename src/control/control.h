@@ -1,5 +1,6 @@
-// vorlen._control: the parent's side of interrupts and time limits, for the
-// package's functions vorlen.interrupt, vorlen.run and vorlen.map.
+// vorlen._control: the parent's side of interrupts and time limits (for
+// vorlen.interrupt, vorlen.run and vorlen.map), and the ledger of requests
+// and answers that every module of the package keeps through it.
 #pragma once
 #include "runtime/process/control_page.h"
 #include "runtime/python/function.h"
@@ -18,13 +19,7 @@ struct Names {
 };
 extern Names names;
 
-// How long, in seconds, until the request running on `page` is overdue
-// (its limit or its interrupt plus `grace`), capped at the interval of
-// checks; when it is overdue now, kills `process` and raises.
-double check_overdue(PyObject* process, vr::ControlPage* page, uint64_t token,
-                     double grace, bool& raised);
-
-extern const vr::FunctionDef interrupt_worker_def, request_def, wait_answer_def,
-    escalate_def;
+extern const vr::FunctionDef interrupt_worker_def, request_def, tagged_loads_def,
+    adopt_page_def;
 
 }  // namespace control

@@ -3,36 +3,17 @@
 #include <cinttypes>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include "control.h"
+#include "ledger.h"
 
 namespace control {
 
 namespace {
 
 using vr::Ref;
-
-int raise_os_error() {
-  PyErr_SetFromErrno(PyExc_OSError);
-  return -1;
-}
-
-// Sends the signal to the worker's main thread carrying `serial`: the
-// worker acts on it only while that request still runs.
-int send_for_serial(long pid, uint64_t serial) {
-  siginfo_t info;
-  std::memset(&info, 0, sizeof info);
-  info.si_signo = vr::interrupt_signal();
-  info.si_code = SI_QUEUE;
-  info.si_pid = getpid();
-  info.si_uid = getuid();
-  info.si_value.sival_ptr = reinterpret_cast<void*>(static_cast<uintptr_t>(serial));
-  if (syscall(SYS_rt_tgsigqueueinfo, pid, pid, info.si_signo, &info) == 0) return 0;
-  return errno == ESRCH ? 0 : raise_os_error();
-}
 
 // Whether process `pid` catches the interrupt signal (its handler is in
 // place; the signal's default action would end it).
@@ -50,23 +31,35 @@ bool catches_signal(long pid) {
   return found && (caught >> (vr::interrupt_signal() - 1)) & 1;
 }
 
-// A worker without a page (not forked from here): the signal means
+// A worker without a page (not started from here): the signal means
 // "whatever runs when it arrives".
 int send_plain(long pid) {
   if (syscall(SYS_tgkill, pid, pid, vr::interrupt_signal()) == 0) return 0;
-  return errno == ESRCH ? 0 : raise_os_error();
+  if (errno == ESRCH) return 0;
+  PyErr_SetFromErrno(PyExc_OSError);
+  return -1;
 }
 
 // The pid of a started process that has not been reaped (its pid cannot
-// belong to anyone else yet), or 0.
+// belong to anyone else yet), or 0: also for a process object that can no
+// longer tell (closed), whose process has ended.
 long live_pid(PyObject* process) {
   Ref exitcode = Ref::steal(PyObject_GetAttrString(process, "exitcode"));
-  if (!exitcode) return -1;
-  if (exitcode.get() != Py_None) return 0;
-  Ref pid = Ref::steal(PyObject_GetAttrString(process, "pid"));
-  if (!pid) return -1;
-  if (pid.get() == Py_None) return 0;
-  return PyLong_AsLong(pid.get());
+  Ref pid = exitcode && exitcode.get() == Py_None
+                ? Ref::steal(PyObject_GetAttrString(process, "pid"))
+                : Ref();
+  if (!exitcode || (exitcode.get() == Py_None && !pid)) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+    PyErr_Clear();
+    return 0;
+  }
+  if (!pid || pid.get() == Py_None) return 0;
+  long number = PyLong_AsLong(pid.get());
+  if (number == -1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return 0;
+  }
+  return number;
 }
 
 // The page of the worker serving `qi` once its handler is ready (sets
@@ -88,20 +81,14 @@ PyObject* interrupt_worker(PyObject* const* a) {
   if (!owner && PyErr_Occurred()) return nullptr;
   // The pid is read after the page's look-up, the last code that runs
   // before the signal goes: nothing can have reaped the process since.
-  long pid = live_pid(a[1]);
-  if (pid < 0 && PyErr_Occurred()) return nullptr;
-  // A process that does not catch the signal would be ended by it: one that
-  // is not a worker (a `proc` that is not the worker of `qi`), or a worker
-  // whose handler is not in place yet.
-  if (pid <= 0 || !catches_signal(pid)) Py_RETURN_NONE;
+  long pid = signalable_pid(a[1]);
+  if (pid < 0) return nullptr;
+  if (pid == 0) Py_RETURN_NONE;
   int sent;
   if (owner) {
     uint64_t serial = page->serial.load();
     if (serial == 0) Py_RETURN_NONE;  // idle: nothing to stop
-    // When, then which: a reader that sees this serial sees this time.
-    page->interrupted_ns.store(vr::monotonic_ns());
-    page->interrupted_serial.store(serial);
-    sent = send_for_serial(pid, serial);
+    sent = vr::interrupt_serial(page, pid, serial);
   } else {
     sent = send_plain(pid);
   }
@@ -115,6 +102,15 @@ const char* const params[] = {"qi", "process"};
 constexpr int kInterruptWorkerLine = 20;
 
 }  // namespace
+
+long signalable_pid(PyObject* process) {
+  long pid = live_pid(process);
+  if (pid <= 0) return pid;
+  // A process that does not catch the signal would be ended by it: one that
+  // is not a worker (a `proc` that is not the worker of `qi`), or a worker
+  // whose handler is not in place yet.
+  return catches_signal(pid) ? pid : 0;
+}
 
 const vr::FunctionDef interrupt_worker_def = {
     .name = "interrupt_worker",

@@ -1,14 +1,21 @@
 // CorvanePool: a fixed number of worker handles and the dealing of a batch of
 // requests over them, request k to handle k mod n.
+#include <vector>
+
 #include "corvane.h"
-#include "runtime/transport/queue_pipe.h"
+#include "runtime/process/ledger.h"
 #include "runtime/process/reaping.h"
+#include "runtime/transport/queue_pipe.h"
 
 namespace corvane {
 
 namespace {
 
 using vr::Ref;
+
+// Seconds an abandoned request may ignore its interrupt before a later call
+// kills its worker (vorlen.run's default).
+constexpr double kDefaultGrace = 2.0;
 
 // Unpacks one item of procs.items() into exactly two values.
 int unpack_pair(PyObject* item, Ref& first, Ref& second) {
@@ -207,9 +214,27 @@ PyObject* handle_for(PyObject* handles, Py_ssize_t position) {
   return Py_NewRef(PyList_GET_ITEM(handles, position % count));
 }
 
+// The batch's place in the ledger: its call, and the worker and tag of
+// each request sent (no book: a worker whose queues keep none).
+struct Sent {
+  vr::Book* book;
+  uint64_t tag;
+};
+struct Sending {
+  const vr::LedgerApi* api = nullptr;
+  uint64_t call = 0;
+  std::vector<Sent> sent;  // per request sent, in order
+};
+
+// The book of the worker serving `qi`, in the batch's call.
+int book_for(Sending& sending, PyObject* qi, vr::Book*& book) {
+  book = sending.api->find(nullptr, qi);
+  return book ? sending.api->join(sending.call, book) : 0;
+}
+
 // Sending pass: request k onto the input queue of handle k mod n. The
 // number of requests sent, or -1.
-Py_ssize_t send_batch(PyObject* handles, PyObject* batch) {
+Py_ssize_t send_batch(PyObject* handles, PyObject* batch, Sending& sending) {
   Ref iterator = Ref::steal(PyObject_GetIter(batch));
   if (!iterator) return -1;
   Py_ssize_t position = 0;
@@ -219,7 +244,15 @@ Py_ssize_t send_batch(PyObject* handles, PyObject* batch) {
     Ref qi = Ref::steal(PyObject_GetAttr(handle.get(), names.qi));
     if (!qi) return -1;
     Ref put = Ref::steal(PyObject_GetAttr(qi.get(), names.put));
-    if (!put || vr::send_message(qi.get(), put.get(), request.get()) < 0) return -1;
+    if (!put) return -1;
+    vr::Book* book;
+    if (book_for(sending, qi.get(), book) < 0) return -1;
+    uint64_t tag = book ? sending.api->tag(book, sending.call, 0, kDefaultGrace) : 0;
+    if (vr::send_message(qi.get(), put.get(), request.get(), tag) < 0) {
+      if (book) sending.api->unsent(book, tag);
+      return -1;
+    }
+    sending.sent.push_back({book, tag});
   }
   return PyErr_Occurred() ? -1 : position;
 }
@@ -245,6 +278,26 @@ PyObject* answer_queues(PyObject* handles, PyObject* batch, Py_ssize_t sent) {
   return queues.release();
 }
 
+// The requests sent whose answers no queue of the result stands for (an
+// iterable that gave fewer the second time): nobody will read them.
+void abandon_unlisted(Sending& sending, Py_ssize_t listed) {
+  for (size_t position = static_cast<size_t>(listed); position < sending.sent.size();
+       ++position)
+    if (const Sent& sent = sending.sent[position]; sent.book)
+      sending.api->abandon(sent.book, sent.tag, sent.tag);
+}
+
+// The answers of `queues` through the module's reduce, the batch's workers
+// lent to it meanwhile.
+PyObject* collect(PyObject* queues, Sending& sending) {
+  Ref reduce = Ref::steal(global(names.reduce));
+  if (!reduce) return nullptr;
+  sending.api->suspend(sending.call);
+  PyObject* answers = PyObject_CallOneArg(reduce.get(), queues);
+  sending.api->resume(sending.call);
+  return answers;
+}
+
 // map(self, args, block=True)
 PyObject* pool_map(PyObject* const* a) {
   PyObject* self = a[0];
@@ -257,16 +310,27 @@ PyObject* pool_map(PyObject* const* a) {
   if (!values) return nullptr;
   Ref handles = Ref::steal(PySequence_List(values.get()));
   if (!handles) return nullptr;
-  Py_ssize_t sent = send_batch(handles.get(), batch);
+  Sending sending;
+  if (!(sending.api = vr::ledger())) return nullptr;
+  // The batch is one call: ended early, its requests not yet answered are
+  // cancelled or interrupted, and their answers never reach a later call.
+  vr::CallScope call(sending.api, nullptr, 0);
+  if (!call.ok()) return nullptr;
+  sending.call = call.id();
+  Py_ssize_t sent = send_batch(handles.get(), batch, sending);
   if (sent < 0) return nullptr;
   Ref queues = Ref::steal(answer_queues(handles.get(), batch, sent));
   if (!queues) return nullptr;
+  abandon_unlisted(sending, PyList_GET_SIZE(queues.get()));
   int block = PyObject_IsTrue(a[2]);
   if (block < 0) return nullptr;
-  if (!block) return queues.release();
-  Ref reduce = Ref::steal(global(names.reduce));
-  if (!reduce) return nullptr;
-  return PyObject_CallOneArg(reduce.get(), queues.get());
+  if (!block) {
+    call.finish(vr::Ending::kHanded);
+    return queues.release();
+  }
+  Ref answers = Ref::steal(collect(queues.get(), sending));
+  if (answers) call.finish(vr::Ending::kCompleted);
+  return answers.release();
 }
 
 const char* const init_params[] = {"self", "N", "name_pref"};

@@ -1,6 +1,7 @@
 // Tamsel: the parent-side handle of one worker process.
 #include "runtime/transport/queue_pipe.h"
 #include "runtime/process/control_page.h"
+#include "runtime/process/ledger.h"
 #include "runtime/process/liveness.h"
 #include "runtime/process/reaping.h"
 #include "tamsel.h"
@@ -10,6 +11,10 @@ namespace tamsel {
 namespace {
 
 using vr::Ref;
+
+// Seconds an abandoned request of blocked_put may ignore its interrupt
+// before a later call kills its worker (vorlen.run's default).
+constexpr double kDefaultGrace = 2.0;
 
 PyObject* new_queue() {
   Ref mp = Ref::steal(global(names.mp));
@@ -61,12 +66,56 @@ PyObject* handle_init(PyObject* const* a) {
   if (!process || PyObject_SetAttr(self, names.proc, process.get()) < 0)
     return nullptr;
 
-  // The page the worker shares with this process, made before the fork.
-  if (vr::create_control_page(qi.get()) < 0) return nullptr;
+  // The page the worker shares with this process, made before it starts.
+  if (vr::create_control_page(qi.get(), process.get()) < 0) {
+    vr::forget_page_offer(process.get());
+    return nullptr;
+  }
   Ref started_process = Ref::steal(PyObject_GetAttr(self, names.proc));
-  if (!started_process) return nullptr;
-  if (start_and_register(started_process.get(), qi.get(), qo.get()) < 0) return nullptr;
+  int started = started_process ? start_and_register(started_process.get(), qi.get(), qo.get())
+                                : -1;
+  vr::forget_page_offer(process.get());
+  if (started < 0) return nullptr;
   Py_RETURN_NONE;
+}
+
+// The worker's process when self.proc is still the one its handle made and
+// registered as the writer of `qo` (only then is it watched), else empty.
+int watched_process(PyObject* self, PyObject* qo, Ref& process) {
+  Ref writer = Ref::steal(vr::registered_writer(qo));
+  if (!writer) return PyErr_Occurred() ? -1 : 0;
+  process = Ref::steal(PyObject_GetAttr(self, names.proc));
+  if (!process) return -1;
+  if (process.get() != writer.get()) process = Ref();
+  return 0;
+}
+
+// The answer to `w`, as one call of the ledger: the oldest answer that
+// belongs to no other call (an answer to a request put on qi directly
+// comes first, as order says), never one of a call that ended early.
+PyObject* tracked_put(PyObject* self, vr::Book* book, PyObject* qi, PyObject* put,
+                      PyObject* w) {
+  const vr::LedgerApi* api = vr::ledger();
+  vr::CallScope call(api, &book, 1);
+  if (!call.ok()) return nullptr;
+  uint64_t tag = api->tag(book, call.id(), 0, kDefaultGrace);
+  if (vr::send_message(qi, put, w, tag) < 0) {
+    api->unsent(book, tag);
+    return nullptr;
+  }
+  Ref qo = Ref::steal(PyObject_GetAttr(self, names.qo));
+  if (!qo) return nullptr;
+  Ref process;
+  if (watched_process(self, qo.get(), process) < 0) return nullptr;
+  if (api->find(qo.get(), qi) != book) {  // answers come elsewhere than qo
+    call.finish(vr::Ending::kCompleted);
+    return vr::get_answer(qo.get(), process.get());
+  }
+  vr::Wanted wanted;
+  wanted.tag = tag;
+  Ref answer = Ref::steal(api->take(book, qo.get(), process.get(), -1, wanted));
+  if (answer) call.finish(vr::Ending::kCompleted);
+  return answer.release();
 }
 
 // blocked_put(self, w)
@@ -76,18 +125,15 @@ PyObject* handle_blocked_put(PyObject* const* a) {
   Ref qi = Ref::steal(PyObject_GetAttr(self, names.qi));
   if (!qi) return nullptr;
   Ref put = Ref::steal(PyObject_GetAttr(qi.get(), names.put));
-  if (!put || vr::send_message(qi.get(), put.get(), w) < 0) return nullptr;
+  if (!put) return nullptr;
+  vr::Book* book;
+  if (vr::find_book(nullptr, qi.get(), book) < 0) return nullptr;
+  if (book) return tracked_put(self, book, qi.get(), put.get(), w);
+  if (vr::send_message(qi.get(), put.get(), w) < 0) return nullptr;
   Ref qo = Ref::steal(PyObject_GetAttr(self, names.qo));
   if (!qo) return nullptr;
-  // The worker is watched only while qo and proc are what this handle made.
-  Ref writer = Ref::steal(vr::registered_writer(qo.get()));
-  if (!writer && PyErr_Occurred()) return nullptr;
   Ref process;
-  if (writer) {
-    process = Ref::steal(PyObject_GetAttr(self, names.proc));
-    if (!process) return nullptr;
-    if (process.get() != writer.get()) process = Ref();
-  }
+  if (watched_process(self, qo.get(), process) < 0) return nullptr;
   return vr::get_answer(qo.get(), process.get());
 }
 

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -25,10 +26,12 @@ std::atomic<long> main_tid{0};     // the thread that serves requests
 
 uint64_t last_serial = 0;
 // The KeyboardInterrupt last raised for a request, and that request's
-// serial: not owned, only compared, so that code which must drop whatever
-// it catches can still let this one through.
+// serial, so that code which must drop whatever it catches can still let
+// this one through. Held until the request ends, so that no other object
+// can take its address meanwhile.
 PyObject* raised_exception = nullptr;
 uint64_t raised_serial = 0;
+sigset_t startup_mask;             // the signal mask requests start with
 bool installed = false;            // in this process
 pid_t installed_in = 0;
 vr::ControlPage* page = nullptr;
@@ -85,9 +88,10 @@ PyObject* on_trip(PyObject*, PyObject* const*, Py_ssize_t) {
                             : PyUnicode_FromString("the request was interrupted"));
   if (!text) return nullptr;
   PyErr_SetObject(PyExc_KeyboardInterrupt, text.get());
-  raised_exception = PyErr_GetRaisedException();
+  PyObject* raised = PyErr_GetRaisedException();
+  Py_XSETREF(raised_exception, Py_XNewRef(raised));
   raised_serial = serial;
-  PyErr_SetRaisedException(raised_exception);
+  PyErr_SetRaisedException(raised);
   return nullptr;
 }
 
@@ -131,6 +135,7 @@ int start(PyObject* qi) {
   running.store(0);
   pending.store(0);
   main_tid.store(current_tid());
+  pthread_sigmask(SIG_SETMASK, nullptr, &startup_mask);
   if (install() < 0) return -1;
   page = nullptr;
   Py_CLEAR(page_owner);
@@ -138,15 +143,18 @@ int start(PyObject* qi) {
   page_owner = vr::find_control_page(qi, page);
   if (!page_owner) return PyErr_Occurred() ? -1 : 0;
   page->serial.store(0);
+  page->tags_answers.store(1);
   page->ready.store(1);
   return 0;
 }
 
-PyObject* begin(PyObject* request) {
+PyObject* begin(PyObject* request, uint64_t tag, bool& cancelled) {
+  cancelled = false;
+  pthread_sigmask(SIG_SETMASK, &startup_mask, nullptr);
   time_limit::Limit limit;
   Ref items = Ref::steal(time_limit::unwrap(request, limit));
   if (!items) return nullptr;
-  uint64_t serial = ++last_serial;
+  uint64_t serial = tag != 0 ? tag : (++last_serial | vr::kLocalSerial);
   // Running first, the page after (release: a parent that reads this
   // serial from the page sees the fields before it, and the handler finds
   // the request running).
@@ -154,7 +162,14 @@ PyObject* begin(PyObject* request) {
   if (page) {
     page->token.store(limit.token, std::memory_order_relaxed);
     page->deadline_ns.store(limit.seconds ? limit.deadline_ns : 0, std::memory_order_relaxed);
-    page->serial.store(serial, std::memory_order_release);
+    page->serial.store(serial);
+    // Only after the serial is out: a parent cancelling it now either is
+    // seen here or sees it running (and interrupts it).
+    if (tag != 0 && vr::is_cancelled(page, tag)) {
+      end();
+      cancelled = true;
+      Py_RETURN_NONE;
+    }
   }
   // Without the handler the timer's signal would end the process.
   bool timed = limit.seconds && installed && installed_in == getpid();
@@ -171,7 +186,7 @@ bool is_own_interrupt(PyObject* exception) {
 }
 
 void end() {
-  raised_exception = nullptr;
+  Py_CLEAR(raised_exception);
   raised_serial = 0;
   running.store(0, std::memory_order_release);
   if (page) page->serial.store(0, std::memory_order_release);

@@ -1,8 +1,9 @@
 // The worker's side of interrupts and time limits.
 //
-// Every request a worker takes gets a serial number, and the worker keeps
-// which serial is running (none while it waits, or while it builds and
-// sends an answer). An interrupt arrives as a real-time signal; the signal
+// Every request a worker takes gets a serial number (the tag its caller
+// gave it, or a number of the worker's own), and the worker keeps which
+// serial is running (none while it waits, or while it builds and sends an
+// answer). An interrupt arrives as a real-time signal; the signal
 // handler decides on arrival whether it is meant for the running request
 // and, if so, has the interpreter raise KeyboardInterrupt in it at its next
 // bytecode or interruptible wait, and only if that same request is still
@@ -20,10 +21,13 @@ namespace tamsel::interrupts {
 // the worker shares with its parent. Called once the start-up is done.
 int start(PyObject* qi);
 
-// Marks `request` as running and returns what to run (new reference): the
-// request itself, or the one inside a time-limit envelope, whose timer is
-// then armed.
-PyObject* begin(PyObject* request);
+// Marks `request` (tagged `tag` by its caller, 0: untagged) as running and
+// returns what to run (new reference): the request itself, or the one
+// inside a time-limit envelope, whose timer is then armed. A request its
+// caller cancelled is not marked: `cancelled` is set and Py_None returned.
+// The signal mask the worker started with is restored first, whatever an
+// earlier request did to it.
+PyObject* begin(PyObject* request, uint64_t tag, bool& cancelled);
 
 // Marks the running request as finished: nothing interrupts it any more.
 void end();

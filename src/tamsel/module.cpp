@@ -25,6 +25,9 @@ int make_constants() {
       !(names.empty_str = PyUnicode_FromString("")) ||
       !(names.status_success = vr::intern("SUCCESS")) ||
       !(names.status_exception = vr::intern("EXCEPTION")) ||
+      !(names.cancelled_info = PyUnicode_FromString(
+            "the request was cancelled before it started: the call that sent it "
+            "ended early\n")) ||
       !(names.poll_timeout = PyFloat_FromDouble(0.1)) ||
       !(names.timeout_kwnames = PyTuple_Pack(1, names.timeout)) ||
       !(names.process_kwnames = PyTuple_Pack(2, names.target, names.args)))

@@ -25,6 +25,7 @@ struct Names {
   PyObject* empty_str;
   PyObject* status_success;    // "SUCCESS"
   PyObject* status_exception;  // "EXCEPTION"
+  PyObject* cancelled_info;    // the error text of a cancelled request's answer
   PyObject* poll_timeout;  // the float 0.1
   PyObject* timeout_kwnames;  // ("timeout",)
   PyObject* process_kwnames;  // ("target", "args")

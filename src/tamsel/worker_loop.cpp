@@ -1,8 +1,10 @@
 // The serving loop of a worker process, and the two small functions that go
 // with it: clear_queue (parent side) and sigint_handler (worker side).
 #include <cstring>
+#include <optional>
 #include <unistd.h>
 
+#include "runtime/process/ledger.h"
 #include "runtime/process/liveness.h"
 #include "runtime/process/parent_watch.h"
 #include "runtime/transport/queue_pipe.h"
@@ -107,12 +109,13 @@ int run_request(PyObject* request, PyObject* globals, PyObject*& locals) {
   return PyErr_Occurred() ? -1 : 0;
 }
 
-// Puts one answer on qo: straight into its pipe when it can, else through
-// put. An answer the queue cannot pickle would be lost in its feeder thread
-// and leave the caller waiting, so it is replaced by a failure answer.
-// The queue is checked after pickling, which runs code of the executed
-// text that may have changed it.
-int put_answer(PyObject* qo, PyObject* put, PyObject* answer) {
+// Puts one answer on qo, marked with its request's tag (0: none):
+// straight into its pipe when it can, else through put. An answer the
+// queue cannot pickle would be lost in its feeder thread and leave the
+// caller waiting, so it is replaced by a failure answer. The queue is
+// checked after pickling, which runs code of the executed text that may
+// have changed it.
+int put_answer(PyObject* qo, PyObject* put, PyObject* answer, uint64_t tag) {
   // Large arrays go into shared memory for the process that reads the
   // answers, the one that started this worker.
   Ref reader = Ref::steal(PyLong_FromLong(getppid()));
@@ -125,12 +128,20 @@ int put_answer(PyObject* qo, PyObject* put, PyObject* answer) {
   int direct = vr::can_send_direct(qo, put, target);
   if (direct < 0) return -1;
   if (direct) {
-    int written = vr::write_pickled(target, pickled.get());
+    int written = vr::write_pickled(target, pickled.get(), tag);
     if (written > 0) outgoing.sent();
     if (written != 0) return written < 0 ? -1 : 0;
   }
-  // put() sends it later, as the same small message when it has segments.
-  Ref item = Ref::steal(outgoing.for_put(sent.get(), pickled.get()));
+  // put() sends it later, as the same small message when it has segments,
+  // or as the tagged message.
+  Ref item;
+  if (tag) {
+    const vr::LedgerApi* api = vr::ledger();
+    if (!api) return -1;
+    item = Ref::steal(api->tagged(tag, pickled.get()));
+  } else {
+    item = Ref::steal(outgoing.for_put(sent.get(), pickled.get()));
+  }
   if (!item) return -1;
   Ref done = Ref::steal(PyObject_CallOneArg(put, item.get()));
   if (!done) return -1;
@@ -140,7 +151,7 @@ int put_answer(PyObject* qo, PyObject* put, PyObject* answer) {
 
 // Builds [status, pc.print_content, info, pc.return_content] and sends it,
 // reading qo.put first as the loop always has.
-int send_answer(PyObject* qo, PyObject* pc, PyObject* status, PyObject* info) {
+int send_answer(PyObject* qo, PyObject* pc, PyObject* status, PyObject* info, uint64_t tag) {
   Ref put = Ref::steal(PyObject_GetAttr(qo, names.put));
   if (!put) return -1;
   Ref printed = Ref::steal(PyObject_GetAttr(pc, names.print_content));
@@ -149,10 +160,40 @@ int send_answer(PyObject* qo, PyObject* pc, PyObject* status, PyObject* info) {
   if (!returned) return -1;
   Ref answer = Ref::steal(vr::list_of(status, printed.get(), info, returned.get()));
   if (!answer) return -1;
-  return put_answer(qo, put.get(), answer.get());
+  return put_answer(qo, put.get(), answer.get(), tag);
 }
 
-int send_failure(PyObject* qo, PyObject* pc, PyObject* raised) {
+// "<type>: <message>" of an exception, as the last line of a traceback
+// shows it, or its type alone when it cannot be turned into text.
+PyObject* exception_line(PyObject* raised) {
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(raised));
+  Ref name = Ref::steal(PyObject_GetAttrString(type, "__qualname__"));
+  if (!name) return nullptr;
+  Ref text = Ref::steal(PyObject_Str(raised));
+  if (!text) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+    PyErr_Clear();
+    return PyUnicode_FromFormat("%U: <exception str() failed>", name.get());
+  }
+  if (PyUnicode_GET_LENGTH(text.get()) == 0) return Py_NewRef(name.get());
+  return PyUnicode_FromFormat("%U: %U", name.get(), text.get());
+}
+
+// The failure answer's text when traceback.format_exc() itself fails (a
+// frame whose namespace its formatting cannot handle): the exception's
+// type and message, and why there is no traceback. The exception that
+// formatting raised is being raised; it is consumed here.
+PyObject* unformatted_info(PyObject* raised) {
+  Ref failure = Ref::steal(PyErr_GetRaisedException());
+  Ref why = Ref::steal(exception_line(failure.get()));
+  if (!why) return nullptr;
+  Ref line = Ref::steal(exception_line(raised));
+  if (!line) return nullptr;
+  return PyUnicode_FromFormat("the traceback could not be formatted (%U)\n%U\n", why.get(),
+                              line.get());
+}
+
+int send_failure(PyObject* qo, PyObject* pc, PyObject* raised, uint64_t tag) {
   // Make `raised` the exception being handled, so format_exc() sees it, and
   // put back the one that was handled before once the answer is sent.
   PyObject* previous = PyErr_GetHandledException();
@@ -162,7 +203,11 @@ int send_failure(PyObject* qo, PyObject* pc, PyObject* raised) {
   if (module) {
     Ref formatted = Ref::steal(call_method(module.get(), names.format_exc));
     Ref info = formatted ? Ref::steal(PyObject_Str(formatted.get())) : Ref();
-    if (info) status = send_answer(qo, pc, names.status_exception, info.get());
+    // Formatting the answer must not cost the worker: an ordinary error of
+    // it still gives the request its answer.
+    if (!info && PyErr_ExceptionMatches(PyExc_Exception))
+      info = Ref::steal(unformatted_info(raised));
+    if (info) status = send_answer(qo, pc, names.status_exception, info.get(), tag);
   }
   PyErr_SetHandledException(previous);
   Py_XDECREF(previous);
@@ -171,25 +216,35 @@ int send_failure(PyObject* qo, PyObject* pc, PyObject* raised) {
 
 // W = qi.get(timeout=0.1), reading the queue's pipe directly when it can.
 // `taken` tells whether a request left the queue although it could not be
-// unpickled: that request is answered like any other failure.
-PyObject* next_request(PyObject* qi, bool& taken) {
+// unpickled: that request is answered like any other failure. `tag` is
+// set to the tag its caller gave it (0: none).
+PyObject* next_request(PyObject* qi, bool& taken, uint64_t& tag) {
   Ref get = Ref::steal(PyObject_GetAttr(qi, names.get));
   if (!get) return nullptr;
+  const vr::LedgerApi* api = vr::ledger();
+  if (!api) return nullptr;
+  api->loaded_tag();  // forgets one that nobody asked for
   Ref request;
   vr::Receive how;
   how.timeout = 0.1;
   int received = vr::receive_message(qi, get.get(), how, request);
   taken = how.taken;
+  tag = how.tag ? how.tag : api->loaded_tag();
   if (received < 0) return nullptr;
   if (received) return request.release();
   PyObject* kwvalues[] = {names.poll_timeout};
-  return PyObject_Vectorcall(get.get(), kwvalues, 0, names.timeout_kwnames);
+  PyObject* got = PyObject_Vectorcall(get.get(), kwvalues, 0, names.timeout_kwnames);
+  tag = api->loaded_tag();
+  return got;
 }
 
 // Runs the request while it is marked as running, so that an interrupt
 // reaches it and nothing else: not the answer being built afterwards.
-int run_marked(PyObject* request, PyObject* globals, PyObject*& locals) {
-  Ref items = Ref::steal(interrupts::begin(request));
+// `cancelled` is set, and nothing run, when its caller cancelled it.
+int run_marked(PyObject* request, uint64_t tag, PyObject* globals, PyObject*& locals,
+               bool& cancelled) {
+  Ref items = Ref::steal(interrupts::begin(request, tag, cancelled));
+  if (cancelled) return 0;
   int ran = items ? run_request(items.get(), globals, locals) : -1;
   interrupts::end();
   return ran;
@@ -199,7 +254,7 @@ enum class Outcome { kNextCycle, kLeave };
 
 // What to do with an exception that stopped a cycle of the loop. `taken`
 // says whether a request had been taken from qi when it was raised.
-Outcome handle_exception(PyObject* qo, PyObject* pc, bool taken) {
+Outcome handle_exception(PyObject* qo, PyObject* pc, bool taken, uint64_t tag) {
   if (!taken) {
     // The idle time-out, and an interrupt while waiting, are silent.
     Ref raised = Ref::steal(PyErr_GetRaisedException());
@@ -220,7 +275,7 @@ Outcome handle_exception(PyObject* qo, PyObject* pc, bool taken) {
   if (!answered) return Outcome::kLeave;
   vr::add_traceback(state, kMainTraceback, kMainLine);
   Ref raised = Ref::steal(PyErr_GetRaisedException());
-  return send_failure(qo, pc, raised.get()) < 0 ? Outcome::kLeave : Outcome::kNextCycle;
+  return send_failure(qo, pc, raised.get(), tag) < 0 ? Outcome::kLeave : Outcome::kNextCycle;
 }
 
 PyObject* tamsel_main(PyObject* const* a) {
@@ -246,15 +301,17 @@ PyObject* tamsel_main(PyObject* const* a) {
     vr::sweep_shared_memory();
     Ref cleared = Ref::steal(call_method(pc.get(), names.clear));
     if (!cleared) break;
-    bool taken = false;
-    Ref request = Ref::steal(next_request(qi, taken));
+    bool taken = false, cancelled = false;
+    uint64_t tag = 0;
+    Ref request = Ref::steal(next_request(qi, taken, tag));
     if (request) {
       taken = true;
-      if (run_marked(request.get(), globals.get(), locals) == 0 &&
-          send_answer(qo, pc.get(), names.status_success, names.empty_str) == 0)
+      if (run_marked(request.get(), tag, globals.get(), locals, cancelled) == 0 &&
+          send_answer(qo, pc.get(), cancelled ? names.status_exception : names.status_success,
+                      cancelled ? names.cancelled_info : names.empty_str, tag) == 0)
         continue;
     }
-    if (handle_exception(qo, pc.get(), taken) == Outcome::kLeave) break;
+    if (handle_exception(qo, pc.get(), taken, tag) == Outcome::kLeave) break;
   }
   Py_DECREF(locals);
   return nullptr;
@@ -262,21 +319,37 @@ PyObject* tamsel_main(PyObject* const* a) {
 
 // Empties q with one get per waiting item. On the answer queue of a handle
 // each item is read watching its worker, so that an answer the worker broke
-// off by dying raises WorkerDiedError instead of waiting for its rest.
+// off by dying raises WorkerDiedError instead of waiting for its rest; and
+// the answers still to come of the requests sent by earlier calls are
+// dropped as they come (answers to requests put on the queue directly are
+// not: they come in order, as always).
 PyObject* clear_queue(PyObject* const* a) {
   PyObject* q = a[0];
   Ref writer = Ref::steal(vr::registered_writer(q));
   if (!writer && PyErr_Occurred()) return nullptr;
+  vr::Book* book;
+  if (vr::find_book(q, nullptr, book) < 0) return nullptr;
+  const vr::LedgerApi* api = book ? vr::ledger() : nullptr;
+  std::optional<vr::CallScope> call;
+  if (book) {
+    call.emplace(api, &book, 1);
+    if (!call->ok()) return nullptr;
+    api->clear(book);
+  }
   for (;;) {
     Ref empty = Ref::steal(call_method(q, names.empty));
     if (!empty) return nullptr;
     int is_empty = PyObject_IsTrue(empty.get());
     if (is_empty < 0) return nullptr;
-    if (is_empty) Py_RETURN_NONE;
-    Ref item = Ref::steal(writer ? vr::get_answer(q, writer.get())
+    if (is_empty) break;
+    vr::AnswerRead read;
+    Ref item = Ref::steal(writer ? vr::read_answer(q, writer.get(), read)
                                  : call_method(q, names.get));
     if (!item) return nullptr;
+    if (book) api->settle(book, read.tag);
   }
+  if (call) call->finish(vr::Ending::kCompleted);
+  Py_RETURN_NONE;
 }
 
 PyObject* sigint_handler(PyObject* const*) {

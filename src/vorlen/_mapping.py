@@ -5,8 +5,10 @@ from __future__ import annotations
 from collections.abc import Callable, Iterable
 from typing import TYPE_CHECKING, Any
 
-from vorlen import _control, _progress
-from vorlen._balance import BalancedBatch
+import multiprocessing.process
+import multiprocessing.queues
+
+from vorlen import _balance, _progress, _wire
 from vorlen._arguments import GRACE, seconds
 from vorlen._timed import timed
 
@@ -31,6 +33,13 @@ def map(pool: CorvanePool | Any, args: Iterable[Request], *, timeout: float | No
     true sends each request to whichever worker becomes free first, keeping
     only a few requests in flight per worker (for requests that may run on
     any worker, such as after the same set-up was sent to every worker).
+    Either way every worker is watched while the batch runs.
+
+    When the call ends early (an exception: Ctrl-C, a progress callable that
+    raised, a dead worker), its requests that have not started never run,
+    the running ones are interrupted, and their answers never reach a later
+    call. A dead worker raises ``vorlen.WorkerDiedError`` whose
+    ``positions`` and ``answers`` tell what was lost and what was done.
 
     ``progress``: true shows a bar of answered against total requests, with
     the count of failed answers, on standard error (its notebook form under
@@ -41,6 +50,12 @@ def map(pool: CorvanePool | Any, args: Iterable[Request], *, timeout: float | No
     grace, **options)`` runs the batch itself; ``balance`` and ``progress``
     reach it as options only when they are set.
     """
+    if isinstance(args, (str, bytes)):
+        raise TypeError(f"map() argument 'args' must be an iterable of requests, not "
+                        f"{type(args).__name__} (a single source text is one request: "
+                        "pass [text])")
+    if not isinstance(balance, bool):
+        raise TypeError(f"map() argument 'balance' must be a bool, not {type(balance).__name__}")
     hook = getattr(type(pool), "__vorlen_map__", None)
     if hook is not None:
         options = {name: value for name, value in (("balance", balance), ("progress", progress))
@@ -52,9 +67,16 @@ def map(pool: CorvanePool | Any, args: Iterable[Request], *, timeout: float | No
     report = _progress.reporter(progress, len(requests))
     try:
         tokens = _with_limits(requests, limit)
-        if balance:
-            return BalancedBatch(pool, requests, tokens, grace, report).run()
-        return _dealt_by_position(pool, requests, tokens, grace, report)
+        handles = list(pool.procs.values())
+        local = all(_is_local(handle) for handle in handles)
+        if balance and not local and requests:
+            raise TypeError("balance=True needs a pool of local worker handles (Tamsel)")
+        answered = None if report is None else report.answered
+        if not local:
+            return _in_order(pool, requests, answered)
+        pool.clear_output()
+        return _wire.deal(list(pool.procs.values()), requests, tokens, grace, balance,
+                          _balance.FIXED_IN_FLIGHT, answered)
     finally:
         if report is not None:
             report.close()
@@ -70,16 +92,21 @@ def _with_limits(requests: list[Any], limit: float | None) -> list[int]:
     return tokens
 
 
-def _dealt_by_position(pool: Any, requests: list[Any], tokens: list[int], grace: float,
-                       report: Any) -> list[Any]:
-    """pool.map's dealing; the answers read in request order, each watched
-    for a request that ignores its interrupt."""
-    pool.map(requests, block=False)
-    handles = list(pool.procs.values())
+def _is_local(handle: Any) -> bool:
+    """Whether `handle` is a worker handle of this process, with its own
+    queues and process: one that vorlen._wire.deal can watch."""
+    return (type(getattr(handle, "qi", None)) is multiprocessing.queues.Queue
+            and type(getattr(handle, "qo", None)) is multiprocessing.queues.Queue
+            and isinstance(getattr(handle, "proc", None), multiprocessing.process.BaseProcess))
+
+
+def _in_order(pool: Any, requests: list[Any], answered: Any) -> list[Any]:
+    """pool.map's dealing for pools of other handles: the answers read in
+    request order (no watch of time limits' grace periods)."""
+    queues = pool.map(requests, block=False)
     answers = []
-    for position, token in enumerate(tokens):
-        answer = _control.wait_answer(handles[position % len(handles)], token, grace)
-        answers.append(answer)
-        if report is not None:
-            report.answered(position + 1, answer)
+    for position, queue in enumerate(queues):
+        answers.append(_wire.receive(queue, None))
+        if answered is not None:
+            answered(position + 1, answers[-1])
     return answers

@@ -12,11 +12,20 @@
 //
 // A queue is a multiprocessing queue (its worker, when one registered as
 // its writer, is watched too) or a foreign object with vorlen_ready_fd()
-// and get().
+// and get(). A worker's answers are taken through the ledger: answers of
+// calls that ended early are dropped on the way, answers a reader left
+// with the ledger count as arrived; an iteration that ends before its last
+// answer (an error, its time limit, the iterator dropped) abandons the
+// requests whose answers it did not give, so that they never answer a
+// later call.
 #include <cmath>
 #include <unordered_map>
 #include <vector>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "runtime/process/ledger.h"
 #include "runtime/python/call.h"
 #include "runtime/transport/descriptors.h"
 #include "runtime/process/liveness.h"
@@ -47,7 +56,8 @@ struct ObjectHash {
 struct Group {
   Ref queue;
   Ref process;        // the watched writer of a multiprocessing queue, or empty
-  int sentinel = -1;  // its sentinel, or -1
+  vr::Book* book = nullptr;  // its worker's book in the ledger, if any
+  int sentinel = -1;  // our copy of its sentinel, or -1
   bool foreign = false;
   bool closed = false;  // its writer's process object was closed: it has ended
   size_t next = 0, end = 0;     // its positions: State::order[next, end)
@@ -72,7 +82,10 @@ struct State {
   std::vector<Position> order;  // the positions of the list, grouped by queue
   std::vector<Watched> watched;
   std::unordered_map<int, size_t, DescriptorHash> by_fd;  // descriptor -> watched entry
-  std::unordered_map<PyObject*, int, ObjectHash> sentinels;  // process -> its sentinel
+  // process -> our copy of its sentinel (closed with the state, so that a
+  // process object closed meanwhile does not pull it from the wait)
+  std::unordered_map<PyObject*, int, ObjectHash> sentinels;
+  const vr::LedgerApi* api = nullptr;
   std::vector<pollfd> polled;   // what poll() waits on; fd < 0: done with
   std::vector<size_t> polled_entry;  // the watched entry of each slot
   size_t done_slots = 0;
@@ -86,6 +99,14 @@ struct State {
   Ref ready_hook;               // "vorlen_ready_fd"
   Ref get_name;                 // "get"
   Ref reader_name;              // "_reader"
+
+  State() = default;
+  State(const State&) = delete;
+  State& operator=(const State&) = delete;
+  ~State() {
+    for (auto& [process, fd] : sentinels)
+      if (fd >= 0) close(fd);
+  }
 };
 
 struct Arrivals {
@@ -149,14 +170,19 @@ void compact(State& state) {
   state.done_slots = 0;
 }
 
-// The sentinel of a writer process, looked up once per process: -1 when it
-// has none to watch, vr::kClosedProcess when its process object was closed
-// (close() succeeds only once the process has ended).
+// Our copy of the sentinel of a writer process, made once per process: -1
+// when it has none to watch, vr::kClosedProcess when its process object
+// was closed (close() succeeds only once the process has ended), -2 with
+// an exception on an error.
 int sentinel_of(State& state, PyObject* process) {
   auto found = state.sentinels.find(process);
   if (found != state.sentinels.end()) return found->second;
   int fd = vr::process_sentinel(process);
   if (fd == -2) return -2;
+  if (fd >= 0 && (fd = fcntl(fd, F_DUPFD_CLOEXEC, 0)) < 0) {
+    PyErr_SetFromErrno(PyExc_OSError);
+    return -2;
+  }
   state.sentinels.emplace(process, fd);
   return fd;
 }
@@ -194,6 +220,7 @@ int add_group(State& state, size_t index) {
   watch(state, reader_fd, index, false);
   group.process = Ref::steal(vr::registered_writer(queue));
   if (!group.process) return PyErr_Occurred() ? -1 : 0;
+  group.book = state.api->find(queue, nullptr);
   int sentinel = sentinel_of(state, group.process.get());
   if (sentinel == -2) return -1;
   if (sentinel == vr::kClosedProcess) {
@@ -253,6 +280,15 @@ int wait_ready(State& state) {
     group.ready_in = state.waits;
     state.ready.push_back(id);
   }
+  // Answers another reader left with the ledger have arrived already.
+  for (size_t i = 0; i < state.groups.size(); ++i) {
+    Group& group = state.groups[i];
+    if (group.done() || !group.book || group.ready_in == state.waits ||
+        !state.api->holds_answers(group.book))
+      continue;
+    group.ready_in = state.waits;
+    state.ready.push_back({i});
+  }
   while (state.ready.empty()) {
     int timeout_ms = state.deadline >= 0 ? vr::milliseconds_until(state.deadline) : -1;
     bool interrupted;
@@ -280,18 +316,28 @@ int wait_ready(State& state) {
   return 0;
 }
 
-// The next answer of group `index` and its position, as a pair.
-PyObject* take(State& state, size_t index) {
+// The next answer of group `index` and its position, as a pair; nullptr
+// with no exception set when the group had nothing for this reader after
+// all (only answers of calls that ended early, now dropped).
+PyObject* take(State& state, size_t index, uint64_t call) {
   Group& group = state.groups[index];
   Ref answer;
-  if (group.foreign)
+  if (group.foreign) {
     answer = Ref::steal(vr::call_method(group.queue.get(), state.get_name.get()));
-  else if (group.sentinel >= 0)
+  } else if (group.book) {
+    if (state.api->join(call, group.book) < 0) return nullptr;
+    vr::Wanted wanted;
+    wanted.wait = group.closed;
+    answer = Ref::steal(state.api->take(group.book, group.queue.get(), group.process.get(),
+                                        group.sentinel, wanted));
+    if (!answer && !PyErr_Occurred()) return nullptr;
+  } else if (group.sentinel >= 0) {
     answer = Ref::steal(
         vr::get_answer_watching(group.queue.get(), group.process.get(), group.sentinel));
-  else
+  } else {
     answer = Ref::steal(
         vr::get_answer(group.queue.get(), group.closed ? group.process.get() : nullptr));
+  }
   if (!answer) return nullptr;
   Py_ssize_t position = state.order[group.next++].value;
   if (group.done()) group_done(state, group);
@@ -300,14 +346,33 @@ PyObject* take(State& state, size_t index) {
   return PyTuple_Pack(2, number.get(), answer.get());
 }
 
+// An iteration that ends before its last answer: the requests whose
+// answers it did not give are abandoned (keeping the exception being
+// raised).
+void abandon_rest(State& state) {
+  if (state.pending == 0) return;
+  vr::SavedError raised;
+  for (Group& group : state.groups)
+    if (group.book && !group.done()) state.api->abandon_due(group.book, group.end - group.next);
+  raised.restore();
+}
+
 void finish(Arrivals* self) {
   State* state = self->state;
   self->state = nullptr;
+  if (state) abandon_rest(*state);
   delete state;
 }
 
 PyObject* next_arrival(Arrivals* self) {
   State* state = self->state;
+  // Each step is a call of the ledger on the workers it reads from: a
+  // signal handler or source that reads them meanwhile is refused.
+  vr::CallScope call(state->api, nullptr, 0);
+  if (!call.ok()) {
+    finish(self);
+    return nullptr;
+  }
   for (;;) {
     if (state->pending == 0) {
       finish(self);
@@ -316,9 +381,11 @@ PyObject* next_arrival(Arrivals* self) {
     while (state->next_ready < state->ready.size()) {
       size_t group = state->ready[state->next_ready++].value;
       if (state->groups[group].done()) continue;
-      PyObject* pair = take(*state, group);
+      PyObject* pair = take(*state, group, call.id());
+      if (!pair && !PyErr_Occurred()) continue;
       // Like a generator, the iteration ends with its first error.
       if (!pair) finish(self);
+      else call.finish(vr::Ending::kCompleted);
       return pair;
     }
     if (wait_ready(*state) < 0) {
@@ -412,7 +479,8 @@ PyObject* arrivals(PyObject* const* a) {
     if (!arrivals_type) return nullptr;
   }
   auto* state = new State;
-  if (make_state(*state, a[1]) < 0 || group_queues(*state, a[0]) < 0) {
+  state->api = vr::ledger();
+  if (!state->api || make_state(*state, a[1]) < 0 || group_queues(*state, a[0]) < 0) {
     delete state;
     return nullptr;
   }

@@ -1,14 +1,24 @@
-// deal: a batch dealt to whichever worker becomes free first.
+// deal: a batch over a pool's workers, by position (request k to worker
+// k mod n, all sent at once, as CorvanePool.map deals) or to whichever
+// worker becomes free first; the answers in request order.
 //
-// Each worker holds only a few requests at a time: the one it runs and
-// enough queued behind it to cover the parent's reaction time (reading an
-// answer, sending the next request), so that it never sits idle in between.
-// How many that is follows from how long requests take: the parent keeps a
-// running estimate of one request's duration and queues about kQueuedWork
-// seconds of work behind the running request, at least one request and at
-// most kMaxInFlight - 1. Long requests thus get two in flight per worker,
-// trivial ones up to kMaxInFlight, and at most about kQueuedWork of work
-// ever waits behind a request that turns out to be long.
+// The batch is one call of the ledger: it waits on every worker at once,
+// takes each answer as it arrives, watches every worker for a request that
+// ignores its interrupt or time limit (killing it after the grace period),
+// and, when it ends early, leaves no request behind that could answer a
+// later call.
+//
+// Dealing to the first free worker, each worker holds only a few requests
+// at a time: the one it runs and enough queued behind it to cover the
+// parent's reaction time (reading an answer, sending the next request), so
+// that it never sits idle in between. How many that is follows from how
+// long requests take: the parent keeps a running estimate of one request's
+// duration and queues about kQueuedWork seconds of work behind the running
+// request, at least one request and at most kMaxInFlight - 1. Long requests
+// thus get two in flight per worker, trivial ones up to kMaxInFlight, and at
+// most about kQueuedWork of work ever waits behind a request that turns out
+// to be long.
+#include <fcntl.h>
 #include <sys/epoll.h>
 #include <unistd.h>
 
@@ -18,8 +28,11 @@
 #include <deque>
 #include <vector>
 
-#include "runtime/transport/descriptors.h"
+#include "runtime/process/control_page.h"
+#include "runtime/process/ledger.h"
 #include "runtime/process/liveness.h"
+#include "runtime/python/runtime_state.h"
+#include "runtime/transport/descriptors.h"
 #include "runtime/transport/queue_pipe.h"
 #include "wire.h"
 
@@ -32,15 +45,30 @@ using vr::Ref;
 constexpr double kQueuedWork = 0.001;  // seconds queued behind the running request
 constexpr long kMaxInFlight = 64;
 constexpr double kSmoothing = 0.2;     // weight of the newest duration in the estimate
+constexpr double kCheckEvery = 0.1;    // seconds between looks at the workers' pages
 
 struct Sent {
   Py_ssize_t position;
+  uint64_t tag;
   double at;
+};
+
+// A descriptor of our own (a duplicate), closed with the worker: closing
+// the process object or the queue meanwhile does not pull it from the wait.
+struct OwnFd {
+  int fd = -1;
+  OwnFd() = default;
+  OwnFd(const OwnFd&) = delete;
+  OwnFd& operator=(const OwnFd&) = delete;
+  ~OwnFd() {
+    if (fd >= 0) close(fd);
+  }
 };
 
 struct Worker {
   Ref qi, qo, process, put;
-  int reader = -1, sentinel = -1;
+  vr::Book* book = nullptr;
+  OwnFd reader, sentinel;
   bool watched = true;
   std::deque<Sent> in_flight;
   double last_answer = 0;
@@ -54,12 +82,17 @@ struct Epoll {
 };
 
 struct Batch {
-  std::vector<Worker> workers;
-  PyObject* requests;  // borrowed from the caller's arguments, as are the rest
-  PyObject* answers;
-  PyObject* check;     // None, or check(running) -> seconds until the next check
+  const vr::LedgerApi* api = nullptr;
+  PyObject* died_error = nullptr;  // vorlen.WorkerDiedError
+  uint64_t call = 0;
+  std::deque<Worker> workers;  // (a deque: workers never move once made)
+  PyObject* requests;  // list, borrowed from the caller's arguments, as are the rest
+  PyObject* tokens;    // list of ints, one per request (0: no time limit)
   PyObject* report;    // None, or report(done, answer) after every answer
-  double next_check = 0;  // monotonic seconds; infinity: no (more) checks
+  Ref answers;         // the result, one slot per request
+  double grace = 2.0;
+  bool by_position = false;
+  double next_check = 0;  // monotonic seconds
   long fixed = 0;      // a fixed number in flight per worker; 0: the estimate
   long limit = 2;
   double estimate = -1;
@@ -67,24 +100,85 @@ struct Batch {
   Epoll poll;
 };
 
-// One worker from its (qi, qo, process, reader fd, sentinel fd) tuple.
-int unpack_worker(PyObject* item, Worker& worker) {
-  PyObject *qi, *qo, *process;
-  int reader, sentinel;
-  if (!PyArg_ParseTuple(item, "OOOii;a worker is (qi, qo, process, reader, sentinel)",
-                        &qi, &qo, &process, &reader, &sentinel))
+// The WorkerDiedError being raised gets the positions of the requests that
+// were on `worker` unanswered (the one it ran first) and the answers taken.
+void describe_death(Batch& batch, const Worker& worker) {
+  const vr::RuntimeState* rt = vr::runtime();
+  if (!rt || !PyErr_ExceptionMatches(rt->died_error)) {
+    if (!rt) PyErr_Clear();
+    return;
+  }
+  Ref error = Ref::steal(PyErr_GetRaisedException());
+  Ref positions = Ref::steal(PyList_New(0));
+  Ref answers = Ref::steal(PyList_GetSlice(batch.answers.get(), 0, batch.total));
+  bool ok = positions && answers;
+  for (const Sent& sent : worker.in_flight) {
+    Ref number = ok ? Ref::steal(PyLong_FromSsize_t(sent.position)) : Ref();
+    ok = number && PyList_Append(positions.get(), number.get()) == 0;
+  }
+  if (ok && PyObject_SetAttrString(error.get(), "positions", positions.get()) == 0)
+    PyObject_SetAttrString(error.get(), "answers", answers.get());
+  PyErr_Clear();
+  PyErr_SetRaisedException(error.release());
+}
+
+// A duplicate of the descriptor `value` stands for (or `value` is nullptr
+// because reading it raised), into `out`. 0 done; 1 when there is none to
+// have (`closed` is set when that was a ValueError: a closed process
+// object); -1 error.
+int own_descriptor(PyObject* value, OwnFd& out, bool& closed) {
+  int fd = value ? vr::descriptor_of(value) : -1;
+  if (fd < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+    closed = PyErr_ExceptionMatches(PyExc_ValueError);
+    PyErr_Clear();
+    return 1;
+  }
+  out.fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (out.fd < 0) {
+    PyErr_SetFromErrno(PyExc_OSError);
     return -1;
-  worker.qi = Ref::borrow(qi);
-  worker.qo = Ref::borrow(qo);
-  worker.process = Ref::borrow(process);
-  worker.put = Ref::steal(PyObject_GetAttrString(qi, "put"));
-  worker.reader = reader;
-  worker.sentinel = sentinel;
-  return worker.put ? 0 : -1;
+  }
+  return 0;
+}
+
+// One worker from its handle: its queues, process, book and descriptors.
+// A handle of another kind raises TypeError; a worker whose process object
+// was closed (it has ended) raises WorkerDiedError.
+int make_worker(Batch& batch, PyObject* handle, Worker& worker) {
+  worker.qi = Ref::steal(PyObject_GetAttrString(handle, "qi"));
+  worker.qo = worker.qi ? Ref::steal(PyObject_GetAttrString(handle, "qo")) : Ref();
+  worker.process = worker.qo ? Ref::steal(PyObject_GetAttrString(handle, "proc")) : Ref();
+  if (!worker.process) return -1;
+  worker.put = Ref::steal(PyObject_GetAttrString(worker.qi.get(), "put"));
+  if (!worker.put) return -1;
+  Ref writer = Ref::steal(vr::registered_writer(worker.qo.get()));
+  if (!writer && PyErr_Occurred()) return -1;
+  worker.book = writer.get() == worker.process.get() ? batch.api->find(worker.qo.get(), worker.qi.get())
+                                         : nullptr;
+  bool closed = false;
+  int status = 1;
+  if (worker.book) {
+    Ref reader = Ref::steal(PyObject_GetAttrString(worker.qo.get(), "_reader"));
+    status = own_descriptor(reader.get(), worker.reader, closed);
+  }
+  if (status == 0) {
+    Ref sentinel = Ref::steal(PyObject_GetAttrString(worker.process.get(), "sentinel"));
+    status = own_descriptor(sentinel.get(), worker.sentinel, closed);
+  }
+  if (status < 0) return -1;
+  if (status == 0) return 0;
+  if (closed) {
+    vr::raise_worker_died(worker.process.get());
+    return -1;
+  }
+  PyErr_Format(PyExc_TypeError,
+               "vorlen.map needs a pool of local worker handles (Tamsel), not %.100s",
+               Py_TYPE(handle)->tp_name);
+  return -1;
 }
 
 int watch(Batch& batch, int fd, size_t index) {
-  if (fd < 0) return 0;
   epoll_event event = {};
   event.events = EPOLLIN;
   event.data.u64 = index;
@@ -95,23 +189,38 @@ int watch(Batch& batch, int fd, size_t index) {
 
 void forget(Batch& batch, Worker& worker) {
   if (!worker.watched) return;
-  for (int fd : {worker.reader, worker.sentinel})
-    if (fd >= 0) epoll_ctl(batch.poll.fd, EPOLL_CTL_DEL, fd, nullptr);
+  for (int fd : {worker.reader.fd, worker.sentinel.fd})
+    epoll_ctl(batch.poll.fd, EPOLL_CTL_DEL, fd, nullptr);
   worker.watched = false;
+}
+
+uint64_t token_of(const Batch& batch, Py_ssize_t position) {
+  return PyLong_AsUnsignedLongLong(PyList_GET_ITEM(batch.tokens, position));
+}
+
+// Sends request `position` to `worker`.
+int send_one(Batch& batch, Worker& worker, Py_ssize_t position) {
+  if (position >= PyList_GET_SIZE(batch.requests)) {
+    PyErr_SetString(PyExc_RuntimeError, "the batch changed size while it was sent");
+    return -1;
+  }
+  uint64_t token = token_of(batch, position);
+  if (token == static_cast<uint64_t>(-1) && PyErr_Occurred()) return -1;
+  Ref message = Ref::borrow(PyList_GET_ITEM(batch.requests, position));
+  uint64_t tag = batch.api->tag(worker.book, batch.call, token, batch.grace);
+  if (vr::send_message(worker.qi.get(), worker.put.get(), message.get(), tag) < 0) {
+    batch.api->unsent(worker.book, tag);
+    return -1;
+  }
+  worker.in_flight.push_back({position, tag, vr::monotonic_seconds()});
+  return 0;
 }
 
 // Sends requests to `worker` until it holds `up_to` or none are left.
 int send_to(Batch& batch, Worker& worker, long up_to) {
   while (static_cast<long>(worker.in_flight.size()) < up_to && batch.next < batch.total) {
-    Py_ssize_t position = batch.next;
-    if (position >= PyList_GET_SIZE(batch.requests)) {
-      PyErr_SetString(PyExc_RuntimeError, "the batch changed size while it was sent");
-      return -1;
-    }
-    Ref message = Ref::borrow(PyList_GET_ITEM(batch.requests, position));
-    if (vr::send_message(worker.qi.get(), worker.put.get(), message.get()) < 0) return -1;
-    worker.in_flight.push_back({position, vr::monotonic_seconds()});
-    batch.next = position + 1;
+    if (send_one(batch, worker, batch.next) < 0) return -1;
+    ++batch.next;
   }
   return 0;
 }
@@ -125,38 +234,49 @@ void learn(Batch& batch, double duration) {
   batch.limit = static_cast<long>(std::max(2.0, std::min<double>(kMaxInFlight, 1 + queued)));
 }
 
-// Takes one answer of `worker` (raising WorkerDiedError if it died with
-// requests in flight), stores it at its position and refills the worker.
-int collect(Batch& batch, Worker& worker) {
-  if (worker.in_flight.empty()) {
-    // Nothing awaited here: the worker ended while idle, and gets nothing
-    // more, since requests go only to workers that answer.
-    forget(batch, worker);
-    return 0;
-  }
-  Ref answer = Ref::steal(
-      worker.sentinel >= 0
-          ? vr::get_answer_watching(worker.qo.get(), worker.process.get(), worker.sentinel)
-          : vr::get_answer(worker.qo.get(), worker.process.get()));
-  if (!answer) return -1;
+// Stores `answer` at its position and reports it.
+int place(Batch& batch, Worker& worker, PyObject* answer) {
   double now = vr::monotonic_seconds();
   Sent sent = worker.in_flight.front();
   worker.in_flight.pop_front();
-  if (sent.position >= PyList_GET_SIZE(batch.answers)) {
-    PyErr_SetString(PyExc_RuntimeError, "the answer list changed size");
-    return -1;
-  }
-  PyList_SetItem(batch.answers, sent.position, Py_NewRef(answer.get()));
+  PyList_SetItem(batch.answers.get(), sent.position, Py_NewRef(answer));
   ++batch.done;
   learn(batch, now - std::max(sent.at, worker.last_answer));
   worker.last_answer = now;
-  if (batch.report != Py_None) {
-    Ref done = Ref::steal(PyLong_FromSsize_t(batch.done));
-    if (!done) return -1;
-    Ref reported = Ref::steal(PyObject_CallFunctionObjArgs(batch.report, done.get(),
-                                                           answer.get(), nullptr));
-    if (!reported) return -1;
+  if (batch.report == Py_None) return 0;
+  Ref done = Ref::steal(PyLong_FromSsize_t(batch.done));
+  if (!done) return -1;
+  Ref reported =
+      Ref::steal(PyObject_CallFunctionObjArgs(batch.report, done.get(), answer, nullptr));
+  return reported ? 0 : -1;
+}
+
+// Takes the answers of `worker` that have arrived (raising WorkerDiedError
+// if it died with requests in flight), and refills it. Answers that are
+// not the batch's (of an earlier call, dropped; of requests put on the
+// queue directly, kept for later readers) are taken off the pipe too.
+int collect(Batch& batch, Worker& worker) {
+  for (;;) {
+    vr::Wanted wanted;
+    wanted.tag = worker.in_flight.empty() ? UINT64_MAX : worker.in_flight.front().tag;
+    wanted.only_own = true;
+    wanted.wait = false;
+    Ref answer = Ref::steal(batch.api->take(worker.book, worker.qo.get(), worker.process.get(),
+                                            worker.sentinel.fd, wanted));
+    if (!answer) {
+      if (!PyErr_Occurred()) break;  // nothing more for now
+      if (worker.in_flight.empty() && PyErr_ExceptionMatches(batch.died_error)) {
+        // It ended while idle: it gets nothing more.
+        PyErr_Clear();
+        forget(batch, worker);
+        return 0;
+      }
+      describe_death(batch, worker);
+      return -1;
+    }
+    if (place(batch, worker, answer.get()) < 0) return -1;
   }
+  if (batch.by_position) return 0;
   return send_to(batch, worker, batch.fixed > 0 ? batch.fixed : batch.limit);
 }
 
@@ -192,32 +312,55 @@ int wait_ready(Batch& batch, std::vector<WorkerId>& ready) {
   return 0;
 }
 
-// Calls check(running) once it is due: `running` holds, per worker, the
-// position of the request it runs (its oldest unanswered one), or None.
-// It answers with the seconds until it is due again (None: never), and
-// raises to end the batch (a worker killed for ignoring its interrupt).
-int check_if_due(Batch& batch) {
-  if (batch.check == Py_None || vr::monotonic_seconds() < batch.next_check) return 0;
-  Ref running = Ref::steal(PyList_New(static_cast<Py_ssize_t>(batch.workers.size())));
-  if (!running) return -1;
-  for (size_t i = 0; i < batch.workers.size(); ++i) {
-    const Worker& worker = batch.workers[i];
-    PyObject* position = worker.in_flight.empty()
-                             ? Py_NewRef(Py_None)
-                             : PyLong_FromSsize_t(worker.in_flight.front().position);
-    if (!position) return -1;
-    PyList_SET_ITEM(running.get(), static_cast<Py_ssize_t>(i), position);
+// Kills any worker whose request has ignored its interrupt or time limit
+// for longer than the grace period (raising WorkerDiedError), and sets
+// when to look again.
+int check_overdue(Batch& batch) {
+  double now = vr::monotonic_seconds();
+  if (now < batch.next_check) return 0;
+  int64_t soonest = INT64_MAX;
+  for (Worker& worker : batch.workers) {
+    if (!worker.watched) continue;
+    uint64_t token = worker.in_flight.empty() ? 0 : token_of(batch, worker.in_flight.front().position);
+    double grace = batch.grace;
+    int64_t due = batch.api->overdue(worker.book, token, batch.grace, &grace);
+    if (due != INT64_MAX && due <= vr::monotonic_ns()) {
+      vr::kill_unresponsive(worker.process.get(), grace);
+      describe_death(batch, worker);
+      return -1;
+    }
+    soonest = std::min(soonest, due);
   }
-  Ref wait = Ref::steal(PyObject_CallOneArg(batch.check, running.get()));
-  if (!wait) return -1;
-  if (wait.get() == Py_None) {
-    batch.next_check = INFINITY;
+  double wait = kCheckEvery;
+  if (soonest != INT64_MAX)
+    wait = std::min(wait, std::max(0.0, (soonest - vr::monotonic_ns()) / 1e9));
+  batch.next_check = vr::monotonic_seconds() + wait;
+  return 0;
+}
+
+// The first requests: by position all of them, in order; otherwise one per
+// worker per round, in the pool's order, as a plain map deals them, up to
+// the in-flight limit.
+int send_first(Batch& batch) {
+  size_t count = batch.workers.size();
+  if (batch.by_position) {
+    for (; batch.next < batch.total; ++batch.next)
+      if (send_one(batch, batch.workers[batch.next % count], batch.next) < 0) return -1;
     return 0;
   }
-  double seconds = PyFloat_AsDouble(wait.get());
-  if (seconds == -1 && PyErr_Occurred()) return -1;
-  batch.next_check = vr::monotonic_seconds() + std::max(0.0, seconds);
+  long first = batch.fixed > 0 ? batch.fixed : batch.limit;
+  for (long round = 1; round <= first && batch.next < batch.total; ++round)
+    for (Worker& worker : batch.workers)
+      if (send_to(batch, worker, round) < 0) return -1;
   return 0;
+}
+
+// Raises WorkerDiedError for a batch whose workers have all ended.
+int all_ended(Batch& batch) {
+  for (Worker& worker : batch.workers)
+    if (worker.watched) return 0;
+  vr::raise_worker_died(batch.workers.back().process.get());
+  return -1;
 }
 
 int run(Batch& batch) {
@@ -227,62 +370,81 @@ int run(Batch& batch) {
     return -1;
   }
   for (size_t i = 0; i < batch.workers.size(); ++i)
-    if (watch(batch, batch.workers[i].reader, i) < 0 ||
-        watch(batch, batch.workers[i].sentinel, i) < 0)
+    if (watch(batch, batch.workers[i].reader.fd, i) < 0 ||
+        watch(batch, batch.workers[i].sentinel.fd, i) < 0)
       return -1;
-  // The first requests go out in the pool's order, one per worker per
-  // round, as a plain map deals them.
-  long first = batch.fixed > 0 ? batch.fixed : batch.limit;
   double started = vr::monotonic_seconds();
   for (Worker& worker : batch.workers) worker.last_answer = started;
-  for (long round = 1; round <= first && batch.next < batch.total; ++round)
-    for (Worker& worker : batch.workers)
-      if (send_to(batch, worker, round) < 0) return -1;
+  if (send_first(batch) < 0) return -1;
   std::vector<WorkerId> ready;
   while (batch.done < batch.total) {
-    if (check_if_due(batch) < 0 || wait_ready(batch, ready) < 0) return -1;
+    if (check_overdue(batch) < 0 || all_ended(batch) < 0 || wait_ready(batch, ready) < 0)
+      return -1;
     for (WorkerId index : ready)
       if (collect(batch, batch.workers[index.value]) < 0) return -1;
   }
   return 0;
 }
 
-// deal(workers, requests, answers, fixed, check, report)
-PyObject* deal(PyObject* const* a) {
-  Batch batch;
-  if (!PyList_Check(a[0]) || !PyList_Check(a[1]) || !PyList_Check(a[2])) {
-    PyErr_SetString(PyExc_TypeError, "deal() takes lists of workers, requests and answers");
-    return nullptr;
+int parse(Batch& batch, PyObject* const* a) {
+  if (!PyList_Check(a[1]) || !PyList_Check(a[2]) ||
+      PyList_GET_SIZE(a[1]) != PyList_GET_SIZE(a[2])) {
+    PyErr_SetString(PyExc_TypeError, "deal() takes a list of requests and one of tokens");
+    return -1;
   }
   batch.requests = a[1];
-  batch.answers = a[2];
+  batch.tokens = a[2];
   batch.total = PyList_GET_SIZE(a[1]);
-  if (PyList_GET_SIZE(a[2]) != batch.total) {
-    PyErr_SetString(PyExc_ValueError, "deal() needs one answer slot per request");
-    return nullptr;
-  }
-  batch.fixed = PyLong_AsLong(a[3]);
-  if (batch.fixed == -1 && PyErr_Occurred()) return nullptr;
-  batch.check = a[4];
-  batch.report = a[5];
-  if (batch.check == Py_None) batch.next_check = INFINITY;
-  // A snapshot: looking up each queue's put runs code that may change the list.
-  Ref workers = Ref::steal(PyList_AsTuple(a[0]));
-  if (!workers) return nullptr;
-  Py_ssize_t count = PyTuple_GET_SIZE(workers.get());
-  if (count == 0 && batch.total > 0) {
+  batch.grace = PyFloat_AsDouble(a[3]);
+  if (batch.grace == -1 && PyErr_Occurred()) return -1;
+  int balance = PyObject_IsTrue(a[4]);
+  if (balance < 0) return -1;
+  batch.by_position = !balance;
+  batch.fixed = PyLong_AsLong(a[5]);
+  if (batch.fixed == -1 && PyErr_Occurred()) return -1;
+  batch.report = a[6];
+  batch.answers = Ref::steal(PyList_New(batch.total));
+  if (!batch.answers) return -1;
+  for (Py_ssize_t i = 0; i < batch.total; ++i)
+    PyList_SET_ITEM(batch.answers.get(), i, Py_NewRef(Py_None));
+  return 0;
+}
+
+// deal(handles, requests, tokens, grace, balance, fixed, report)
+PyObject* deal(PyObject* const* a) {
+  Batch batch;
+  if (parse(batch, a) < 0) return nullptr;
+  if (!(batch.api = vr::ledger())) return nullptr;
+  const vr::RuntimeState* rt = vr::runtime();
+  if (!rt) return nullptr;
+  batch.died_error = rt->died_error;
+  // A snapshot: reading each handle's attributes runs code that may change
+  // the list.
+  Ref handles = Ref::steal(PySequence_Tuple(a[0]));
+  if (!handles) return nullptr;
+  Py_ssize_t count = PyTuple_GET_SIZE(handles.get());
+  if (batch.total == 0) return batch.answers.release();
+  if (count == 0) {
     PyErr_SetString(PyExc_ValueError, "the pool has no workers");
     return nullptr;
   }
-  batch.workers.resize(count);
-  for (Py_ssize_t i = 0; i < count; ++i)
-    if (unpack_worker(PyTuple_GET_ITEM(workers.get(), i), batch.workers[i]) < 0) return nullptr;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    batch.workers.emplace_back();
+    if (make_worker(batch, PyTuple_GET_ITEM(handles.get(), i), batch.workers.back()) < 0)
+      return nullptr;
+  }
+  std::vector<vr::Book*> books;
+  for (Worker& worker : batch.workers) books.push_back(worker.book);
+  vr::CallScope call(batch.api, books.data(), books.size());
+  if (!call.ok()) return nullptr;
+  batch.call = call.id();
   if (run(batch) < 0) return nullptr;
-  Py_RETURN_NONE;
+  call.finish(vr::Ending::kCompleted);
+  return batch.answers.release();
 }
 
-const char* const deal_params[] = {"workers", "requests", "answers",
-                                   "fixed",   "check",    "report"};
+const char* const deal_params[] = {"handles", "requests", "tokens", "grace",
+                                   "balance", "fixed",    "report"};
 
 // Line of the definition in the module's source, as traceback entries show it.
 constexpr int kDealLine = 20;
@@ -295,7 +457,7 @@ const vr::FunctionDef deal_def = {
     .traceback = "vorlen._wire.deal",
     .body = deal,
     .params = deal_params,
-    .argcount = 6,
+    .argcount = 7,
     .line = kDealLine,
 };
 

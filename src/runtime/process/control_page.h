@@ -1,12 +1,26 @@
 // The page that a worker shares with the process that started it, for
-// interrupting the request it runs and for enforcing time limits.
+// interrupting the request it runs, enforcing time limits and cancelling
+// requests that their caller gave up before they started.
 //
-// One small anonymous shared mapping per worker, made by the parent before
-// the worker is forked (so both see the same memory) and registered under
-// the worker's request queue, which the worker finds again after the fork.
-// The worker writes which request it runs and, for a timed request, when
-// its limit ends; the parent writes which request it interrupted and when.
-// Workers started another way (a fresh interpreter) find no page.
+// One small shared mapping per worker, made by the parent before the worker
+// starts and registered under the worker's request queue. A forked worker
+// finds it again under the same queue object; a worker started in a fresh
+// interpreter (spawn, forkserver) receives the page's descriptor with its
+// process object and registers it under its copy of the queue before its
+// loop starts. The worker writes which request it runs and, for a timed
+// request, when its limit ends; the parent writes which request it
+// interrupted and when, and which requests are cancelled.
+//
+// Invariants:
+// - `serial` names one request of this worker for as long as it runs: the
+//   tag its caller gave it (requests the runtime sent), or a number of the
+//   worker's own with kLocalSerial set (requests put on the queue directly).
+// - A request's serial is published (`serial`) before the worker looks at
+//   the cancelled ranges, and the parent writes a range before it looks at
+//   `serial`: so either the worker sees the cancellation and skips the
+//   request, or the parent sees it running and interrupts it.
+// - Cancelled ranges only ever cover tags the parent has sent; a slot is
+//   reused only once the worker has gone past its end.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -15,8 +29,18 @@
 
 namespace vr {
 
+// Serials of requests that carry no tag have this bit set.
+constexpr uint64_t kLocalSerial = uint64_t{1} << 63;
+
+struct CancelledRange {
+  std::atomic<uint64_t> first;
+  std::atomic<uint64_t> last;  // 0: the slot is unused
+};
+
+constexpr int kCancelledSlots = 32;
+
 struct ControlPage {
-  // Worker: the running request's serial number, 0 while none runs. It is
+  // Worker: the running request's serial, 0 while none runs. It is
   // written last when a request starts, so the fields below belong to it.
   std::atomic<uint64_t> serial;
   // Worker: the token of the running request's time limit (0: untimed) and
@@ -29,6 +53,10 @@ struct ControlPage {
   // Worker: nonzero once its interrupt handler is installed; until then
   // the signal would end the process, so nothing is sent.
   std::atomic<uint32_t> ready;
+  // Worker: nonzero when every answer to a tagged request carries its tag.
+  std::atomic<uint32_t> tags_answers;
+  // Parent: tags of requests that must not run.
+  CancelledRange cancelled[kCancelledSlots];
 };
 static_assert(std::atomic<uint64_t>::is_always_lock_free &&
               std::atomic<int64_t>::is_always_lock_free);
@@ -39,13 +67,44 @@ int interrupt_signal();
 // Nanoseconds of CLOCK_MONOTONIC (the same clock in every process).
 int64_t monotonic_ns();
 
+// a + b for deadlines, staying at INT64_MAX instead of overflowing.
+int64_t saturating_add(int64_t a, int64_t b);
+
+// Seconds as nanoseconds, INT64_MAX for anything too large to count.
+int64_t seconds_to_ns(double seconds);
+
 // Makes and registers the page of the worker that will serve `qi`, when
-// `qi` is a real multiprocessing queue (else does nothing).
-int create_control_page(PyObject* qi);
+// `qi` is a real multiprocessing queue (else does nothing), and offers it
+// to `process` for a start method that pickles the process object. Call
+// before process.start() and call forget_page_offer() after it.
+int create_control_page(PyObject* qi, PyObject* process);
+void forget_page_offer(PyObject* process);
 
 // The page registered under `qi`: returns a new reference to the object
 // that keeps it mapped and sets `page`, or returns nullptr (with an
 // exception set only on error) when there is none.
 PyObject* find_control_page(PyObject* qi, ControlPage*& page);
+
+// Maps the page behind descriptor `fd` (which it closes) and registers it
+// under `qi`: a worker started in a fresh interpreter adopting its page.
+int adopt_control_page(PyObject* qi, int fd);
+
+// Worker: whether the request tagged `tag` was cancelled.
+bool is_cancelled(const ControlPage* page, uint64_t tag);
+
+// Parent: cancels tags first..last, reusing slots that end below
+// `passed` (no request at or below it can start any more). False when no
+// slot was free (the requests then run, and their answers are dropped).
+bool cancel_tags(ControlPage* page, uint64_t first, uint64_t last, uint64_t passed);
+
+// When the request running on `page` becomes overdue (monotonic ns), or
+// INT64_MAX: its own time limit (when it is request `token`, nonzero) or
+// the last interrupt of it, plus the grace period.
+int64_t overdue_at(const ControlPage* page, uint64_t token, int64_t grace_ns);
+
+// Sends the interrupt for the request with `serial` to process `pid`,
+// after noting it on the page; the worker acts on it only while that
+// request still runs. -1 with an exception on an unexpected error.
+int interrupt_serial(ControlPage* page, long pid, uint64_t serial);
 
 }  // namespace vr

@@ -1,13 +1,16 @@
 // Keeping callers from waiting for ever on a worker that has died.
 #pragma once
+#include <cstdint>
+
 #include "runtime/python/ref.h"
 
 namespace vr {
 
 // Notes a worker process that a handle has just started with its request
 // queue `qi` and answer queue `qo`: `process` becomes the watched writer of
-// `qo` (when both are the real multiprocessing objects), and is killed at
-// interpreter exit if it is still alive then.
+// `qo` (when both are the real multiprocessing objects), is killed at
+// interpreter exit if it is still alive then, and gets its book in the
+// ledger.
 int register_worker(PyObject* process, PyObject* qi, PyObject* qo);
 
 // The registered writer process of `queue` (new reference), or nullptr
@@ -18,9 +21,23 @@ PyObject* registered_writer(PyObject* queue);
 // Raises vorlen.WorkerDiedError when the process ended with no message left.
 PyObject* get_answer(PyObject* queue, PyObject* process);
 
+// One message of an answer queue, with what the ledger needs to know of it.
+struct AnswerRead {
+  double timeout = -1;  // seconds for its first byte to come; < 0: no limit
+  int sentinel = -1;    // the writer's sentinel; -1: looked up from the process
+  uint64_t tag = 0;         // out: the message's tag, 0: none
+  bool timed_out = false;   // out: nothing came in time (no exception is set)
+};
+// As get_answer, bounded by `read.timeout` and telling the message's tag.
+PyObject* read_answer(PyObject* queue, PyObject* process, AnswerRead& read);
+
 // Raises vorlen.WorkerDiedError for `process`, which has ended or is
 // ending; `detail` (or nullptr) replaces the error's usual message.
 PyObject* raise_worker_died(PyObject* process, PyObject* detail = nullptr);
+
+// Kills `process` and raises WorkerDiedError saying that its request did
+// not answer within `grace` seconds of its interrupt or time limit.
+PyObject* kill_unresponsive(PyObject* process, double grace);
 
 // The same, for a caller that already holds the process's sentinel.
 PyObject* get_answer_watching(PyObject* queue, PyObject* process, int sentinel);

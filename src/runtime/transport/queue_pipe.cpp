@@ -13,6 +13,7 @@
 #include "runtime/python/call.h"
 #include "runtime/transport/descriptors.h"
 #include "runtime/transport/pickling.h"
+#include "runtime/process/ledger.h"
 #include "runtime/python/runtime_state.h"
 #include "runtime/shm/shared_api.h"
 
@@ -78,19 +79,30 @@ Room room_for(int fd, Py_ssize_t size) {
   return size + PIPE_BUF <= capacity ? Room::kEmptyPipe : Room::kNone;
 }
 
-// Writes the header and the data; 1 written, 0 would block (only for a
-// non-blocking atomic write, which then wrote nothing), -1 error.
+// The parts of one message as written into the pipe: the length header,
+// the pickle's PROTO opcode, the tag (when there is one) and the rest.
+struct Parts {
+  iovec vec[4];
+  int count = 0;
+  size_t size = 0;
+
+  void add(const void* data, size_t length) {
+    if (length == 0) return;
+    vec[count++] = {const_cast<void*>(data), length};
+    size += length;
+  }
+};
+
+// Writes all parts; 1 written, 0 would block (only for a non-blocking
+// atomic write, which then wrote nothing), -1 error.
 // Once the first byte of a message is in the pipe, the rest follows
 // whatever signal arrives: a handler that raised in between would leave the
 // reader a torn message, so signals wait until the write is complete (their
 // handlers run as soon as the interpreter's loop goes on). Before that, an
 // interrupted write runs the handlers and may end with their exception.
-int write_all(int fd, const char* header, size_t header_size, const char* data,
-              size_t size) {
-  iovec parts[2] = {{const_cast<char*>(header), header_size},
-                    {const_cast<char*>(data), size}};
-  iovec* next = parts;
-  int count = 2;
+int write_all(int fd, Parts& parts) {
+  iovec* next = parts.vec;
+  int count = parts.count;
   bool started = false;
   while (count > 0) {
     ssize_t written;
@@ -124,17 +136,14 @@ int write_all(int fd, const char* header, size_t header_size, const char* data,
 // per write, the descriptor's own flag is set for the length of one write:
 // the descriptor is shared with every other writer of the queue, all of
 // which wait for the write lock held here.
-int write_atomic(int fd, const char* header, size_t header_size, const char* data,
-                 size_t size) {
+int write_atomic(int fd, Parts& parts) {
   static bool per_write_flag = true;
   if (per_write_flag) {
-    iovec parts[2] = {{const_cast<char*>(header), header_size},
-                      {const_cast<char*>(data), size}};
     ssize_t written;
     do {
-      written = pwritev2(fd, parts, 2, -1, RWF_NOWAIT);
+      written = pwritev2(fd, parts.vec, parts.count, -1, RWF_NOWAIT);
     } while (written < 0 && errno == EINTR);
-    if (written == static_cast<ssize_t>(header_size + size)) return 1;
+    if (written == static_cast<ssize_t>(parts.size)) return 1;
     if (written < 0 && errno == EAGAIN) return 0;
     if (written >= 0) {  // cannot happen below PIPE_BUF; reported, not retried
       PyErr_SetString(PyExc_OSError, "short write of a message into a queue's pipe");
@@ -151,7 +160,7 @@ int write_atomic(int fd, const char* header, size_t header_size, const char* dat
     PyErr_SetFromErrno(PyExc_OSError);
     return -1;
   }
-  int status = write_all(fd, header, header_size, data, size);
+  int status = write_all(fd, parts);
   if (fcntl(fd, F_SETFL, flags) < 0 && status >= 0) {
     PyErr_SetFromErrno(PyExc_OSError);
     return -1;
@@ -159,7 +168,28 @@ int write_atomic(int fd, const char* header, size_t header_size, const char* dat
   return status;
 }
 
+// The tag's bytes: LONG1 with 8 bytes (little-endian), then POP.
+constexpr size_t kTagSize = 11;
+constexpr unsigned char kLong1 = 0x8a, kPop = '0', kProto = 0x80;
+
+void encode_tag(uint64_t tag, unsigned char* out) {
+  out[0] = kLong1;
+  out[1] = 8;
+  for (int i = 0; i < 8; ++i) out[2 + i] = static_cast<unsigned char>(tag >> (8 * i));
+  out[10] = kPop;
+}
+
 }  // namespace
+
+uint64_t tag_of(const char* data, size_t size) {
+  auto* bytes = reinterpret_cast<const unsigned char*>(data);
+  if (size < 2 + kTagSize || bytes[0] != kProto || bytes[2] != kLong1 || bytes[3] != 8 ||
+      bytes[2 + kTagSize - 1] != kPop)
+    return 0;
+  uint64_t tag = 0;
+  for (int i = 7; i >= 0; --i) tag = (tag << 8) | bytes[4 + i];
+  return tag;
+}
 
 int is_multiprocessing_queue(PyObject* queue) {
   const RuntimeState* rt = runtime();
@@ -186,7 +216,7 @@ int can_send_direct(PyObject* queue, PyObject* put, DirectQueue& out) {
   return 1;
 }
 
-int write_pickled(DirectQueue& target, PyObject* pickled) {
+int write_pickled(DirectQueue& target, PyObject* pickled, uint64_t tag) {
   const RuntimeState* rt = runtime();
   if (!rt) return -1;
   Py_buffer view;
@@ -195,7 +225,11 @@ int write_pickled(DirectQueue& target, PyObject* pickled) {
     Py_buffer* v;
     ~Release() { PyBuffer_Release(v); }
   } buffer_guard{&view};
-  if (view.len > 0x7fffffff) return 0;
+  // A tag goes right after the PROTO opcode that every queue pickle starts with.
+  if (tag != 0 && (view.len < 2 || static_cast<const unsigned char*>(view.buf)[0] != kProto))
+    tag = 0;
+  size_t total = static_cast<size_t>(view.len) + (tag ? kTagSize : 0);
+  if (total > 0x7fffffff) return 0;
 
   Ref wlock, sem;
   int found = private_attribute(*rt, target.queue, kWlock, wlock);
@@ -213,18 +247,27 @@ int write_pickled(DirectQueue& target, PyObject* pickled) {
   // code that ran before raises here.
   int status = 0;
   target.fd = descriptor_of(target.writer.get());
-  Room room = target.fd < 0 ? Room::kNone : room_for(target.fd, view.len + 4);
+  Room room = target.fd < 0 ? Room::kNone : room_for(target.fd, total + 4);
   if (target.fd < 0) {
     status = -1;
   } else if (room != Room::kNone) {
     // Never wait here: a full bounded queue makes put() do the waiting.
     status = try_acquire(*rt, sem.get());
     if (status == 1) {
-      uint32_t header = htonl(static_cast<uint32_t>(view.len));
-      const char* head = reinterpret_cast<const char*>(&header);
+      uint32_t header = htonl(static_cast<uint32_t>(total));
+      unsigned char mark[kTagSize];
       const char* data = static_cast<const char*>(view.buf);
-      status = room == Room::kAtomic ? write_atomic(target.fd, head, 4, data, view.len)
-                                     : write_all(target.fd, head, 4, data, view.len);
+      Parts parts;
+      parts.add(&header, 4);
+      if (tag) {
+        encode_tag(tag, mark);
+        parts.add(data, 2);
+        parts.add(mark, kTagSize);
+        parts.add(data + 2, view.len - 2);
+      } else {
+        parts.add(data, view.len);
+      }
+      status = room == Room::kAtomic ? write_atomic(target.fd, parts) : write_all(target.fd, parts);
       if (status == 0 && release(*rt, sem.get()) < 0) status = -1;  // no room after all
     }
   }
@@ -236,10 +279,15 @@ int write_pickled(DirectQueue& target, PyObject* pickled) {
   return status;
 }
 
-int send_message(PyObject* queue, PyObject* put, PyObject* message) {
+int send_message(PyObject* queue, PyObject* put, PyObject* message, uint64_t tag) {
   DirectQueue target;
   int direct = can_send_direct(queue, put, target);
   if (direct < 0) return -1;
+  const RuntimeState* rt = runtime();
+  if (!rt) return -1;
+  // Only what the queue's own put() sends is tagged: a put() of another
+  // kind gets the message itself, as given.
+  if (!direct && !is_own_method(*rt, queue, put, rt->queue_put)) tag = 0;
   // Large arrays go into shared memory for the queue's reader, also when
   // put() sends the message (then as the same small pickled message).
   OutgoingMessage outgoing;
@@ -253,21 +301,29 @@ int send_message(PyObject* queue, PyObject* put, PyObject* message) {
     target = DirectQueue();
     direct = can_send_direct(queue, put, target);
     if (direct < 0) return -1;
-    int written = direct ? write_pickled(target, pickled.get()) : 0;
+    int written = direct ? write_pickled(target, pickled.get(), tag) : 0;
     if (written > 0) outgoing.sent();
     if (written != 0) return written < 0 ? -1 : 0;
   } else {
     // A message a real queue cannot pickle would be dropped by its feeder
     // thread, and its answer never come: pickling it here raises the error
-    // in the caller instead. Plain data pickles without a try.
+    // in the caller instead. Plain data pickles without a try, unless it
+    // is to carry a tag.
     int real = is_multiprocessing_queue(queue);
     if (real < 0) return -1;
-    if (real && !is_plainly_picklable(message)) {
+    if (real && (tag || !is_plainly_picklable(message))) {
       pickled = Ref::steal(outgoing.pickle(message, queue));
       if (!pickled) return -1;
     }
   }
-  Ref item = Ref::steal(outgoing.for_put(message, pickled.get()));
+  Ref item;
+  if (tag && pickled) {
+    const LedgerApi* api = ledger();
+    if (!api) return -1;
+    item = Ref::steal(api->tagged(tag, pickled.get()));
+  } else {
+    item = Ref::steal(outgoing.for_put(message, pickled.get()));
+  }
   if (!item) return -1;
   Ref result = Ref::steal(PyObject_CallOneArg(put, item.get()));
   if (!result) return -1;
@@ -389,6 +445,7 @@ PyObject* read_frame(int fd, Receive& how) {
   if (!bytes) return drop_message(fd, length, how, started);
   if (read_part(PyBytes_AS_STRING(bytes.get()), length) < 0) return nullptr;
   how.taken = true;
+  how.tag = tag_of(PyBytes_AS_STRING(bytes.get()), length);
   return bytes.release();
 }
 

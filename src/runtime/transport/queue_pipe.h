@@ -12,6 +12,8 @@
 // only on an exact queue whose get is the class's own and that is not
 // closed; anything else calls get().
 #pragma once
+#include <cstdint>
+
 #include "runtime/python/ref.h"
 
 namespace vr {
@@ -20,8 +22,11 @@ namespace vr {
 int is_multiprocessing_queue(PyObject* queue);
 
 // queue.put(message), taking the direct path when it can. `put` is the
-// queue's put attribute, already looked up by the caller.
-int send_message(PyObject* queue, PyObject* put, PyObject* message);
+// queue's put attribute, already looked up by the caller. A nonzero `tag`
+// marks the message for the ledger (runtime/process/ledger.h): it goes
+// ahead of the pickled message, or, through put(), into a reconstructor
+// that records it; the reader gets the same message either way.
+int send_message(PyObject* queue, PyObject* put, PyObject* message, uint64_t tag = 0);
 
 // The steps, for callers that must see a pickling error before deciding
 // what to send (the worker's answers). Pickle first, then check: pickling
@@ -33,11 +38,17 @@ struct DirectQueue {
 };
 // 1 when `queue` (with its looked-up `put`) may be written directly.
 int can_send_direct(PyObject* queue, PyObject* put, DirectQueue& out);
-// Writes one pickled message: 1 written, 0 no room (use put), -1 error.
-// The descriptor is read from the held connection under the queue's write
-// lock, the last code that runs before the write: a closed connection
-// raises instead of sending into a pipe that reuses its number.
-int write_pickled(DirectQueue& target, PyObject* pickled);
+// Writes one pickled message (marked with `tag` unless 0): 1 written, 0
+// no room (use put), -1 error. The descriptor is read from the held
+// connection under the queue's write lock, the last code that runs before
+// the write: a closed connection raises instead of sending into a pipe
+// that reuses its number.
+int write_pickled(DirectQueue& target, PyObject* pickled, uint64_t tag = 0);
+
+// The tag a message's bytes carry ahead of the pickled object, 0 for none.
+// The mark is an integer pushed and popped right after the pickle's PROTO
+// opcode: any unpickler reads past it to the same object.
+uint64_t tag_of(const char* data, size_t size);
 
 struct Receive {
   double timeout = -1;   // seconds; < 0 waits without limit
@@ -45,6 +56,7 @@ struct Receive {
   bool taken = false;        // out: a whole message left the pipe
   bool writer_died = false;  // out: the writer died before its message was whole
   bool timed_out = false;    // out: nothing came within the time-out
+  uint64_t tag = 0;          // out: the tag ahead of the message, 0: none
 };
 // Receives one message as get() or get(timeout=...) would; on time-out
 // queue.Empty is raised. With `writer_fd`, a writer that dies before (or in

@@ -1,0 +1,390 @@
+// The books of the workers and the calls in progress: what each request
+// belongs to and what becomes of it when its call ends.
+#include <algorithm>
+#include <unordered_map>
+#include <vector>
+
+#include <pthread.h>
+
+#include "control.h"
+#include "ledger.h"
+#include "runtime/python/runtime_state.h"
+#include "runtime/transport/queue_pipe.h"
+
+namespace control {
+
+namespace {
+
+using vr::Ref;
+
+// Containers hold types of this file only, so that their code stays inside
+// the module instead of being exported as shared template code.
+struct KeyHash {
+  size_t operator()(PyObject* key) const { return std::hash<PyObject*>()(key); }
+};
+struct Member {
+  vr::Book* book;
+  Ref queue;         // the book's qo, held so that the book lives
+  uint64_t first;    // the book's call_first while the call is suspended
+};
+struct CallRecord {
+  std::vector<Member> members;
+};
+struct CallHash {
+  size_t operator()(uint64_t call) const { return std::hash<uint64_t>()(call); }
+};
+
+std::unordered_map<PyObject*, vr::Book*, KeyHash> books;       // by answer queue
+std::unordered_map<PyObject*, vr::Book*, KeyHash> by_requests;  // by request queue
+std::unordered_map<uint64_t, CallRecord, CallHash> calls;
+uint64_t last_call = 0;
+
+unsigned long this_thread() { return static_cast<unsigned long>(pthread_self()); }
+
+void release_held(std::deque<Held>& held) {
+  std::deque<Held> dropped;
+  dropped.swap(held);
+  for (Held& item : dropped) Py_DECREF(item.answer);
+}
+
+void delete_book(vr::Book* book) {
+  release_held(book->held);
+  delete book;
+}
+
+// The weak reference's callback: the answer queue is going, and its book
+// with it.
+PyObject* drop_book(PyObject*, PyObject* reference) {
+  for (auto it = books.begin(); it != books.end(); ++it) {
+    if (it->second->watch.get() != reference) continue;
+    vr::Book* book = it->second;
+    books.erase(it);
+    for (auto other = by_requests.begin(); other != by_requests.end(); ++other) {
+      if (other->second != book) continue;
+      by_requests.erase(other);
+      break;
+    }
+    delete_book(book);
+    break;
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef drop_book_def = {"_drop_book", drop_book, METH_O, nullptr};
+
+vr::Book* find(PyObject* qo, PyObject* qi) {
+  auto& table = qo ? books : by_requests;
+  auto found = table.find(qo ? qo : qi);
+  if (found == table.end()) return nullptr;
+  vr::Book* book = found->second;
+  if (qi && PyWeakref_GetObject(book->requests.get()) != qi) return nullptr;
+  return book;
+}
+
+int open(PyObject* qi, PyObject* qo, PyObject* process) {
+  static PyObject* callback = nullptr;
+  if (!callback && !(callback = PyCFunction_New(&drop_book_def, nullptr))) return -1;
+  if (books.count(qo)) return 0;
+  // Tags travel only on the real queues' own paths.
+  int real = vr::is_multiprocessing_queue(qi);
+  if (real > 0) real = vr::is_multiprocessing_queue(qo);
+  if (real <= 0) return real;
+  auto* book = new vr::Book;
+  book->qo = qo;
+  book->process = Ref::borrow(process);
+  book->watch = Ref::steal(PyWeakref_NewRef(qo, callback));
+  if (!book->watch) {
+    delete_book(book);
+    // A queue that takes no weak references keeps no book: its answers
+    // are matched by order alone.
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
+    PyErr_Clear();
+    return 0;
+  }
+  book->requests = Ref::steal(PyWeakref_NewRef(qi, nullptr));
+  if (!book->requests) {
+    delete_book(book);
+    return -1;
+  }
+  book->page_owner = Ref::steal(vr::find_control_page(qi, book->page));
+  if (!book->page_owner && PyErr_Occurred()) {
+    delete_book(book);
+    return -1;
+  }
+  books.emplace(qo, book);
+  by_requests[qi] = book;
+  return 0;
+}
+
+PyObject* busy_error(const vr::Book& book) {
+  PyErr_SetString(PyExc_RuntimeError,
+                  book.thread == this_thread()
+                      ? "a call on this worker (or its pool) is already in progress in this "
+                        "thread: it was called again from a callback or a signal handler of "
+                        "that call, which goes on"
+                      : "a call on this worker (or its pool) is already in progress in another "
+                        "thread: a worker serves one call at a time");
+  return nullptr;
+}
+
+// Marks `book` as in `call`.
+void enter(vr::Book* book, uint64_t call, CallRecord& record) {
+  book->call = call;
+  book->call_first = 0;
+  book->thread = this_thread();
+  record.members.push_back({book, Ref::borrow(book->qo), 0});
+}
+
+uint64_t begin(vr::Book* const* list, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    if (list[i] && list[i]->call != 0) {
+      busy_error(*list[i]);
+      return 0;
+    }
+  }
+  uint64_t call = ++last_call;
+  CallRecord record;
+  for (size_t i = 0; i < count; ++i)
+    if (list[i] && list[i]->call != call) enter(list[i], call, record);  // a pool may list a worker twice
+  calls.emplace(call, std::move(record));
+  return call;
+}
+
+int join(uint64_t call, vr::Book* book) {
+  if (book->call == call) return 0;
+  if (book->call != 0) {
+    busy_error(*book);
+    return -1;
+  }
+  auto found = calls.find(call);
+  if (found == calls.end()) return 0;
+  enter(book, call, found->second);
+  return 0;
+}
+
+void suspend(uint64_t call) {
+  auto found = calls.find(call);
+  if (found == calls.end()) return;
+  for (Member& member : found->second.members) {
+    member.first = member.book->call_first;
+    if (member.book->call == call) member.book->call = 0;
+  }
+}
+
+void resume(uint64_t call) {
+  auto found = calls.find(call);
+  if (found == calls.end()) return;
+  for (Member& member : found->second.members) {
+    member.book->call = call;
+    member.book->call_first = member.first;
+    member.book->thread = this_thread();
+  }
+}
+
+uint64_t tag(vr::Book* book, uint64_t call, uint64_t token, double grace) {
+  uint64_t tag = ++book->last_tag;
+  book->outstanding.push_back({tag, call, token, static_cast<float>(grace), State::kLive});
+  if (book->call == call && book->call_first == 0) book->call_first = tag;
+  return tag;
+}
+
+void unsent(vr::Book* book, uint64_t tag) {
+  if (!book->outstanding.empty() && book->outstanding.back().tag == tag)
+    book->outstanding.pop_back();
+  if (book->call_first == tag) book->call_first = 0;
+}
+
+// The tag below which no request of the worker can start any more.
+uint64_t passed(const Book& book) {
+  uint64_t running = book.page->serial.load();
+  uint64_t below = book.outstanding.empty() ? book.last_tag + 1 : book.outstanding.front().tag;
+  if (running != 0 && !(running & vr::kLocalSerial)) below = std::max(below, running);
+  return below;
+}
+
+// Cancels tags first..last on the worker and interrupts the one it runs if
+// it is among them.
+void stop_requests(Book& book, uint64_t first, uint64_t last) {
+  if (!book.page) return;
+  vr::cancel_tags(book.page, first, last, passed(book));
+  uint64_t running = book.page->serial.load();
+  if (running < first || running > last || !book.page->ready.load()) return;
+  long pid = signalable_pid(book.process.get());
+  if (pid > 0 && vr::interrupt_serial(book.page, pid, running) < 0) PyErr_Clear();
+  if (pid < 0) PyErr_Clear();
+}
+
+// Answers of `call` that a reader took and held go with it.
+void drop_held_of(Book& book, uint64_t call) {
+  std::deque<Held> kept, dropped;
+  for (Held& item : book.held) (item.tag != 0 && item.call == call ? dropped : kept).push_back(item);
+  book.held.swap(kept);
+  for (Held& item : dropped) Py_DECREF(item.answer);
+}
+
+// What `how` makes of the entries of `call` on one worker.
+void settle_call(Book& book, uint64_t call, vr::Ending how) {
+  if (book.call == call) book.call = 0;
+  uint64_t first = book.call_first;
+  book.call_first = 0;
+  if (first == 0) {
+    if (how == vr::Ending::kAbandoned) drop_held_of(book, call);
+    return;
+  }
+  auto start = std::lower_bound(
+      book.outstanding.begin(), book.outstanding.end(), first,
+      [](const Entry& entry, uint64_t tag) { return entry.tag < tag; });
+  uint64_t low = 0, high = 0;
+  for (auto it = start; it != book.outstanding.end(); ++it) {
+    Entry& entry = *it;
+    if (entry.call != call) continue;
+    if (how == vr::Ending::kHanded) {
+      entry.call = 0;
+    } else if (entry.state == State::kLive) {
+      entry.state = how == vr::Ending::kAbandoned ? State::kAbandoned : State::kDropped;
+      if (how == vr::Ending::kAbandoned) {
+        ++book.abandoned;
+        if (low == 0) low = entry.tag;
+        high = entry.tag;
+      }
+    }
+  }
+  if (how == vr::Ending::kAbandoned) {
+    drop_held_of(book, call);
+    if (low != 0) stop_requests(book, low, high);
+  }
+}
+
+void abandon(vr::Book* book, uint64_t first, uint64_t last) {
+  uint64_t low = 0, high = 0;
+  for (Entry& entry : book->outstanding) {
+    if (entry.tag < first || entry.tag > last || entry.state != State::kLive) continue;
+    entry.state = State::kAbandoned;
+    ++book->abandoned;
+    if (low == 0) low = entry.tag;
+    high = entry.tag;
+  }
+  if (low == 0) return;
+  vr::SavedError raised;
+  stop_requests(*book, low, high);
+  raised.restore();
+}
+
+void end(uint64_t call, vr::Ending how) {
+  if (call == 0) return;
+  auto found = calls.find(call);
+  if (found == calls.end()) return;
+  CallRecord record = std::move(found->second);
+  calls.erase(found);
+  vr::SavedError raised;
+  for (Member& member : record.members) settle_call(*member.book, call, how);
+  raised.restore();
+}
+
+void clear(vr::Book* book) {
+  release_held(book->held);
+  for (Entry& entry : book->outstanding)
+    if (entry.state == State::kLive) entry.state = State::kDropped;
+}
+
+int settle(vr::Book* book, uint64_t tag) {
+  if (tag == 0) return 0;
+  pass_below(*book, tag, 0);
+  if (book->outstanding.empty() || book->outstanding.front().tag != tag) return 0;
+  bool drop = book->outstanding.front().state != State::kLive;
+  pop_front(*book);
+  return drop ? 1 : 0;
+}
+
+int give_back(vr::Book* book, PyObject* taken) {
+  Py_ssize_t count = PyList_GET_SIZE(taken);
+  std::deque<Held> back;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* pair = PyList_GET_ITEM(taken, i);
+    uint64_t tag = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(pair, 0));
+    uint64_t call = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(pair, 1));
+    if (PyErr_Occurred()) {
+      for (Held& item : back) Py_DECREF(item.answer);
+      return -1;
+    }
+    back.push_back({tag, call, Py_NewRef(PyTuple_GET_ITEM(pair, 2))});
+  }
+  book->held.insert(book->held.begin(), back.begin(), back.end());
+  return 0;
+}
+
+bool holds_answers(vr::Book* book) { return !book->held.empty(); }
+
+void abandon_due(vr::Book* book, size_t count) {
+  while (count > 0 && !book->held.empty()) {
+    Py_DECREF(book->held.front().answer);
+    book->held.pop_front();
+    --count;
+  }
+  uint64_t low = 0, high = 0;
+  for (Entry& entry : book->outstanding) {
+    if (count == 0) break;
+    if (entry.state != State::kLive) continue;
+    entry.state = State::kAbandoned;
+    ++book->abandoned;
+    if (low == 0) low = entry.tag;
+    high = entry.tag;
+    --count;
+  }
+  if (low != 0) {
+    vr::SavedError raised;
+    stop_requests(*book, low, high);
+    raised.restore();
+  }
+}
+
+}  // namespace
+
+Entry* find_entry(Book& book, uint64_t tag) {
+  auto it = std::lower_bound(book.outstanding.begin(), book.outstanding.end(), tag,
+                             [](const Entry& entry, uint64_t t) { return entry.tag < t; });
+  return it != book.outstanding.end() && it->tag == tag ? &*it : nullptr;
+}
+
+void pop_front(Book& book) {
+  if (book.outstanding.front().state == State::kAbandoned) --book.abandoned;
+  book.outstanding.pop_front();
+}
+
+bool pass_below(Book& book, uint64_t tag, uint64_t watched) {
+  bool seen = false;
+  while (!book.outstanding.empty() && book.outstanding.front().tag < tag) {
+    seen = seen || book.outstanding.front().tag == watched;
+    pop_front(book);
+  }
+  return seen;
+}
+
+int hold(Book& book, uint64_t tag, uint64_t call, PyObject* answer) {
+  book.held.push_back({tag, call, answer});
+  return 0;
+}
+
+const vr::LedgerApi ledger_api = {
+    .find = find,
+    .open = open,
+    .begin = begin,
+    .join = join,
+    .suspend = suspend,
+    .resume = resume,
+    .end = end,
+    .tag = tag,
+    .unsent = unsent,
+    .abandon = abandon,
+    .clear = clear,
+    .take = take,
+    .settle = settle,
+    .give_back = give_back,
+    .overdue = overdue,
+    .holds_answers = holds_answers,
+    .abandon_due = abandon_due,
+    .loaded_tag = loaded_tag,
+    .tagged = tagged,
+};
+
+}  // namespace control

@@ -1,0 +1,143 @@
+// Taking an answer from a worker's queue for a reader: its own answer (or
+// the next one that belongs to no running call), dropping the answers of
+// calls that ended early and keeping those of others for later readers,
+// while watching the worker for a request that ignores its interrupt.
+#include <algorithm>
+
+#include "ledger.h"
+#include "runtime/process/liveness.h"
+#include "runtime/python/runtime_state.h"
+
+namespace control {
+
+namespace {
+
+using vr::Ref;
+
+// How often a waiting reader looks at the worker's page when it has
+// something to watch: an interrupt may come at any time.
+constexpr double kCheckEvery = 0.1;
+
+enum class Verdict { kGive, kHold, kDrop };
+
+// Whether the worker marks its answers: without that, an unmarked answer
+// may be anyone's, this reader's included.
+bool worker_tags(const Book& book) { return book.page && book.page->tags_answers.load(); }
+
+// A held answer for this reader, taken out of the book (new reference), or
+// nullptr.
+PyObject* from_held(Book& book, vr::Wanted& wanted) {
+  for (auto it = book.held.begin(); it != book.held.end(); ++it) {
+    bool mine = wanted.tag == 0 || it->tag == wanted.tag ||
+                (it->tag == 0 && !(wanted.only_own && worker_tags(book)));
+    if (!mine) continue;
+    PyObject* answer = it->answer;
+    wanted.got = it->tag;
+    wanted.got_call = it->call;
+    book.held.erase(it);
+    return answer;
+  }
+  return nullptr;
+}
+
+// What to do with an answer tagged `tag` (0: unmarked) for this reader;
+// `call` is set to the call its request belonged to. Raises (kDrop with
+// an exception set) when the reader's own answer was taken by another
+// reader.
+Verdict judge(Book& book, uint64_t tag, const vr::Wanted& wanted, uint64_t& call) {
+  call = 0;
+  if (tag == 0) {
+    bool mine = wanted.tag == 0 || !(wanted.only_own && worker_tags(book));
+    return mine ? Verdict::kGive : Verdict::kHold;
+  }
+  if (pass_below(book, tag, wanted.tag)) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "the answer to this request was taken from the worker's answer queue "
+                    "by another reader");
+    return Verdict::kDrop;
+  }
+  if (book.outstanding.empty() || book.outstanding.front().tag != tag)
+    // Not a request this book knows waits: it goes to a reader of the
+    // next answer, or to the reader that asked for it.
+    return wanted.tag == 0 || wanted.tag == tag ? Verdict::kGive : Verdict::kDrop;
+  const Entry entry = book.outstanding.front();
+  pop_front(book);
+  call = entry.call;
+  if (entry.state != State::kLive) return Verdict::kDrop;
+  return wanted.tag == 0 || wanted.tag == tag ? Verdict::kGive : Verdict::kHold;
+}
+
+}  // namespace
+
+int64_t overdue(vr::Book* target, uint64_t token, double own_grace, double* applies) {
+  const Book& book = *target;
+  double& grace = *applies;
+  int64_t due = INT64_MAX;
+  if (!book.page) return due;
+  if (own_grace >= 0) {
+    due = vr::overdue_at(book.page, token, vr::seconds_to_ns(own_grace));
+    grace = own_grace;
+  }
+  if (book.abandoned > 0) {
+    uint64_t running = book.page->serial.load();
+    const Entry* entry = running && !(running & vr::kLocalSerial)
+                             ? find_entry(const_cast<Book&>(book), running)
+                             : nullptr;
+    if (entry && entry->state == State::kAbandoned) {
+      int64_t at = vr::overdue_at(book.page, entry->token, vr::seconds_to_ns(entry->grace));
+      if (at < due) {
+        due = at;
+        grace = entry->grace;
+      }
+    }
+  }
+  return due;
+}
+
+namespace {
+
+// The bound of the next wait: < 0 for none (nothing to watch), else the
+// seconds until the next look at the page. Kills the worker and raises
+// (returning -2) when its request is overdue now.
+double next_wait(Book& book, PyObject* process, const vr::Wanted& wanted) {
+  if (!wanted.wait) return 0;
+  if (!book.page || !process || (wanted.grace < 0 && book.abandoned == 0)) return -1;
+  double grace = 0;
+  int64_t due = overdue(static_cast<vr::Book*>(&book), wanted.token, wanted.grace, &grace);
+  int64_t now = vr::monotonic_ns();
+  if (due != INT64_MAX && due <= now) {
+    vr::kill_unresponsive(process, grace);
+    return -2;
+  }
+  return due == INT64_MAX ? kCheckEvery : std::min(kCheckEvery, (due - now) / 1e9);
+}
+
+}  // namespace
+
+PyObject* take(vr::Book* book, PyObject* qo, PyObject* process, int sentinel,
+               vr::Wanted& wanted) {
+  if (PyObject* answer = from_held(*book, wanted)) return answer;
+  for (;;) {
+    double wait = next_wait(*book, process, wanted);
+    if (wait == -2) return nullptr;
+    vr::AnswerRead read;
+    read.timeout = wait;
+    read.sentinel = sentinel;
+    Ref answer = Ref::steal(vr::read_answer(qo, process, read));
+    if (!answer) {
+      if (read.timed_out && wanted.wait) continue;
+      return nullptr;  // nothing yet (not waiting), or an error
+    }
+    uint64_t call;
+    Verdict verdict = judge(*book, read.tag, wanted, call);
+    if (verdict == Verdict::kGive) {
+      wanted.got = read.tag;
+      wanted.got_call = call;
+      return answer.release();
+    }
+    if (PyErr_Occurred()) return nullptr;
+    if (verdict == Verdict::kHold) hold(*book, read.tag, call, answer.release());
+  }
+}
+
+}  // namespace control

@@ -1,0 +1,47 @@
+#include "runtime/process/ledger.h"
+
+namespace vr {
+
+namespace {
+
+const LedgerApi* loaded_api = nullptr;
+
+}  // namespace
+
+const LedgerApi* ledger() {
+  if (loaded_api) return loaded_api;
+  // From the module object the import gives back, not by walking the
+  // package's attributes: the package gets its attribute only after the
+  // module is in sys.modules, and a failed or interrupted first import
+  // leaves it missing.
+  Ref module = Ref::steal(PyImport_ImportModule("vorlen._control"));
+  if (!module) return nullptr;
+  Ref capsule = Ref::steal(PyObject_GetAttrString(module.get(), "_ledger"));
+  if (!capsule) return nullptr;
+  auto* api = static_cast<const LedgerApi*>(PyCapsule_GetPointer(capsule.get(), kLedgerCapsule));
+  if (api) loaded_api = api;
+  return api;
+}
+
+int find_book(PyObject* qo, PyObject* qi, Book*& book) {
+  book = nullptr;
+  const LedgerApi* api = ledger();
+  if (!api) return -1;
+  book = api->find(qo, qi);
+  return 0;
+}
+
+CallScope::CallScope(const LedgerApi* api, Book* const* books, size_t count) : api_(api) {
+  call_ = api_->begin(books, count);
+}
+
+CallScope::~CallScope() {
+  if (call_) api_->end(call_, Ending::kAbandoned);
+}
+
+void CallScope::finish(Ending how) {
+  if (call_) api_->end(call_, how);
+  call_ = 0;
+}
+
+}  // namespace vr
