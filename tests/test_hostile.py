@@ -325,17 +325,21 @@ def test_arrivals_advanced_from_inside_their_own_wait():
         second.close()
 
 
-def test_deal_whose_worker_list_is_emptied_while_it_is_read():
-    workers = []
+def test_deal_whose_worker_list_is_emptied_while_it_is_read(handle):
+    handles = []
 
-    class Queue:
+    class Emptying:
         @property
-        def put(self):
-            workers.clear()
-            return print
+        def qi(self):
+            handles.clear()
+            return handle.qi
 
-    workers += [(Queue(), Queue(), None, -1, -1) for _ in range(3)]
-    assert _wire.deal(workers, [], [], 0, None, None) is None
+        qo = property(lambda self: handle.qo)
+        proc = property(lambda self: handle.proc)
+
+    handles += [Emptying() for _ in range(3)]
+    answers = _wire.deal(handles, ["xreturn(n=1)"], [0], 2.0, True, 0, None)
+    assert answers == [["SUCCESS", "", "", {"n": 1}]]
 
 
 # --- functions cleared by the garbage collector and used again ----------------

@@ -988,61 +988,72 @@ def test_wire_receive(sentinels):
         ), [alive_q, dead_q, alive, dead], calls=PIPE_CALLS)
 
 
+@contextmanager
+def paged_handles(*writers):
+    """Handles on real queues, with a page and a book each but no process:
+    their writers are the given stand-ins."""
+    with rebound(tamsel, mp=fake_mp(queue_class=mp.Queue, process_class=RecordingProcess)):
+        made = [tamsel.Tamsel() for _ in writers]
+    try:
+        handles = []
+        for paged, process in zip(made, writers):
+            liveness.writers[paged.qo] = process
+            handles.append(fake_handle(paged.qi, paged.qo, process))
+        yield handles
+    finally:
+        for paged in made:
+            liveness.writers.pop(paged.qo, None)
+            paged.qi.close()
+            paged.qo.close()
+
+
 def test_wire_deal(sentinels):
     deal = _wire.deal
     requests = [text("x = ", str(i)) for i in range(3)]
-    with real_queues(4) as (qi, qo, dead_qi, dead_qo):
-        alive, dead = writer(sentinels.alive), writer(sentinels.dead, exitcode=1)
-        worker = (qi, qo, alive, qo._reader.fileno(), sentinels.alive)
-        dead_worker = (dead_qi, dead_qo, dead, dead_qo._reader.fileno(), sentinels.dead)
+    tokens = [0] * len(requests)
+    alive, dead = writer(sentinels.alive), writer(sentinels.dead, exitcode=1)
+    with paged_handles(alive, dead) as (handle, dying):
         reports = []
 
-        def dealt():
-            preload_answers(qo, len(requests))
-            answers = [None] * len(requests)
-            deal([worker], requests, answers, 0, None, None)
-            assert answers == [ANSWER] * len(requests)
-            drain(qi, len(requests))
+        def dealt(balance):
+            def run():
+                preload_answers(handle.qo, len(requests))
+                answers = deal([handle], requests, tokens, 2.0, balance, 0, None)
+                assert answers == [ANSWER] * len(requests)
+                drain(handle.qi, len(requests))
+            return run
 
-        def dealt_with_hooks():
-            preload_answers(qo, len(requests))
-            answers = [None] * len(requests)
-            deal([worker], requests, answers, 1, lambda running: reports.clear() or 0.5,
-                 lambda done, answer: reports.append(done))
-            drain(qi, len(requests))
+        def dealt_with_report():
+            preload_answers(handle.qo, len(requests))
+            deal([handle], requests, tokens, 2.0, True, 1, lambda done, answer: reports.append(done))
+            reports.clear()
+            drain(handle.qi, len(requests))
 
         def died():
             try:
-                deal([dead_worker], requests, [None] * 3, 0, None, None)
+                deal([dying], requests, tokens, 2.0, False, 0, None)
             finally:
-                drain(dead_qi, 2)
-
-        def refused_check():
-            try:
-                deal([worker], requests, [None] * 3, 3, lambda running: "soon", None)
-            finally:
-                drain(qi, 3)   # sent before the first check
+                drain(dying.qi, len(requests))
 
         def failing_report(done, answer):
             raise Failure("report")
 
         def refused_report():
-            preload_answers(qo, 1)
+            preload_answers(handle.qo, 1)
             try:
-                deal([worker], requests[:1], [None], 0, None, failing_report)
+                deal([handle], requests[:1], tokens[:1], 2.0, True, 0, failing_report)
             finally:
-                drain(qi, 1)
+                drain(handle.qi, 1)
 
         assert_flat(rounds(
-            dealt, dealt_with_hooks,
+            dealt(False), dealt(True), dealt_with_report,
             (died, vorlen.WorkerDiedError),
             (refused_report, Failure),
-            (lambda: deal([], requests, [None] * 3, 0, None, None), ValueError),
-            (lambda: deal([worker], requests, [], 0, None, None), ValueError),
-            (lambda: deal([(qi,)], requests, [None] * 3, 0, None, None), TypeError),
-            (lambda: deal(worker, requests, [], 0, None, None), TypeError),
-            (refused_check, TypeError),
-        ), [qi, qo, dead_qi, dead_qo, alive, dead, requests, *requests], calls=PIPE_CALLS)
+            (lambda: deal([], requests, tokens, 2.0, True, 0, None), ValueError),
+            (lambda: deal([handle], requests, [], 2.0, True, 0, None), TypeError),
+            (lambda: deal([None], requests, tokens, 2.0, True, 0, None), AttributeError),
+            (lambda: deal(handle, requests, tokens, 2.0, True, 0, None), TypeError),
+        ), [handle, dying, alive, dead, requests, *requests], calls=PIPE_CALLS)
 
 
 def test_wire_arrivals(sentinels):

@@ -94,10 +94,14 @@ def test_worker_killed_during_blocking_map_raises_worker_died_error():
         assert isinstance(info.value, RuntimeError)
         assert (info.value.pid, info.value.exitcode) == (victim.pid, -signal.SIGKILL)
         assert elapsed < 5
-        # The live worker is unaffected and its answers stay its own.
+        # What was lost and what was done: the live worker's answer had come.
+        assert info.value.positions == [0]
+        assert info.value.answers == [None, ["SUCCESS", "", "", {"k": 1}]]
+        # The live worker is unaffected, and nothing of the batch reaches a
+        # later call.
         assert other.is_alive()
-        assert wait_answers(queues[1], 1)
-        assert reduce([queues[1]]) == [["SUCCESS", "", "", {"k": 1}]]
+        live = list(pool.procs.values())[1]
+        assert live.blocked_put("xreturn(k=2)") == ["SUCCESS", "", "", {"k": 2}]
 
 
 def test_worker_killed_during_reduce_keeps_other_answers_in_place():
@@ -115,9 +119,16 @@ def test_worker_killed_during_reduce_keeps_other_answers_in_place():
         finally:
             timer.cancel()
         assert info.value.pid == victim.pid
-        # Answers 0 and 1 were taken before the dead worker's turn; answer 3
-        # of the live worker is still waiting, and is the right one.
-        assert reduce([q1]) == [["SUCCESS", "", "", {"k": 3}]]
+        # Answers 0, 1 and 3 had come; the error tells them, and they stay
+        # with the batch, in place: reading it again gives the same.
+        done = [["SUCCESS", "", "", {"k": k}] for k in range(4)]
+        assert info.value.positions == [2]
+        assert info.value.answers == [done[0], done[1], None, done[3]]
+        with unblock_after([q0, q1], 20):
+            with pytest.raises(vorlen.WorkerDiedError) as again:
+                reduce(red)
+        assert again.value.answers == info.value.answers
+        assert reduce([q1, q1]) == [done[1], done[3]]
         assert q0.qsize() == 0
 
 

@@ -131,14 +131,12 @@ def test_progress_bar_on_standard_error_only_and_nothing_without_it(capfd):
 
 
 
-def test_dealing_without_checks_waits_without_spinning(handle):
-    worker = (handle.qi, handle.qo, handle.proc, handle.qo._reader.fileno(), handle.proc.sentinel)
-    answers = [None]
+def test_dealing_waits_without_spinning(handle):
     started = time.thread_time()
-    _wire.deal([worker], [timed(0, 0.5)], answers, 0, None, None)
+    answers = _wire.deal([handle], [timed(0, 0.5)], [0], 2.0, True, 0, None)
     assert answers[0][3]["i"] == 0
     assert time.thread_time() - started < 0.2
     # A fixed number in flight far above the batch's size deals it at once.
-    _wire.deal([worker], [timed(1, 0)], answers, 10 ** 8, None, None)
+    answers = _wire.deal([handle], [timed(1, 0)], [0], 2.0, True, 10 ** 8, None)
     assert answers[0][3]["i"] == 1
     assert time.thread_time() - started < 0.4

@@ -181,37 +181,43 @@ void resume(uint64_t call) {
   }
 }
 
-uint64_t tag(vr::Book* book, uint64_t call, uint64_t token, double grace) {
+uint64_t tag(vr::Book* book, uint64_t call, uint64_t, double grace) {
   uint64_t tag = ++book->last_tag;
-  book->outstanding.push_back({tag, call, token, static_cast<float>(grace), State::kLive});
+  book->outstanding.add(tag, call, static_cast<float>(grace));
   if (book->call == call && book->call_first == 0) book->call_first = tag;
   return tag;
 }
 
 void unsent(vr::Book* book, uint64_t tag) {
-  if (!book->outstanding.empty() && book->outstanding.back().tag == tag)
-    book->outstanding.pop_back();
+  book->outstanding.remove_newest(tag);
   if (book->call_first == tag) book->call_first = 0;
 }
 
 // The tag below which no request of the worker can start any more.
 uint64_t passed(const Book& book) {
   uint64_t running = book.page->serial.load();
-  uint64_t below = book.outstanding.empty() ? book.last_tag + 1 : book.outstanding.front().tag;
+  uint64_t below = book.outstanding.oldest();
+  if (below == 0) below = book.last_tag + 1;
   if (running != 0 && !(running & vr::kLocalSerial)) below = std::max(below, running);
   return below;
 }
 
-// Cancels tags first..last on the worker and interrupts the one it runs if
-// it is among them.
-void stop_requests(Book& book, uint64_t first, uint64_t last) {
-  if (!book.page) return;
-  vr::cancel_tags(book.page, first, last, passed(book));
+// Cancels the tags of `spans` on the worker and interrupts the one it runs
+// if it is among them; the exception being raised stays.
+void stop_requests(Book& book, const Spans& spans) {
+  if (!book.page || spans.empty()) return;
+  vr::SavedError raised;
+  uint64_t below = passed(book);
+  for (const Span& span : spans) vr::cancel_tags(book.page, span.first, span.last, below);
   uint64_t running = book.page->serial.load();
-  if (running < first || running > last || !book.page->ready.load()) return;
-  long pid = signalable_pid(book.process.get());
-  if (pid > 0 && vr::interrupt_serial(book.page, pid, running) < 0) PyErr_Clear();
-  if (pid < 0) PyErr_Clear();
+  bool stopped = false;
+  for (const Span& span : spans) stopped = stopped || (running >= span.first && running <= span.last);
+  if (stopped && book.page->ready.load()) {
+    long pid = signalable_pid(book.process.get());
+    if (pid > 0 && vr::interrupt_serial(book.page, pid, running) < 0) PyErr_Clear();
+    if (pid < 0) PyErr_Clear();
+  }
+  raised.restore();
 }
 
 // Answers of `call` that a reader took and held go with it.
@@ -222,52 +228,22 @@ void drop_held_of(Book& book, uint64_t call) {
   for (Held& item : dropped) Py_DECREF(item.answer);
 }
 
-// What `how` makes of the entries of `call` on one worker.
+// What `how` makes of the requests of `call` on one worker.
 void settle_call(Book& book, uint64_t call, vr::Ending how) {
   if (book.call == call) book.call = 0;
   uint64_t first = book.call_first;
   book.call_first = 0;
-  if (first == 0) {
-    if (how == vr::Ending::kAbandoned) drop_held_of(book, call);
-    return;
-  }
-  auto start = std::lower_bound(
-      book.outstanding.begin(), book.outstanding.end(), first,
-      [](const Entry& entry, uint64_t tag) { return entry.tag < tag; });
-  uint64_t low = 0, high = 0;
-  for (auto it = start; it != book.outstanding.end(); ++it) {
-    Entry& entry = *it;
-    if (entry.call != call) continue;
-    if (how == vr::Ending::kHanded) {
-      entry.call = 0;
-    } else if (entry.state == State::kLive) {
-      entry.state = how == vr::Ending::kAbandoned ? State::kAbandoned : State::kDropped;
-      if (how == vr::Ending::kAbandoned) {
-        ++book.abandoned;
-        if (low == 0) low = entry.tag;
-        high = entry.tag;
-      }
-    }
-  }
-  if (how == vr::Ending::kAbandoned) {
-    drop_held_of(book, call);
-    if (low != 0) stop_requests(book, low, high);
-  }
+  if (how == vr::Ending::kAbandoned) drop_held_of(book, call);
+  if (first == 0) return;
+  State state = how == vr::Ending::kHanded      ? State::kLive
+                : how == vr::Ending::kAbandoned ? State::kAbandoned
+                                                : State::kDropped;
+  Spans spans = book.outstanding.settle_call(call, first, state);
+  if (how == vr::Ending::kAbandoned) stop_requests(book, spans);
 }
 
 void abandon(vr::Book* book, uint64_t first, uint64_t last) {
-  uint64_t low = 0, high = 0;
-  for (Entry& entry : book->outstanding) {
-    if (entry.tag < first || entry.tag > last || entry.state != State::kLive) continue;
-    entry.state = State::kAbandoned;
-    ++book->abandoned;
-    if (low == 0) low = entry.tag;
-    high = entry.tag;
-  }
-  if (low == 0) return;
-  vr::SavedError raised;
-  stop_requests(*book, low, high);
-  raised.restore();
+  stop_requests(*book, book->outstanding.mark(first, last, State::kAbandoned));
 }
 
 void end(uint64_t call, vr::Ending how) {
@@ -283,17 +259,15 @@ void end(uint64_t call, vr::Ending how) {
 
 void clear(vr::Book* book) {
   release_held(book->held);
-  for (Entry& entry : book->outstanding)
-    if (entry.state == State::kLive) entry.state = State::kDropped;
+  book->outstanding.mark_all_live(State::kDropped);
 }
 
 int settle(vr::Book* book, uint64_t tag) {
   if (tag == 0) return 0;
-  pass_below(*book, tag, 0);
-  if (book->outstanding.empty() || book->outstanding.front().tag != tag) return 0;
-  bool drop = book->outstanding.front().state != State::kLive;
-  pop_front(*book);
-  return drop ? 1 : 0;
+  book->outstanding.pass_below(tag, 0);
+  State state;
+  uint64_t call;
+  return book->outstanding.take_oldest(tag, state, call) && state != State::kLive ? 1 : 0;
 }
 
 int give_back(vr::Book* book, PyObject* taken) {
@@ -321,44 +295,10 @@ void abandon_due(vr::Book* book, size_t count) {
     book->held.pop_front();
     --count;
   }
-  uint64_t low = 0, high = 0;
-  for (Entry& entry : book->outstanding) {
-    if (count == 0) break;
-    if (entry.state != State::kLive) continue;
-    entry.state = State::kAbandoned;
-    ++book->abandoned;
-    if (low == 0) low = entry.tag;
-    high = entry.tag;
-    --count;
-  }
-  if (low != 0) {
-    vr::SavedError raised;
-    stop_requests(*book, low, high);
-    raised.restore();
-  }
+  if (count > 0) stop_requests(*book, book->outstanding.mark_oldest_live(count, State::kAbandoned));
 }
 
 }  // namespace
-
-Entry* find_entry(Book& book, uint64_t tag) {
-  auto it = std::lower_bound(book.outstanding.begin(), book.outstanding.end(), tag,
-                             [](const Entry& entry, uint64_t t) { return entry.tag < t; });
-  return it != book.outstanding.end() && it->tag == tag ? &*it : nullptr;
-}
-
-void pop_front(Book& book) {
-  if (book.outstanding.front().state == State::kAbandoned) --book.abandoned;
-  book.outstanding.pop_front();
-}
-
-bool pass_below(Book& book, uint64_t tag, uint64_t watched) {
-  bool seen = false;
-  while (!book.outstanding.empty() && book.outstanding.front().tag < tag) {
-    seen = seen || book.outstanding.front().tag == watched;
-    pop_front(book);
-  }
-  return seen;
-}
 
 int hold(Book& book, uint64_t tag, uint64_t call, PyObject* answer) {
   book.held.push_back({tag, call, answer});

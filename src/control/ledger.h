@@ -7,36 +7,23 @@
 //   which the worker takes and answers them).
 // - An answer tagged t arriving means every request tagged below t was
 //   answered before: their answers were taken by a reader that cannot tell
-//   (a plain qo.get()), and their entries go.
+//   (a plain qo.get()), and they go.
 // - `held` holds answers a reader took off the queue that belonged to
 //   someone else (a request put on the queue directly, a batch handed to
 //   the caller), oldest first; an answer of a call that ended early is
 //   never held.
 // - `call` is nonzero exactly while a call is in progress on the worker;
-//   its entries are the newest ones, from `call_first` on.
+//   its requests are the newest ones, from `call_first` on.
 #pragma once
 #include <cstdint>
 #include <deque>
 
+#include "outstanding.h"
 #include "runtime/process/control_page.h"
 #include "runtime/process/ledger.h"
 #include "runtime/python/ref.h"
 
 namespace control {
-
-enum class State : uint8_t {
-  kLive,       // its answer goes to its call, or to whoever reads next
-  kDropped,    // its answer is dropped when it comes; it still runs
-  kAbandoned,  // cancelled (or interrupted, if it had started); answer dropped
-};
-
-struct Entry {
-  uint64_t tag;
-  uint64_t call;  // the call it belongs to, 0 once handed to the caller
-  uint64_t token;  // its time limit's token, 0: none
-  float grace;     // seconds its interrupt may go unanswered
-  State state;
-};
 
 struct Held {
   uint64_t tag;  // 0: unmarked
@@ -52,23 +39,12 @@ struct Book {
   vr::Ref page_owner;      // keeps `page` mapped
   vr::ControlPage* page = nullptr;
   uint64_t last_tag = 0;
-  std::deque<Entry> outstanding;
-  size_t abandoned = 0;  // entries of `outstanding` in kAbandoned
+  Outstanding outstanding;
   std::deque<Held> held;
   uint64_t call = 0;
   uint64_t call_first = 0;  // the call's first tag on this worker, 0: none yet
   unsigned long thread = 0;
 };
-
-// The entry tagged `tag`, or nullptr.
-Entry* find_entry(Book& book, uint64_t tag);
-
-// Drops the entries below `tag` (answered, their answers read elsewhere);
-// true when `watched` (nonzero) was among them.
-bool pass_below(Book& book, uint64_t tag, uint64_t watched);
-
-// Removes the front entry, keeping the count of abandoned ones.
-void pop_front(Book& book);
 
 // Holds `answer` (new reference taken) for a later reader.
 int hold(Book& book, uint64_t tag, uint64_t call, PyObject* answer);

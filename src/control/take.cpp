@@ -28,13 +28,23 @@ bool worker_tags(const Book& book) { return book.page && book.page->tags_answers
 // nullptr.
 PyObject* from_held(Book& book, vr::Wanted& wanted) {
   for (auto it = book.held.begin(); it != book.held.end(); ++it) {
+    // An unmarked answer is anyone's for a reader of order alone; from a
+    // worker that does not mark answers, it is the oldest request's.
     bool mine = wanted.tag == 0 || it->tag == wanted.tag ||
-                (it->tag == 0 && !(wanted.only_own && worker_tags(book)));
+                (it->tag == 0 && (!wanted.only_own ||
+                                  (!worker_tags(book) && book.outstanding.oldest() == wanted.tag)));
     if (!mine) continue;
     PyObject* answer = it->answer;
     wanted.got = it->tag;
     wanted.got_call = it->call;
     book.held.erase(it);
+    if (wanted.got == 0 && wanted.tag != 0 && !worker_tags(book)) {
+      // An unmarked answer taken as this reader's own: its request is
+      // answered (a worker that does not mark answers answers in order).
+      State state;
+      book.outstanding.pass_below(wanted.tag, 0);
+      book.outstanding.take_oldest(wanted.tag, state, wanted.got_call);
+    }
     return answer;
   }
   return nullptr;
@@ -44,26 +54,25 @@ PyObject* from_held(Book& book, vr::Wanted& wanted) {
 // `call` is set to the call its request belonged to. Raises (kDrop with
 // an exception set) when the reader's own answer was taken by another
 // reader.
-Verdict judge(Book& book, uint64_t tag, const vr::Wanted& wanted, uint64_t& call) {
+Verdict judge(Book& book, uint64_t& tag, const vr::Wanted& wanted, uint64_t& call) {
   call = 0;
+  // A worker that does not mark its answers answers its requests in order:
+  // an answer is the oldest request's.
+  if (tag == 0 && !worker_tags(book)) tag = book.outstanding.oldest();
   if (tag == 0) {
-    bool mine = wanted.tag == 0 || !(wanted.only_own && worker_tags(book));
+    bool mine = wanted.tag == 0 || !wanted.only_own;
     return mine ? Verdict::kGive : Verdict::kHold;
   }
-  if (pass_below(book, tag, wanted.tag)) {
+  if (book.outstanding.pass_below(tag, wanted.tag)) {
     PyErr_SetString(PyExc_RuntimeError,
                     "the answer to this request was taken from the worker's answer queue "
                     "by another reader");
     return Verdict::kDrop;
   }
-  if (book.outstanding.empty() || book.outstanding.front().tag != tag)
-    // Not a request this book knows waits: it goes to a reader of the
-    // next answer, or to the reader that asked for it.
-    return wanted.tag == 0 || wanted.tag == tag ? Verdict::kGive : Verdict::kDrop;
-  const Entry entry = book.outstanding.front();
-  pop_front(book);
-  call = entry.call;
-  if (entry.state != State::kLive) return Verdict::kDrop;
+  State state = State::kLive;
+  // Not a request this book knows waits: it goes as a live one would.
+  book.outstanding.take_oldest(tag, state, call);
+  if (state != State::kLive) return Verdict::kDrop;
   return wanted.tag == 0 || wanted.tag == tag ? Verdict::kGive : Verdict::kHold;
 }
 
@@ -78,16 +87,15 @@ int64_t overdue(vr::Book* target, uint64_t token, double own_grace, double* appl
     due = vr::overdue_at(book.page, token, vr::seconds_to_ns(own_grace));
     grace = own_grace;
   }
-  if (book.abandoned > 0) {
+  if (book.outstanding.any_abandoned()) {
     uint64_t running = book.page->serial.load();
-    const Entry* entry = running && !(running & vr::kLocalSerial)
-                             ? find_entry(const_cast<Book&>(book), running)
-                             : nullptr;
-    if (entry && entry->state == State::kAbandoned) {
-      int64_t at = vr::overdue_at(book.page, entry->token, vr::seconds_to_ns(entry->grace));
+    const Run* run = running && !(running & vr::kLocalSerial) ? book.outstanding.find(running)
+                                                             : nullptr;
+    if (run && run->state == State::kAbandoned) {
+      int64_t at = vr::overdue_at(book.page, 0, vr::seconds_to_ns(run->grace));
       if (at < due) {
         due = at;
-        grace = entry->grace;
+        grace = run->grace;
       }
     }
   }
@@ -101,7 +109,8 @@ namespace {
 // (returning -2) when its request is overdue now.
 double next_wait(Book& book, PyObject* process, const vr::Wanted& wanted) {
   if (!wanted.wait) return 0;
-  if (!book.page || !process || (wanted.grace < 0 && book.abandoned == 0)) return -1;
+  if (!book.page || !process || (wanted.grace < 0 && !book.outstanding.any_abandoned()))
+    return -1;
   double grace = 0;
   int64_t due = overdue(static_cast<vr::Book*>(&book), wanted.token, wanted.grace, &grace);
   int64_t now = vr::monotonic_ns();
@@ -126,6 +135,8 @@ PyObject* take(vr::Book* book, PyObject* qo, PyObject* process, int sentinel,
     Ref answer = Ref::steal(vr::read_answer(qo, process, read));
     if (!answer) {
       if (read.timed_out && wanted.wait) continue;
+      // A worker that ended with nothing left in its queue answers no more.
+      if (read.writer_ended) book->outstanding.forget_all();
       return nullptr;  // nothing yet (not waiting), or an error
     }
     uint64_t call;

@@ -1,13 +1,18 @@
 # Type stubs for vorlen._control (a C++ extension module used by
-# vorlen.interrupt, vorlen.run and vorlen.map).
+# vorlen.interrupt, vorlen.run and vorlen.map, and holding the ledger that
+# matches every answer to its request).
 from multiprocessing.process import BaseProcess
 from multiprocessing.queues import Queue
 from typing import Any
 
+SIGNAL: int
+
 def interrupt_worker(qi: Queue[Any], process: BaseProcess) -> None: ...
+# Puts `w` on handle.qi and returns its own answer, killing the worker
+# (WorkerDiedError) when the request it runs ignores its interrupt or time
+# limit (token, 0 for none) for `grace` seconds.
 def request(handle: Any, w: Any, token: int, grace: float) -> Any: ...
-def wait_answer(handle: Any, token: int, grace: float) -> Any: ...
-# Seconds until the request the worker of `qi` runs may be overdue (None:
-# the worker has no control page); kills it and raises WorkerDiedError when
-# it is overdue now.
-def escalate(qi: Queue[Any], process: BaseProcess, token: int, grace: float) -> float | None: ...
+# A worker started in a fresh interpreter maps the page its parent made.
+def adopt_page(qi: Queue[Any], fd: int) -> None: ...
+# The message pickled in `payload`, noting its tag for this thread.
+def _tagged_loads(tag: int, payload: bytes) -> Any: ...

@@ -5,17 +5,18 @@ from multiprocessing.process import BaseProcess
 from multiprocessing.queues import Queue
 from typing import Any
 
+# The next answer on `queue` that belongs to no running call, watching its
+# writer (`process`, or None for the one registered as its writer).
 def receive(queue: Queue[Any], process: BaseProcess | None) -> Any: ...
 
-# workers: (qi, qo, process, reader fd, sentinel fd) per worker; answers is
-# filled in place, one slot per request; fixed: requests in flight per
-# worker, 0 to follow the requests' durations; check(running) is called when
-# due, with the position each worker runs (or None), and answers the seconds
-# until it is due again (None: never); report(done, answer) after each answer.
-def deal(workers: list[tuple[Queue[Any], Queue[Any], BaseProcess, int, int]],
-         requests: list[Any], answers: list[Any], fixed: int,
-         check: Callable[[list[int | None]], float | None] | None,
-         report: Callable[[int, Any], Any] | None) -> None: ...
+# The answers of `requests` on the workers of `handles`, in request order:
+# by position (request k to handle k mod n) or, with `balance`, to the
+# first free worker, `fixed` requests in flight per worker (0 to follow the
+# requests' durations). tokens: each request's time-limit token (0: none);
+# a request that ignores its interrupt or limit for `grace` seconds costs
+# its worker (WorkerDiedError). report(done, answer) after each answer.
+def deal(handles: list[Any], requests: list[Any], tokens: list[int], grace: float,
+         balance: bool, fixed: int, report: Callable[[int, Any], Any] | None) -> list[Any]: ...
 
 # The answers of `queues` as (position, answer) pairs in arrival order;
 # timeout in seconds from this call, None for no limit.

@@ -255,7 +255,9 @@ int place(Batch& batch, Worker& worker, PyObject* answer) {
 // if it died with requests in flight), and refills it. Answers that are
 // not the batch's (of an earlier call, dropped; of requests put on the
 // queue directly, kept for later readers) are taken off the pipe too.
-int collect(Batch& batch, Worker& worker) {
+// 1 when an answer was taken, 0 when none had come, -1 error.
+int take_arrived(Batch& batch, Worker& worker) {
+  int taken = 0;
   for (;;) {
     vr::Wanted wanted;
     wanted.tag = worker.in_flight.empty() ? UINT64_MAX : worker.in_flight.front().tag;
@@ -264,20 +266,35 @@ int collect(Batch& batch, Worker& worker) {
     Ref answer = Ref::steal(batch.api->take(worker.book, worker.qo.get(), worker.process.get(),
                                             worker.sentinel.fd, wanted));
     if (!answer) {
-      if (!PyErr_Occurred()) break;  // nothing more for now
+      if (!PyErr_Occurred()) return taken;  // nothing more for now
       if (worker.in_flight.empty() && PyErr_ExceptionMatches(batch.died_error)) {
         // It ended while idle: it gets nothing more.
         PyErr_Clear();
         forget(batch, worker);
-        return 0;
+        return taken;
       }
       describe_death(batch, worker);
       return -1;
     }
+    if (worker.in_flight.empty()) {  // cannot be: only the batch's own answers are given
+      PyErr_SetString(PyExc_RuntimeError, "an answer came that no request of the batch awaits");
+      return -1;
+    }
     if (place(batch, worker, answer.get()) < 0) return -1;
+    taken = 1;
   }
-  if (batch.by_position) return 0;
-  return send_to(batch, worker, batch.fixed > 0 ? batch.fixed : batch.limit);
+}
+
+int collect(Batch& batch, Worker& worker) {
+  for (;;) {
+    int taken = take_arrived(batch, worker);
+    if (taken <= 0 || batch.by_position) return taken < 0 ? -1 : 0;
+    // The requests sent now may have been answered already (an answer the
+    // ledger held for them).
+    size_t before = worker.in_flight.size();
+    if (send_to(batch, worker, batch.fixed > 0 ? batch.fixed : batch.limit) < 0) return -1;
+    if (worker.in_flight.size() == before) return 0;
+  }
 }
 
 // A worker's index (a type of this file, so that the vector's code stays

@@ -2,6 +2,7 @@
 // loop that deals a batch to whichever worker becomes free first; and the
 // answers of many queues in the order they arrive. For the package's Python
 // functions (vorlen.map, vorlen.as_completed).
+#include "runtime/process/ledger.h"
 #include "runtime/process/liveness.h"
 #include "wire.h"
 
@@ -26,7 +27,17 @@ PyObject* receive(PyObject* const* a) {
     process = Ref::steal(vr::registered_writer(queue));
     if (!process && PyErr_Occurred()) return nullptr;
   }
-  return vr::get_answer(queue, process.get());
+  vr::Book* book;
+  if (vr::find_book(queue, nullptr, book) < 0) return nullptr;
+  if (!book) return vr::get_answer(queue, process.get());
+  // The next answer that belongs to no running call, as reduce takes it.
+  const vr::LedgerApi* api = vr::ledger();
+  vr::CallScope call(api, &book, 1);
+  if (!call.ok()) return nullptr;
+  vr::Wanted wanted;
+  Ref answer = Ref::steal(api->take(book, queue, process.get(), -1, wanted));
+  call.finish(vr::Ending::kCompleted);
+  return answer.release();
 }
 
 const char* const receive_params[] = {"queue", "process"};

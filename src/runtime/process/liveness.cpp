@@ -147,6 +147,7 @@ PyObject* wait_watching(const RuntimeState& rt, PyObject* queue, PyObject* proce
   }
   if (received < 0 && how.writer_died) {
     PyErr_Clear();  // the EOFError that stands for the death, told better here
+    read.writer_ended = true;
     return raise_worker_died(process);
   }
   if (received < 0) {
@@ -169,6 +170,7 @@ PyObject* wait_watching(const RuntimeState& rt, PyObject* queue, PyObject* proce
   }
   // An answer written before the worker ended is still there to be read.
   if (answer_ready || readable_now(reader)) return PyObject_CallNoArgs(get.get());
+  read.writer_ended = true;
   return raise_worker_died(process);
 }
 
@@ -180,6 +182,7 @@ PyObject* get_left_behind(const RuntimeState& rt, PyObject* queue, AnswerRead& r
   int reader = descriptor_or_none(queue, "_reader");
   if (reader == -2) return nullptr;
   if (reader >= 0 && !readable_now(reader)) {
+    read.writer_ended = true;
     Ref detail = Ref::steal(PyUnicode_FromString(
         "the worker's process object was closed: its process has ended"));
     if (!detail) return nullptr;
@@ -223,6 +226,7 @@ PyObject* read_answer(PyObject* queue, PyObject* process, AnswerRead& read) {
   if (!api) return nullptr;
   read.tag = 0;
   read.timed_out = false;
+  read.writer_ended = false;
   api->loaded_tag();  // forgets one that nobody asked for
   Ref message = Ref::steal(read_from(*rt, queue, process, read));
   // A message that came through the queue's put() told its tag as it was

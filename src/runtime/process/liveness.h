@@ -27,6 +27,7 @@ struct AnswerRead {
   int sentinel = -1;    // the writer's sentinel; -1: looked up from the process
   uint64_t tag = 0;         // out: the message's tag, 0: none
   bool timed_out = false;   // out: nothing came in time (no exception is set)
+  bool writer_ended = false;  // out: WorkerDiedError: the writer ended, nothing is left
 };
 // As get_answer, bounded by `read.timeout` and telling the message's tag.
 PyObject* read_answer(PyObject* queue, PyObject* process, AnswerRead& read);
