@@ -44,7 +44,7 @@ def kill_handles(pool):
     if isinstance(procs, dict):
         for handle in list(procs.values()):
             proc = getattr(handle, "proc", None)
-            if isinstance(proc, mp.process.BaseProcess) and proc.is_alive():
+            if isinstance(proc, mp.process.BaseProcess) and not proc._closed and proc.is_alive():
                 proc.kill()
 
 

@@ -134,7 +134,11 @@ PyObject* take(vr::Book* book, PyObject* qo, PyObject* process, int sentinel,
     read.sentinel = sentinel;
     Ref answer = Ref::steal(vr::read_answer(qo, process, read));
     if (!answer) {
-      if (read.timed_out && wanted.wait) continue;
+      // A signal that came between two waits has its handler run now.
+      if (read.timed_out && wanted.wait) {
+        if (PyErr_CheckSignals() < 0) return nullptr;
+        continue;
+      }
       // A worker that ended with nothing left in its queue answers no more.
       if (read.writer_ended) book->outstanding.forget_all();
       return nullptr;  // nothing yet (not waiting), or an error

@@ -290,6 +290,9 @@ int wait_ready(State& state) {
     state.ready.push_back({i});
   }
   while (state.ready.empty()) {
+    // A signal that came while this thread was not waiting has its handler
+    // run now: the wait would not end for it.
+    if (PyErr_CheckSignals() < 0) return -1;
     int timeout_ms = state.deadline >= 0 ? vr::milliseconds_until(state.deadline) : -1;
     bool interrupted;
     int count = vr::poll_released(state.polled.data(), state.polled.size(), timeout_ms,

@@ -306,6 +306,9 @@ struct WorkerId {
 // Waits for ready workers, at most until the next check is due; their
 // indexes, each once.
 int wait_ready(Batch& batch, std::vector<WorkerId>& ready) {
+  // A signal that came while this thread was not waiting (or that another
+  // thread took) has its handler run now: the wait would not end for it.
+  if (PyErr_CheckSignals() < 0) return -1;
   epoll_event events[64];
   int timeout_ms = vr::milliseconds_until(batch.next_check);
   int count;
