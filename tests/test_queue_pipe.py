@@ -80,6 +80,7 @@ class TestFallBack:
         for i in range(5):
             assert handle.blocked_put(f"xprint({i})")[1] == f"{i}\n"
 
+    @pytest.mark.alone  # its bound of a second or two needs the machine to itself
     def test_full_pipe_while_the_worker_is_busy(self, pool_factory):
         pool = pool_factory(1)
         chunk = "x = '" + "b" * 200_000 + "'"
