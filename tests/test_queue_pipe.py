@@ -155,6 +155,7 @@ class TestFallBack:
         assert answers_printed(pool.map(["xprint(3)"])) == ["3\n"]
 
 
+@pytest.mark.alone  # 100,000 requests within a bound: under the sanitizers it needs both cores
 def test_large_non_blocking_batch_runs_while_nothing_is_read(pool_factory, tmp_path):
     pool = pool_factory(2)
     marks = [tmp_path / f"done{i}" for i in range(2)]

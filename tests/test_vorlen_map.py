@@ -85,6 +85,7 @@ def test_balanced_worker_dying_mid_batch_raises():
         assert caught.value.pid in pool.procs
 
 
+@pytest.mark.alone  # its request must block signals within its short time limit
 def test_balanced_time_limits_count_from_the_start_and_escalate():
     with pool_of(2) as pool:
         batch = [timed(i, 0.05) for i in range(12)]
