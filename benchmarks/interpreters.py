@@ -7,12 +7,15 @@ the reference measured in the same run.
 import json
 import sys
 
-MB = 1 << 20
+MB = 1_000_000  # as bench_arrays counts
 # (benchmark, row key): the figures compared.
 HEADLINES = [
     ("roundtrip", "tamsel"),
+    ("roundtrip", "floor"),
     ("arrays", f"answer_{200 * MB}"),
+    ("arrays", f"answer_raw_{200 * MB}"),
     ("arrays", f"request_{200 * MB}"),
+    ("arrays", f"request_raw_{200 * MB}"),
     ("arrays", f"bytes_{200 * MB}"),
 ]
 
