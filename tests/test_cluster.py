@@ -291,6 +291,7 @@ needs_as_completed = pytest.mark.skipif(
 
 
 @needs_as_completed
+@pytest.mark.alone  # the order of arrival rests on a one-second sleep
 def test_as_completed_takes_the_answer_streams(make_pool):
     pool = make_pool(2, "Arrive")
     streams = pool.map(["import time\ntime.sleep(1)\nxreturn(k=0)", "xreturn(k=1)",
