@@ -1,11 +1,11 @@
 """Runs the benchmarks and reports them.
 
-    .venv/bin/python benchmarks/run.py [--quick] [--only NAME ...] [--list]
+    .venv/bin/python benchmarks/run.py [--quick] [--only NAME ...] [--list] [--name NAME]
 
 Each benchmark runs in a process of its own (a new session, so that its
 whole process group can be killed if it overruns its time limit). Progress
-goes to stderr, the table to stdout, the figures to results/latest.json and
-the chart to results/latest.png.
+goes to stderr, the table to stdout, the figures to results/NAME.json and
+the chart to results/NAME.png (NAME is "latest" unless given).
 """
 import argparse
 import datetime
@@ -147,6 +147,8 @@ def parse(argv):
     parser.add_argument("--only", action="append", metavar="NAME", default=[],
                         help="run only this benchmark (repeatable, or comma-separated)")
     parser.add_argument("--list", action="store_true", help="list the benchmarks")
+    parser.add_argument("--name", default="latest",
+                        help="name of the result files in results/ (default: latest)")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     parser.add_argument("--child-out", help=argparse.SUPPRESS)
     parser.add_argument("--started", type=float, help=argparse.SUPPRESS)
@@ -211,8 +213,8 @@ def main(argv=None):
     doc["run"]["load_after"] = os.getloadavg()[0]
 
     import report
-    json_path = os.path.join(RESULTS, "latest.json")
-    png_path = os.path.join(RESULTS, "latest.png")
+    json_path = os.path.join(RESULTS, f"{args.name}.json")
+    png_path = os.path.join(RESULTS, f"{args.name}.png")
     report.write_json(doc, json_path)
     try:
         drew = report.chart(doc, png_path)

@@ -1,22 +1,27 @@
 #!/usr/bin/env bash
-# Builds both extension modules with AddressSanitizer and
+# Builds the extension modules with AddressSanitizer and
 # UndefinedBehaviorSanitizer into their own virtual environment
-# .venv-sanitize (same interpreter and dependency versions as .venv) and runs
-# the whole test suite under them. Any sanitizer report, from the test
-# process or from any worker it started, fails the run and is printed.
+# (.venv-sanitize for 3.12, .venv-sanitize-3.13 for 3.13: the same
+# interpreter and dependency versions as .venv or .venv-3.13) and runs the
+# test suite under them, less the release check. Any sanitizer report, from
+# the test process or from any worker it started, fails the run and is
+# printed.
 #
-# Usage: scripts/sanitize.sh [extra pytest arguments]
+# Usage: [VORLEN_PYTHON=3.13] scripts/sanitize.sh [extra pytest arguments]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/interpreters.sh
 
-VENV=.venv-sanitize
-BUILD_DIR=build/sanitize
+VERSION=${VORLEN_PYTHON:-$REQUIRED_VERSION}
+BASE_VENV=$(venv_of "$VERSION")
+VENV=$(sanitize_venv_of "$VERSION")
+BUILD_DIR=build/sanitize-$(tag_of "$VERSION")
 export CXX="${CXX:-g++}"
 
-# The base interpreter of .venv: the sanitized modules are built for exactly
-# that CPython.
-if [ ! -x .venv/bin/python ]; then ./scripts/setup.sh; fi
-BASE_PY=$(.venv/bin/python -c 'import sys; print(sys._base_executable)')
+# The base interpreter of the development environment: the sanitized
+# modules are built for exactly that CPython.
+if [ ! -x "$BASE_VENV/bin/python" ]; then ./scripts/setup.sh "$VERSION"; fi
+BASE_PY=$("$BASE_VENV/bin/python" -c 'import sys; print(sys._base_executable)')
 
 if [ ! -x "$VENV/bin/python" ] || [ "$("$VENV/bin/python" -c 'import sys; print(sys._base_executable)')" != "$BASE_PY" ]; then
   echo "sanitize: creating $VENV from $BASE_PY"
@@ -26,11 +31,12 @@ fi
 
 VPY=$VENV/bin/python
 stamp=$VENV/.deps-installed
-if [ ! -f "$stamp" ] || [ pyproject.toml -nt "$stamp" ] || [ .venv/.deps-installed -nt "$stamp" ]; then
-  # Everything .venv has (scripts/setup.sh installs it), in the same versions.
+if [ ! -f "$stamp" ] || [ pyproject.toml -nt "$stamp" ] || [ "$BASE_VENV/.deps-installed" -nt "$stamp" ]; then
+  # Everything the development environment has (scripts/setup.sh installs
+  # it), in the same versions.
   requirements=$(mktemp)
   trap 'rm -f "$requirements"' EXIT
-  .venv/bin/python -m pip freeze --exclude vorlen >"$requirements"
+  "$BASE_VENV/bin/python" -m pip freeze --exclude vorlen >"$requirements"
   "$VPY" -m pip install --quiet --upgrade pip
   "$VPY" -m pip install --quiet -r "$requirements"
   touch "$stamp"
@@ -67,7 +73,7 @@ export VORLEN_SANITIZED=1
 run_tests() {
   LD_PRELOAD="$ASAN_LIB $UBSAN_LIB${LD_PRELOAD:+ $LD_PRELOAD}" \
     timeout --kill-after=30 "${SANITIZE_TIMEOUT:-1800}" \
-    "$VPY" -m pytest -q -o cache_dir="$BUILD_DIR/pytest-cache" "$@"
+    scripts/split_pytest.sh "$VPY" -- -q -o cache_dir="$BUILD_DIR/pytest-cache" "$@"
 }
 
 start=$(date +%s)

@@ -216,6 +216,7 @@ def assert_killed_for_not_responding(error, proc):
     assert not proc.is_alive() and proc.exitcode == -9
 
 
+@pytest.mark.alone  # its request must block signals within its short time limit
 def test_a_request_past_its_limit_and_grace_costs_its_worker(handle):
     started = time.monotonic()
     with pytest.raises(vorlen.WorkerDiedError) as died:
@@ -233,6 +234,7 @@ def test_an_ignored_interrupt_escalates_after_the_grace_period(handle):
     assert_killed_for_not_responding(died.value, handle.proc)
 
 
+@pytest.mark.alone  # its request must block signals within its short time limit
 def test_map_escalates_for_a_stuck_request():
     with pool_of(2) as pool:
         stuck = list(pool.procs.values())[1].proc

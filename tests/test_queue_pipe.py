@@ -80,6 +80,7 @@ class TestFallBack:
         for i in range(5):
             assert handle.blocked_put(f"xprint({i})")[1] == f"{i}\n"
 
+    @pytest.mark.alone  # its bound of a second or two needs the machine to itself
     def test_full_pipe_while_the_worker_is_busy(self, pool_factory):
         pool = pool_factory(1)
         chunk = "x = '" + "b" * 200_000 + "'"
@@ -156,6 +157,7 @@ class TestFallBack:
         assert answers_printed(pool.map(["xprint(3)"])) == ["3\n"]
 
 
+@pytest.mark.alone  # 100,000 requests within a bound: under the sanitizers it needs both cores
 def test_large_non_blocking_batch_runs_while_nothing_is_read(pool_factory, tmp_path):
     pool = pool_factory(2)
     marks = [tmp_path / f"done{i}" for i in range(2)]

@@ -583,6 +583,7 @@ def test_request_for_a_killed_worker_is_closed(make_handle, nothing_left_behind)
     handle.proc.join(WAIT)
 
 
+@pytest.mark.alone  # its bound of a second or two needs the machine to itself
 def test_answer_of_a_worker_that_died_before_it_was_read(make_handle, nothing_left_behind):
     handle = make_handle()
     handle.qi.put(f"import numpy as np\nxreturn(a=np.arange({BIG}))")
@@ -596,6 +597,7 @@ def test_answer_of_a_worker_that_died_before_it_was_read(make_handle, nothing_le
     assert time.monotonic() - started < 1.0
 
 
+@pytest.mark.alone  # its bound of a second or two needs the machine to itself
 def test_worker_killed_while_writing_its_answer(make_handle, nothing_left_behind):
     size = 1 << 24  # 128 MiB: long enough to be killed in the middle
     for delay in (0.0, 0.05, 0.15):

@@ -155,12 +155,34 @@ class Walk {
         consider(value);
       }
     } else {
-      Py_ssize_t pos = 0;
-      PyObject* key;
-      Py_hash_t hash;
-      while (_PySet_NextEntry(container, &pos, &key, &hash)) consider(key);
+      walk_set(container);
     }
   }
+
+#if PY_VERSION_HEX >= 0x030D0000
+  // 3.13 keeps the set's own entry walk private. The set's iterator runs no
+  // Python code either, and the set keeps each item alive after the
+  // iterator's reference is dropped, as the entry walk leaves it borrowed.
+  void walk_set(PyObject* set) {
+    Ref items = Ref::steal(PyObject_GetIter(set));
+    if (!items) {
+      failed_ = true;
+      return;
+    }
+    while (PyObject* key = PyIter_Next(items.get())) {
+      Py_DECREF(key);
+      consider(key);
+    }
+    if (PyErr_Occurred()) failed_ = true;
+  }
+#else
+  void walk_set(PyObject* set) {
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    Py_hash_t hash;
+    while (_PySet_NextEntry(set, &pos, &key, &hash)) consider(key);
+  }
+#endif
 
   long long min_bytearray_;
   PyObject* envelope_;

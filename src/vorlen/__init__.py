@@ -1,31 +1,39 @@
-"""Long-lived Python worker processes with persistent namespaces.
+"""Long-lived Python worker processes with persistent namespaces, driven by
+source text.
 
 ``vorlen.tamsel`` holds the worker loop and the handle ``Tamsel``;
-``vorlen.corvane`` holds the pools. ``vorlen.interrupt`` stops the request
-a worker runs without losing the worker; ``vorlen.run`` runs one request
-with a time limit; ``vorlen.map`` runs a pool's batch with time limits,
-dealing to the first free worker and a progress bar; ``vorlen.as_completed``
-gives the answers of a non-blocking batch as they arrive.
+``vorlen.corvane`` holds the pools. ``vorlen.worker`` and ``vorlen.pool``
+give a handle or a pool for a ``with`` block that ends its workers.
+``vorlen.interrupt`` stops the request a worker runs without losing the
+worker; ``vorlen.run`` runs one request with a time limit; ``vorlen.map``
+runs a pool's batch with time limits, dealing to the first free worker and
+a progress bar; ``vorlen.as_completed`` gives the answers of a non-blocking
+batch as they arrive. ``vorlen.cluster`` has the pool on a Dask cluster.
 """
-from collections.abc import Iterable
-from typing import Any, TypeAlias
+import importlib
+import types
+from typing import TYPE_CHECKING
 
+from vorlen._version import __version__
 from vorlen._errors import WorkerDiedError
+from vorlen._types import Answer, Batch, Request
 from vorlen._completion import as_completed
+from vorlen._contexts import pool, worker
 from vorlen._mapping import map
 from vorlen._stopping import interrupt, run
 
-# One answer per request, always a list of four elements:
-#   [status, printed text, error text, returned values]
-#   status:          "SUCCESS" or "EXCEPTION"
-#   printed text:    str, everything the request passed to xprint
-#   error text:      str, "" on success, else the formatted traceback
-#   returned values: dict[str, Any], the keywords given to xreturn
-Answer: TypeAlias = list[Any]
+__all__ = ["Answer", "Batch", "Request", "WorkerDiedError", "__version__", "as_completed",
+           "interrupt", "map", "pool", "run", "worker"]
 
-# A request: one source text, or an iterable whose str items are executed in
-# order and whose dict items are merged into the worker's namespace (any
-# other item is skipped).
-Request: TypeAlias = str | Iterable[str | dict[str, Any]]
+# Submodules that the package does not import itself (the worker module
+# loads numpy; the cluster needs Dask): loaded when first named as an
+# attribute, so that vorlen.tamsel.Tamsel in an annotation resolves for
+# typing.get_type_hints.
+_LAZY_SUBMODULES = frozenset({"tamsel", "corvane", "cluster"})
 
-__all__ = ["Answer", "Request", "WorkerDiedError", "as_completed", "interrupt", "map", "run"]
+
+if not TYPE_CHECKING:  # a type checker would take any name of the package for a module
+    def __getattr__(name: str) -> types.ModuleType:
+        if name in _LAZY_SUBMODULES:
+            return importlib.import_module(f"vorlen.{name}")
+        raise AttributeError(f"module 'vorlen' has no attribute {name!r}")

@@ -5,7 +5,7 @@ import math
 GRACE = 2.0
 
 
-def seconds(value, name, function, allow_zero=False):
+def seconds(value: object, name: str, function: str, allow_zero: bool = False) -> float:
     """`value` as a float number of seconds: positive (or zero when
     `allow_zero`), not NaN."""
     if isinstance(value, bool) or not isinstance(value, (int, float)):

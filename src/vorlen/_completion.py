@@ -17,12 +17,10 @@ a pipe or an eventfd that a callback writes to.
 from __future__ import annotations
 
 from collections.abc import Iterable, Iterator
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 from vorlen import _wire
-
-if TYPE_CHECKING:
-    from vorlen import Answer
+from vorlen._types import Answer
 
 
 def as_completed(queues: Iterable[Any], *,

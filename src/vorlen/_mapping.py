@@ -2,22 +2,23 @@
 worker, and a progress report."""
 from __future__ import annotations
 
-from collections.abc import Callable, Iterable
+from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
 import multiprocessing.process
 import multiprocessing.queues
 
+import vorlen
 from vorlen import _balance, _progress, _wire
 from vorlen._arguments import GRACE, seconds
 from vorlen._timed import timed
+from vorlen._types import Answer, Batch
 
 if TYPE_CHECKING:
-    from vorlen.corvane import CorvanePool
-    from vorlen import Answer, Request
+    import vorlen.corvane
 
 
-def map(pool: CorvanePool | Any, args: Iterable[Request], *, timeout: float | None = None,
+def map(pool: vorlen.corvane.CorvanePool | Any, args: Batch, *, timeout: float | None = None,
         grace: float = GRACE, balance: bool = False,
         progress: bool | Callable[[int, int], Any] = False) -> list[Answer]:
     """The answers to the requests of ``args`` on ``pool``, in request order.

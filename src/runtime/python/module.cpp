@@ -38,15 +38,18 @@ int check_interpreter(ModuleState& state) {
   return 0;
 }
 
+// Compares the running interpreter with the one the module was built for
+// (3.12 or 3.13), on major and minor number.
 int warn_on_version_mismatch(const ModuleState& state) {
   int major = static_cast<int>((Py_Version >> 24) & 0xff);
   int minor = static_cast<int>((Py_Version >> 16) & 0xff);
-  if (major == 3 && minor == 12) return 0;
+  if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return 0;
   char message[200];
   std::snprintf(message, sizeof message,
                 "compile time Python version %d.%d of module '%.100s' %s "
                 "runtime version %d.%d",
-                3, 12, state.full_name, "does not match", major, minor);
+                PY_MAJOR_VERSION, PY_MINOR_VERSION, state.full_name, "does not match",
+                major, minor);
   return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
 }
 
