@@ -1,4 +1,5 @@
 """Exceptions raised by the handles and pools besides their own answers."""
+from typing import Any
 
 
 class WorkerDiedError(RuntimeError):
@@ -16,7 +17,9 @@ class WorkerDiedError(RuntimeError):
     answer is missing; both are ``None`` otherwise.
     """
 
-    def __init__(self, pid, exitcode, detail=None, *, positions=None, answers=None):
+    def __init__(self, pid: int | None, exitcode: int | None, detail: object = None, *,
+                 positions: list[int] | None = None,
+                 answers: list[Any] | None = None) -> None:
         super().__init__(pid, exitcode)
         self.pid = pid
         self.exitcode = exitcode
@@ -24,16 +27,17 @@ class WorkerDiedError(RuntimeError):
         self.positions = positions
         self.answers = answers
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple[Any, ...]:
         return (_rebuild, (type(self), self.pid, self.exitcode, self.detail,
                            self.positions, self.answers))
 
-    def __str__(self):
+    def __str__(self) -> str:
         if self.detail is not None:
             return str(self.detail)
         return (f"worker process {self.pid} ended with exit code {self.exitcode} "
                 "before it answered")
 
 
-def _rebuild(cls, pid, exitcode, detail, positions, answers):
+def _rebuild(cls: type[WorkerDiedError], pid: int | None, exitcode: int | None, detail: object,
+             positions: list[int] | None, answers: list[Any] | None) -> WorkerDiedError:
     return cls(pid, exitcode, detail, positions=positions, answers=answers)

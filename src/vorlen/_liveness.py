@@ -15,22 +15,28 @@ import multiprocessing.queues
 import multiprocessing.util
 import os
 import weakref
+from collections.abc import Callable
+from typing import Any
+
+Process = multiprocessing.process.BaseProcess
+Queue = multiprocessing.queues.Queue
 
 # answer queue -> the worker process writing to it
-writers = weakref.WeakKeyDictionary()
+writers: weakref.WeakKeyDictionary[Queue[Any], Process] = weakref.WeakKeyDictionary()
 
 # request queue -> a weak reference to the worker process reading it:
 # large arrays sent on it go into shared memory that this process may open.
 # (Weak: _started holds qi for as long as the process lives.)
-readers = weakref.WeakKeyDictionary()
+readers: weakref.WeakKeyDictionary[Queue[Any], weakref.ref[Process]] = \
+    weakref.WeakKeyDictionary()
 
 # worker process -> its request queue qi, or None when that is not a real
 # multiprocessing queue. multiprocessing keeps every started child
 # referenced until it has been reaped, so a worker cannot drop out of here
 # while it runs. (Not qo: writers holds the process for as long as qo
 # lives, and a reference back to qo would keep both alive for ever.)
-_started = weakref.WeakKeyDictionary()
-_exit_handler_installed_in = None  # the pid of the process that installed it
+_started: weakref.WeakKeyDictionary[Process, Queue[Any] | None] = weakref.WeakKeyDictionary()
+_exit_handler_installed_in: int | None = None  # the pid of the process that installed it
 # Above the priority of a queue's own exit finalizer (10), which stops the
 # queue's sending thread.
 _EXIT_PRIORITY = 100
@@ -39,7 +45,7 @@ _EXIT_PRIORITY = 100
 _REAP_SECONDS = 1.0
 
 
-def register(process, qi, qo):
+def register(process: object, qi: object, qo: object) -> None:
     """Notes a worker process that a handle has just started with its
     request queue qi and its answer queue qo."""
     if not isinstance(process, multiprocessing.process.BaseProcess):
@@ -53,7 +59,7 @@ def register(process, qi, qo):
         readers[real_qi] = weakref.ref(process)
 
 
-def _install_exit_handler():
+def _install_exit_handler() -> None:
     global _exit_handler_installed_in
     if _exit_handler_installed_in != os.getpid():
         # multiprocessing's exit handler runs its exit finalizers before it
@@ -66,7 +72,7 @@ def _install_exit_handler():
         _exit_handler_installed_in = os.getpid()
 
 
-def _kill_workers_at_exit():
+def _kill_workers_at_exit() -> None:
     ours = [(process, qi) for process, qi in _snapshot()
             if getattr(process, "_parent_pid", None) == os.getpid()]
     for process, _ in ours:
@@ -80,7 +86,7 @@ def _kill_workers_at_exit():
             _ignore_errors(qi.cancel_join_thread)
 
 
-def _snapshot():
+def _snapshot() -> list[tuple[Process, Queue[Any] | None]]:
     # A thread that still runs (a daemon) may register a worker meanwhile,
     # which ends the iteration over the registry.
     for _ in range(100):
@@ -91,7 +97,7 @@ def _snapshot():
     return []
 
 
-def _ignore_errors(action, *args):
+def _ignore_errors(action: Callable[..., object], *args: object) -> None:
     try:
         action(*args)
     except Exception:  # a process object already closed, never started, ...

@@ -61,7 +61,8 @@ def map(pool: vorlen.corvane.CorvanePool | Any, args: Batch, *, timeout: float |
     if hook is not None:
         options = {name: value for name, value in (("balance", balance), ("progress", progress))
                    if value}
-        return hook(pool, args, timeout=timeout, grace=grace, **options)
+        answers: list[Answer] = hook(pool, args, timeout=timeout, grace=grace, **options)
+        return answers
     grace = seconds(grace, "grace", "map", allow_zero=True)
     limit = None if timeout is None else seconds(timeout, "timeout", "map")
     requests = list(args)

@@ -13,9 +13,11 @@ whose caller gave up on them before they started.
 """
 import os
 import weakref
+from multiprocessing.queues import Queue
+from typing import Any
 
 # request queue -> the capsule that keeps the worker's page mapped
-pages = weakref.WeakKeyDictionary()
+pages: weakref.WeakKeyDictionary[Queue[Any], object] = weakref.WeakKeyDictionary()
 
 # The attribute of a process object that carries the offer while it starts.
 _OFFER = "_vorlen_page"
@@ -27,21 +29,21 @@ class PageOffer:
 
     __slots__ = ("qi", "fd")
 
-    def __init__(self, qi, fd):
+    def __init__(self, qi: Queue[Any], fd: int) -> None:
         self.qi = qi
         self.fd = fd
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple[Any, ...]:
         from multiprocessing import reduction
         return (_adopt, (self.qi, reduction.DupFd(self.fd)))
 
-    def close(self):
+    def close(self) -> None:
         if self.fd >= 0:
             fd, self.fd = self.fd, -1
             os.close(fd)
 
 
-def offer(process, qi, fd):
+def offer(process: object, qi: Queue[Any], fd: int) -> None:
     """Attaches the page behind `fd` (which the offer now owns) to the
     process object about to start the worker of `qi`."""
     page_offer = PageOffer(qi, fd)
@@ -51,7 +53,7 @@ def offer(process, qi, fd):
         page_offer.close()  # a process object that takes no attributes
 
 
-def forget(process):
+def forget(process: object) -> None:
     """Drops the offer once the worker has started (or failed to)."""
     page_offer = getattr(process, _OFFER, None)
     if isinstance(page_offer, PageOffer):
@@ -62,6 +64,6 @@ def forget(process):
             pass
 
 
-def _adopt(qi, dupfd):
+def _adopt(qi: Queue[Any], dupfd: Any) -> None:
     from vorlen import _control
     _control.adopt_page(qi, dupfd.detach())
