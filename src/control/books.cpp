@@ -263,6 +263,7 @@ void clear(vr::Book* book) {
 }
 
 int settle(vr::Book* book, uint64_t tag) {
+  tag &= ~vr::kCancelledAnswer;
   if (tag == 0) return 0;
   book->outstanding.pass_below(tag, 0);
   State state;

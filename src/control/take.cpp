@@ -144,14 +144,17 @@ PyObject* take(vr::Book* book, PyObject* qo, PyObject* process, int sentinel,
       return nullptr;  // nothing yet (not waiting), or an error
     }
     uint64_t call;
-    Verdict verdict = judge(*book, read.tag, wanted, call);
+    bool cancelled = (read.tag & vr::kCancelledAnswer) != 0;
+    uint64_t tag = read.tag & ~vr::kCancelledAnswer;
+    Verdict verdict = judge(*book, tag, wanted, call);
     if (verdict == Verdict::kGive) {
-      wanted.got = read.tag;
+      wanted.got = tag;
       wanted.got_call = call;
+      wanted.got_cancelled = cancelled;
       return answer.release();
     }
     if (PyErr_Occurred()) return nullptr;
-    if (verdict == Verdict::kHold) hold(*book, read.tag, call, answer.release());
+    if (verdict == Verdict::kHold) hold(*book, tag, call, answer.release());
   }
 }
 

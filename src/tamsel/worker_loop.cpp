@@ -4,6 +4,7 @@
 #include <optional>
 #include <unistd.h>
 
+#include "runtime/process/control_page.h"
 #include "runtime/process/ledger.h"
 #include "runtime/process/liveness.h"
 #include "runtime/process/parent_watch.h"
@@ -308,7 +309,8 @@ PyObject* tamsel_main(PyObject* const* a) {
       taken = true;
       if (run_marked(request.get(), tag, globals.get(), locals, cancelled) == 0 &&
           send_answer(qo, pc.get(), cancelled ? names.status_exception : names.status_success,
-                      cancelled ? names.cancelled_info : names.empty_str, tag) == 0)
+                      cancelled ? names.cancelled_info : names.empty_str,
+                      cancelled ? tag | vr::kCancelledAnswer : tag) == 0)
         continue;
     }
     if (handle_exception(qo, pc.get(), taken, tag) == Outcome::kLeave) break;

@@ -31,6 +31,9 @@ namespace vr {
 
 // Serials of requests that carry no tag have this bit set.
 constexpr uint64_t kLocalSerial = uint64_t{1} << 63;
+// The answer of a request that was cancelled before it started carries its
+// tag with this bit set (tags stay far below it).
+constexpr uint64_t kCancelledAnswer = uint64_t{1} << 62;
 
 struct CancelledRange {
   std::atomic<uint64_t> first;

@@ -56,10 +56,12 @@ struct Wanted {
   // time-limit token and grace period in seconds, grace < 0 for none.
   uint64_t token = 0;
   double grace = -1;
-  // Out: the tag of the answer taken (0: unmarked), and the call its
-  // request belonged to (0: none running).
+  // Out: the tag of the answer taken (0: unmarked), the call its request
+  // belonged to (0: none running), and whether it is the answer of a
+  // request that was cancelled before it started.
   uint64_t got = 0;
   uint64_t got_call = 0;
+  bool got_cancelled = false;
 };
 
 struct LedgerApi {
