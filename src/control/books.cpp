@@ -290,6 +290,22 @@ int give_back(vr::Book* book, PyObject* taken) {
 
 bool holds_answers(vr::Book* book) { return !book->held.empty(); }
 
+// Whether `serial` (read from the page) says the worker runs a tagged
+// request below `tag`, so that it has not reached `tag` yet.
+bool runs_before(uint64_t serial, uint64_t tag) {
+  return serial != 0 && !(serial & vr::kLocalSerial) && serial < tag;
+}
+
+int withdraw(vr::Book* book, uint64_t tag) {
+  if (!book->page || !runs_before(book->page->serial.load(), tag)) return 0;
+  vr::cancel_tags(book->page, tag, tag, passed(*book));
+  // Still before it once the cancellation is out: the worker will see it
+  // when it gets there. Otherwise it may have started meanwhile.
+  if (!runs_before(book->page->serial.load(), tag)) return 0;
+  book->outstanding.mark(tag, tag, State::kDropped);
+  return 1;
+}
+
 void abandon_due(vr::Book* book, size_t count) {
   while (count > 0 && !book->held.empty()) {
     Py_DECREF(book->held.front().answer);
@@ -326,6 +342,7 @@ const vr::LedgerApi ledger_api = {
     .abandon_due = abandon_due,
     .loaded_tag = loaded_tag,
     .tagged = tagged,
+    .withdraw = withdraw,
 };
 
 }  // namespace control

@@ -17,7 +17,12 @@
 // request, at least one request and at most kMaxInFlight - 1. Long requests
 // thus get two in flight per worker, trivial ones up to kMaxInFlight, and at
 // most about kQueuedWork of work ever waits behind a request that turns out
-// to be long.
+// to be long. And none waits behind it for long: once nothing is left to
+// send, a worker that runs dry takes a request that another worker holds
+// queued (not started) behind the one it runs: that request is withdrawn
+// there (the ledger's cancellation, its answer dropped) and sent to the
+// free worker, so that every request runs exactly once, as soon as a
+// worker is free.
 #include <fcntl.h>
 #include <sys/epoll.h>
 #include <unistd.h>
@@ -46,11 +51,17 @@ constexpr double kQueuedWork = 0.001;  // seconds queued behind the running requ
 constexpr long kMaxInFlight = 64;
 constexpr double kSmoothing = 0.2;     // weight of the newest duration in the estimate
 constexpr double kCheckEvery = 0.1;    // seconds between looks at the workers' pages
+constexpr double kStealAgain = 0.0005;  // seconds before a refused withdrawal is tried again
 
 struct Sent {
   Py_ssize_t position;
   uint64_t tag;
   double at;
+};
+
+// A request to send again: withdrawn from a worker, or cancelled there.
+struct Resend {
+  Py_ssize_t position;
 };
 
 // A descriptor of our own (a duplicate), closed with the worker: closing
@@ -97,6 +108,8 @@ struct Batch {
   long limit = 2;
   double estimate = -1;
   Py_ssize_t next = 0, done = 0, total = 0;
+  std::deque<Resend> again;  // sent before `next`
+  double steal_at = INFINITY;  // monotonic seconds of the next try to withdraw
   Epoll poll;
 };
 
@@ -216,9 +229,18 @@ int send_one(Batch& batch, Worker& worker, Py_ssize_t position) {
   return 0;
 }
 
+bool nothing_to_send(const Batch& batch) {
+  return batch.again.empty() && batch.next >= batch.total;
+}
+
 // Sends requests to `worker` until it holds `up_to` or none are left.
 int send_to(Batch& batch, Worker& worker, long up_to) {
-  while (static_cast<long>(worker.in_flight.size()) < up_to && batch.next < batch.total) {
+  while (static_cast<long>(worker.in_flight.size()) < up_to && !nothing_to_send(batch)) {
+    if (!batch.again.empty()) {
+      if (send_one(batch, worker, batch.again.front().position) < 0) return -1;
+      batch.again.pop_front();
+      continue;
+    }
     if (send_one(batch, worker, batch.next) < 0) return -1;
     ++batch.next;
   }
@@ -280,7 +302,14 @@ int take_arrived(Batch& batch, Worker& worker) {
       PyErr_SetString(PyExc_RuntimeError, "an answer came that no request of the batch awaits");
       return -1;
     }
-    if (place(batch, worker, answer.get()) < 0) return -1;
+    if (wanted.got_cancelled) {
+      // A request withdrawn for another worker that this one skipped after
+      // all: it has not run anywhere yet.
+      batch.again.push_back({worker.in_flight.front().position});
+      worker.in_flight.pop_front();
+    } else if (place(batch, worker, answer.get()) < 0) {
+      return -1;
+    }
     taken = 1;
   }
 }
@@ -310,7 +339,7 @@ int wait_ready(Batch& batch, std::vector<WorkerId>& ready) {
   // thread took) has its handler run now: the wait would not end for it.
   if (PyErr_CheckSignals() < 0) return -1;
   epoll_event events[64];
-  int timeout_ms = vr::milliseconds_until(batch.next_check);
+  int timeout_ms = vr::milliseconds_until(std::min(batch.next_check, batch.steal_at));
   int count;
   Py_BEGIN_ALLOW_THREADS
   count = epoll_wait(batch.poll.fd, events, 64, timeout_ms);
@@ -358,6 +387,31 @@ int check_overdue(Batch& batch) {
   return 0;
 }
 
+// Once nothing is left to send, each worker that runs dry takes a request
+// queued behind the running one on the worker that holds most of them.
+// A withdrawal that could not be told safe is tried again shortly.
+int rebalance(Batch& batch) {
+  batch.steal_at = INFINITY;
+  if (batch.by_position || !nothing_to_send(batch)) return 0;
+  for (Worker& thief : batch.workers) {
+    if (!thief.watched || !thief.in_flight.empty()) continue;
+    Worker* victim = nullptr;
+    for (Worker& other : batch.workers)
+      if (other.watched && other.in_flight.size() >= 2 &&
+          (!victim || other.in_flight.size() > victim->in_flight.size()))
+        victim = &other;
+    if (!victim) return 0;
+    Sent queued = victim->in_flight.back();
+    if (batch.api->withdraw(victim->book, queued.tag) == 0) {
+      batch.steal_at = vr::monotonic_seconds() + kStealAgain;
+      continue;
+    }
+    victim->in_flight.pop_back();
+    if (send_one(batch, thief, queued.position) < 0) return -1;
+  }
+  return 0;
+}
+
 // The first requests: by position all of them, in order; otherwise one per
 // worker per round, in the pool's order, as a plain map deals them, up to
 // the in-flight limit.
@@ -398,7 +452,8 @@ int run(Batch& batch) {
   if (send_first(batch) < 0) return -1;
   std::vector<WorkerId> ready;
   while (batch.done < batch.total) {
-    if (check_overdue(batch) < 0 || all_ended(batch) < 0 || wait_ready(batch, ready) < 0)
+    if (check_overdue(batch) < 0 || all_ended(batch) < 0 || rebalance(batch) < 0 ||
+        wait_ready(batch, ready) < 0)
       return -1;
     for (WorkerId index : ready)
       if (collect(batch, batch.workers[index.value]) < 0) return -1;

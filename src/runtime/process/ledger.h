@@ -125,6 +125,12 @@ struct LedgerApi {
   uint64_t (*loaded_tag)();
   // What the queue's put() pickles into `pickled` marked with `tag`.
   PyObject* (*tagged)(uint64_t tag, PyObject* pickled);
+  // Takes back request `tag` of the running call, queued behind the one
+  // the worker runs, to send it elsewhere: 1 when it will never run there
+  // (its answer, a cancellation, is dropped); 0 when that cannot be told
+  // now (the worker may be about to start it): it stays, and its answer
+  // comes back as the request's own or as a cancellation (got_cancelled).
+  int (*withdraw)(Book* book, uint64_t tag);
 };
 constexpr const char* kLedgerCapsule = "vorlen._control._ledger";
 
