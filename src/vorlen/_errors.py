@@ -10,11 +10,13 @@ class WorkerDiedError(RuntimeError):
     message.
     """
 
-    def __init__(self, pid, exitcode, detail=None):
+    def __init__(self, pid, exitcode, detail=None, *, positions=None, answers=None):
         super().__init__(pid, exitcode)
         self.pid = pid
         self.exitcode = exitcode
         self.detail = detail
+        self.positions = positions
+        self.answers = answers
 
     def __reduce__(self):
         return (type(self), (self.pid, self.exitcode, self.detail))
