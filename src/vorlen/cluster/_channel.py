@@ -94,13 +94,15 @@ def copied(error: WorkerDiedError) -> WorkerDiedError:
 
 
 class Channel:
-    """Requests to one host and their outcomes; ``label`` names the vorlen
-    worker in error messages."""
+    """Requests to one host and their outcomes; ``future`` is the Dask
+    future that holds the host, ``label`` names the vorlen worker in error
+    messages."""
 
-    def __init__(self, client: distributed.Client, key: str, address: str,
+    def __init__(self, client: distributed.Client, future: distributed.Future, address: str,
                  roster: Roster, label: str) -> None:
         self.client = client
-        self.key = key
+        self.key = future.key
+        self._future: distributed.Future | None = future
         self.address = address
         self.label = label
         self.pid: int | None = None
@@ -292,6 +294,17 @@ class Channel:
                 pending.item = None
                 self._deliver(pending, self.lost)
             self._condition.notify_all()
+        self.release()
+
+    def release(self) -> None:
+        """Lets Dask forget the host; it then kills its worker, if that
+        still runs, and its Dask worker may retire."""
+        future, self._future = self._future, None
+        if future is not None:
+            try:
+                future.release()
+            except Exception:
+                pass   # the client is closed: it holds nothing any more
 
     @property
     def reachable(self) -> bool:

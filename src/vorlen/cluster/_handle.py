@@ -52,13 +52,12 @@ class ClusterHandle:
     def __init__(self, client: distributed.Client, future: distributed.Future, name: str,
                  address: str, roster: Roster) -> None:
         self.name = name
-        self._future: distributed.Future | None = future
         self._killed = False
         error = future.exception(timeout=START_TIMEOUT)
         if error is not None:
             raise error
         channel = self._channel = Channel(
-            client, future.key, address, roster, f"vorlen worker {name} on Dask worker {address}")
+            client, future, address, roster, f"vorlen worker {name} on Dask worker {address}")
         described = channel.run(channel.watched(channel.call("describe"), START_TIMEOUT),
                                 START_TIMEOUT + CALL_TIMEOUT)
         self.pid: int = described["pid"]
@@ -146,7 +145,6 @@ class ClusterHandle:
             pass
         finally:
             channel.fail("killed by its handle", None, reachable=False)
-            self._release()
 
     def abandon(self) -> None:
         """Gives the worker up without reaching its host (the client's event
@@ -154,14 +152,3 @@ class ClusterHandle:
         its worker."""
         self._killed = True
         self._channel.fail("killed by its handle", None, reachable=False)
-        self._release()
-
-    def _release(self) -> None:
-        """Lets Dask forget the host; it then kills its worker, if that
-        still runs, and its Dask worker may retire."""
-        future, self._future = self._future, None
-        if future is not None:
-            try:
-                future.release()
-            except Exception:
-                pass   # the client is closed: it holds nothing any more
