@@ -175,8 +175,8 @@ class ClusterPool:
                 + ", ".join(options))
         limits = checked_limits(timeout, grace, "map")
         requests = _batch(args, "map")
-        report = reporter(progress, len(requests))
         with self._exclusive("vorlen.map"):
+            report = reporter(progress, len(requests))
             try:
                 if report is None:
                     return self._collect(self._deal(requests, limits))
