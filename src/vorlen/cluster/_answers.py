@@ -12,10 +12,8 @@ from __future__ import annotations
 import collections
 import os
 import weakref
-from typing import TYPE_CHECKING, Any
-
-if TYPE_CHECKING:
-    from vorlen.cluster._channel import Channel, Pending
+from vorlen import Answer
+from vorlen.cluster._channel import Channel, Pending
 
 
 class AnswerStream:
@@ -33,7 +31,7 @@ class AnswerStream:
     def __repr__(self) -> str:
         return f"<AnswerStream of {self._name}: {len(self._pending)} pending>"
 
-    def get(self) -> Any:
+    def get(self) -> Answer:
         """The worker's next answer of the batch, waiting for it.
 
         Raises what the request raised in place of an answer (an answer
@@ -63,10 +61,10 @@ class AnswerStream:
 
     # ---- called by the channel, under its lock --------------------------
 
-    def queue(self, pending: Pending) -> None:
+    def _queue(self, pending: Pending) -> None:
         self._pending.append(pending)
 
-    def settled(self, pending: Pending) -> None:
+    def _settled(self, pending: Pending) -> None:
         if self._ready_fd is not None and self._pending and self._pending[0] is pending:
             os.eventfd_write(self._ready_fd, 1)
 

@@ -26,8 +26,9 @@ from typing import TYPE_CHECKING, Any, TypeVar
 
 import distributed
 from distributed.actor import ProxyRPC
-from distributed.protocol import to_serialize
+from distributed.protocol.serialize import to_serialize
 
+from vorlen import Answer
 from vorlen._errors import WorkerDiedError
 from vorlen.cluster._parcel import Bundle, Parcel, Raised
 from vorlen.cluster._roster import WATCH_INTERVAL, Roster
@@ -65,24 +66,28 @@ class Pending:
         self.arrivals = arrivals
         self.position = position
 
-    def answer(self) -> Any:
+    def answer(self) -> Answer:
         """The answer, unpickled here; raises what the request raised in
         place of an answer."""
         outcome = self.outcome
         kind = type(outcome)
-        if kind is list:
-            return outcome
-        if kind is Parcel:
-            return outcome.open()
         if kind is Raised:
             raise outcome.error()
         if isinstance(outcome, WorkerDiedError):
             raise copied(outcome)
-        return outcome
+        answer: Answer = outcome.open() if kind is Parcel else outcome
+        return answer
 
     def answered(self) -> bool:
         """Whether it is in with an answer rather than an error."""
         return self.done and type(self.outcome) in (list, Parcel)
+
+
+def event_loop(client: distributed.Client) -> asyncio.AbstractEventLoop:
+    """The asyncio loop under the client's event loop."""
+    tornado_loop: Any = client.loop
+    loop: asyncio.AbstractEventLoop = tornado_loop.asyncio_loop
+    return loop
 
 
 def copied(error: WorkerDiedError) -> WorkerDiedError:
@@ -98,16 +103,16 @@ class Channel:
     future that holds the host, ``label`` names the vorlen worker in error
     messages."""
 
-    def __init__(self, client: distributed.Client, future: distributed.Future, address: str,
+    def __init__(self, client: distributed.Client, future: distributed.Future[Any], address: str,
                  roster: Roster, label: str) -> None:
         self.client = client
         self.key = future.key
-        self._future: distributed.Future | None = future
+        self._future: distributed.Future[Any] | None = future
         self.address = address
         self.label = label
         self.pid: int | None = None
         self._roster = roster
-        self._loop = client.loop.asyncio_loop
+        self._loop = event_loop(client)
         self._condition = threading.Condition(threading.RLock())
         self._unsent: deque[Pending] = deque()
         self._in_flight: deque[Pending] = deque()
@@ -133,7 +138,7 @@ class Channel:
             if self.lost is not None:
                 raise copied(self.lost)
             if pending.stream is not None:
-                pending.stream.queue(pending)
+                pending.stream._queue(pending)
             self._unsent.append(pending)
             if self._pumping:
                 return
@@ -226,7 +231,7 @@ class Channel:
         if pending.arrivals is not None:
             pending.arrivals.put(pending)
         if pending.stream is not None:
-            pending.stream.settled(pending)
+            pending.stream._settled(pending)
 
     async def call(self, function: str, *args: Any) -> Any:
         """Calls the host's method `function`, as a Dask actor call goes

@@ -49,7 +49,7 @@ class ClusterHandle:
     ``ClusterPool``, from the Dask future of its host.
     """
 
-    def __init__(self, client: distributed.Client, future: distributed.Future, name: str,
+    def __init__(self, client: distributed.Client, future: distributed.Future[Any], name: str,
                  address: str, roster: Roster) -> None:
         self.name = name
         self._killed = False
@@ -73,8 +73,8 @@ class ClusterHandle:
 
     def blocked_put(self, w: Request) -> Answer:
         """Sends request `w` and waits for its answer."""
-        stream = self.stream()
-        self.send(w, stream)
+        stream = self._stream()
+        self._send(w, stream)
         return stream.get()
 
     def clear_output(self) -> None:
@@ -86,31 +86,31 @@ class ClusterHandle:
         """Kills the worker if it is alive and lets Dask forget its host;
         does nothing otherwise. Requests still owed raise WorkerDiedError."""
         try:
-            self._channel.run(self.killing(), RUN_TIMEOUT)
+            self._channel.run(self._killing(), RUN_TIMEOUT)
         except (TimeoutError, RuntimeError):
-            self.abandon()
+            self._abandon()
 
     def __vorlen_run__(self, w: Request, *, timeout: float | None, grace: float) -> Answer:
         """vorlen.run(handle, w, timeout=..., grace=...) on this handle."""
         limits = checked_limits(timeout, grace, "run")
-        stream = self.stream()
-        self.send(w, stream, limits=limits)
+        stream = self._stream()
+        self._send(w, stream, limits=limits)
         return stream.get()
 
     def __vorlen_interrupt__(self) -> None:
         """vorlen.interrupt(handle): interrupts the request the worker runs."""
         try:
-            self._channel.run(self.interrupting(), RUN_TIMEOUT)
+            self._channel.run(self._interrupting(), RUN_TIMEOUT)
         except (TimeoutError, RuntimeError):
             pass   # nothing can be reached to interrupt
 
     # ---- for the pool ------------------------------------------------------
 
-    def stream(self) -> AnswerStream:
+    def _stream(self) -> AnswerStream:
         """A new stream for this worker's answers of one batch."""
         return AnswerStream(self._channel, self.name)
 
-    def send(self, w: Any, stream: AnswerStream | None = None,
+    def _send(self, w: Any, stream: AnswerStream | None = None,
              arrivals: SimpleQueue[Pending] | None = None, position: int = 0,
              limits: Limits = UNLIMITED) -> Pending:
         """Sends request `w` (pickled here, so that a request that cannot be
@@ -122,7 +122,8 @@ class ClusterHandle:
         self._channel.send(pending)
         return pending
 
-    async def interrupting(self) -> None:
+    async def _interrupting(self) -> None:
+        """Interrupts what the worker runs, if it is still there."""
         channel = self._channel
         if channel.lost is not None or self._killed:
             return
@@ -131,7 +132,8 @@ class ClusterHandle:
         except Exception:
             pass   # a worker that is gone runs nothing to interrupt
 
-    async def killing(self) -> None:
+    async def _killing(self) -> None:
+        """Kills the worker and lets Dask forget its host."""
         if self._killed:
             return
         self._killed = True
@@ -146,7 +148,7 @@ class ClusterHandle:
         finally:
             channel.fail("killed by its handle", None, reachable=False)
 
-    def abandon(self) -> None:
+    def _abandon(self) -> None:
         """Gives the worker up without reaching its host (the client's event
         loop is closed or stuck): Dask forgets the host, which then kills
         its worker."""

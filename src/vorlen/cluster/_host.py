@@ -21,6 +21,7 @@ from __future__ import annotations
 import asyncio
 import socket
 from collections import deque
+from multiprocessing.connection import Connection
 from typing import Any
 
 import distributed
@@ -40,6 +41,9 @@ from vorlen.cluster._parcel import Bundle, Parcel, Raised, Unopened, carried
 AHEAD = 32
 # Upper bound for a killed vorlen worker to end.
 REAP_TIMEOUT = 5.0
+
+# CorvanePool.map, called on a stand-in pool of one worker (_Sender).
+_pool_map: Any = vorlen.corvane.CorvanePool.map
 
 
 class _Sender:
@@ -108,7 +112,8 @@ class TamselHost:
         worker = distributed.get_worker()
         self._actors = worker.state.actors
         self._key = worker.get_current_task()
-        self._loop = worker.loop.asyncio_loop
+        tornado_loop: Any = worker.loop
+        self._loop: asyncio.AbstractEventLoop = tornado_loop.asyncio_loop
         self.address = worker.address
         self.hostname = socket.gethostname()
         self.name = name
@@ -117,6 +122,8 @@ class TamselHost:
         self._tamsel = _owned.start_tamsel(name)
         self.pid = self._tamsel.proc.pid
         self._sender = _Sender(self._tamsel)
+        # The answer queue's end of its pipe, watched on the event loop.
+        self._answers: Connection = getattr(self._tamsel.qo, "_reader")
         # Number of the next request expected from the caller.
         self._received = 0
         # Every request whose outcome the caller has not taken, oldest first.
@@ -192,7 +199,7 @@ class TamselHost:
 
     def _watch_worker(self) -> None:
         if self._failure is None:
-            self._loop.add_reader(self._tamsel.qo._reader.fileno(), self._take_answers)
+            self._loop.add_reader(self._answers.fileno(), self._take_answers)
             self._loop.add_reader(self._tamsel.proc.sentinel, self._worker_ended)
 
     def _accept(self, request: Any, limit: float | None, grace: float | None) -> None:
@@ -210,7 +217,7 @@ class TamselHost:
         while self._queued and len(self._sent) < AHEAD and self._failure is None:
             entry = self._queued[0]
             try:
-                vorlen.corvane.CorvanePool.map(self._sender, (entry.message,), False)
+                _pool_map(self._sender, (entry.message,), False)
             except BaseException as error:
                 if not self._tamsel.proc.is_alive():
                     self._worker_ended()
@@ -228,7 +235,6 @@ class TamselHost:
 
     def _take_answers(self) -> None:
         """Hands each answer that is in to the oldest request sent."""
-        qo = self._tamsel.qo
         while True:
             outcome = self._read_answer()
             if outcome is None:
@@ -236,7 +242,7 @@ class TamselHost:
                 return
             if self._sent:
                 self._answered(outcome)
-            if not qo._reader.poll():
+            if not self._answers.poll():
                 break
         self._feed()
 
@@ -280,9 +286,9 @@ class TamselHost:
                 entry.limit + entry.grace, self._no_response, entry)
 
     def _interrupted(self) -> None:
-        if self._sent and self._sent[0].grace is not None:
-            entry = self._sent[0]
-            grace = entry.grace
+        entry = self._sent[0] if self._sent else None
+        grace = None if entry is None else entry.grace
+        if entry is not None and grace is not None:
             if entry.timer is None or entry.timer.when() > self._loop.time() + grace:
                 entry.stop_timer()
                 entry.timer = self._loop.call_later(grace, self._no_response, entry)
@@ -312,7 +318,7 @@ class TamselHost:
             f"vorlen worker {self.name} (pid {self.pid}) on host {self.hostname}, "
             f"Dask worker {self.address}, {how} (exit code {exitcode}) "
             "before it answered")
-        self._loop.remove_reader(self._tamsel.qo._reader.fileno())
+        self._loop.remove_reader(self._answers.fileno())
         self._loop.remove_reader(self._tamsel.proc.sentinel)
         failed = Raised.of(self._failure)
         for entry in (*self._sent, *self._queued):

@@ -21,7 +21,7 @@ from collections.abc import Iterable
 from multiprocessing.reduction import ForkingPickler
 from typing import Any
 
-from distributed.protocol import dask_deserialize, dask_serialize
+from distributed.protocol.serialize import dask_deserialize, dask_serialize
 
 # Types whose values pickle and unpickle anywhere, whatever is imported.
 _ATOMS = (str, int, float, bool, type(None), bytes)
@@ -166,7 +166,6 @@ class Bundle:
         self.items = list(items)
 
 
-@dask_serialize.register(Bundle)
 def _dump_bundle(bundle: Bundle) -> tuple[dict[str, Any], list[Any]]:
     buffers: list[pickle.PickleBuffer] = []
     data = pickle.dumps(bundle.items, protocol=5, buffer_callback=buffers.append)
@@ -174,7 +173,6 @@ def _dump_bundle(bundle: Bundle) -> tuple[dict[str, Any], list[Any]]:
     return {"writeable": [not view.readonly for view in views]}, [data, *views]
 
 
-@dask_deserialize.register(Bundle)
 def _load_bundle(header: dict[str, Any], frames: list[Any]) -> Bundle:
     data, *buffers = frames
     views = []
@@ -186,6 +184,10 @@ def _load_bundle(header: dict[str, Any], frames: list[Any]) -> Bundle:
             view = view.toreadonly()
         views.append(view)
     return Bundle(pickle.loads(data, buffers=views))
+
+
+dask_serialize.register(Bundle)(_dump_bundle)
+dask_deserialize.register(Bundle)(_load_bundle)
 
 
 class Unopened:

@@ -16,14 +16,14 @@ from vorlen import Answer, Request, WorkerDiedError
 from vorlen._arguments import GRACE
 from vorlen._progress import reporter
 from vorlen.cluster._answers import AnswerStream
-from vorlen.cluster._channel import Pending
+from vorlen.cluster._channel import Pending, event_loop
 from vorlen.cluster._handle import RUN_TIMEOUT, UNLIMITED, ClusterHandle, Limits, checked_limits
 from vorlen.cluster._host import TamselHost
 from vorlen.cluster._roster import WATCH_INTERVAL, Roster
 
 # A batch: any iterable of requests but a str (which would be one request
 # per character). The annotation names the usual kinds, which a str is not.
-Batch: TypeAlias = "list[Request] | tuple[Request, ...] | Iterator[Request]"
+Batch: TypeAlias = list[Request] | tuple[Request, ...] | Iterator[Request]
 
 
 def _batch(args: Any, function: str) -> list[Any]:
@@ -69,10 +69,12 @@ class ClusterPool:
         return f"<ClusterPool {self.name_pref}: {len(self.procs)} workers>"
 
     def __enter__(self) -> ClusterPool:
+        """The pool itself, for ``with ClusterPool(...) as pool:``."""
         return self
 
     def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
                  traceback: TracebackType | None) -> None:
+        """Kills the workers, however the block ended."""
         self.kill_all()
 
     def init_process(self) -> None:
@@ -127,9 +129,9 @@ class ClusterPool:
         handles = list(self.procs.values())
         self.procs = {}
         if handles and not self._on_loop(
-                lambda: asyncio.gather(*[handle.killing() for handle in handles])):
+                lambda: asyncio.gather(*[handle._killing() for handle in handles])):
             for handle in handles:
-                handle.abandon()
+                handle._abandon()
 
     def clear_output(self) -> None:
         """Kept for the pool's interface: there is never an answer left
@@ -192,17 +194,17 @@ class ClusterPool:
         skipping workers that are gone."""
         handles = list(self.procs.values())
         if handles:
-            self._on_loop(lambda: asyncio.gather(*[handle.interrupting() for handle in handles]))
+            self._on_loop(lambda: asyncio.gather(*[handle._interrupting() for handle in handles]))
 
     # ---- dealing and collecting ------------------------------------------
 
     def _streams(self, requests: list[Any]) -> list[AnswerStream]:
         handles = list(self.procs.values())
-        streams = [handle.stream() for handle in handles]
+        streams = [handle._stream() for handle in handles]
         dealt = []
         for position, request in enumerate(requests):
             slot = position % len(handles)
-            handles[slot].send(request, streams[slot], position=position)
+            handles[slot]._send(request, streams[slot], position=position)
             dealt.append(streams[slot])
         return dealt
 
@@ -213,7 +215,7 @@ class ClusterPool:
         for position, request in enumerate(requests):
             handle = handles[position % len(handles)]
             try:
-                pendings.append(handle.send(request, None, arrivals, position, limits))
+                pendings.append(handle._send(request, None, arrivals, position, limits))
             except WorkerDiedError as error:
                 raise _batch_error(error, position, len(requests), len(handles),
                                    pendings) from None
@@ -277,7 +279,7 @@ class ClusterPool:
 
         coroutine = run()
         try:
-            future = asyncio.run_coroutine_threadsafe(coroutine, self.client.loop.asyncio_loop)
+            future = asyncio.run_coroutine_threadsafe(coroutine, event_loop(self.client))
         except RuntimeError:
             coroutine.close()
             return False   # the client's event loop is closed

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import asyncio
 import math
+from typing import Any
 
 import distributed
 
@@ -37,8 +38,8 @@ class Roster:
 
     async def _ask(self) -> frozenset[str]:
         try:
-            info = await asyncio.wait_for(
-                self._client.scheduler.identity(n_workers=-1), ASK_TIMEOUT)
+            scheduler: Any = self._client.scheduler
+            info = await asyncio.wait_for(scheduler.identity(n_workers=-1), ASK_TIMEOUT)
             self._known = frozenset(info.get("workers", {}))
             self._asked_at = asyncio.get_running_loop().time()
             return self._known
