@@ -5,6 +5,7 @@ has, PickleBuffers, shared and large arrays, deep nesting, requests whose
 pickling fails. Each gives what the local pool gives, in place, and the
 answers after it keep their places."""
 import contextlib
+import os
 import pickle
 import sys
 import types
@@ -17,6 +18,8 @@ from cluster_support import client, cluster, distributed, make_pool  # noqa: F40
 import vorlen.corvane as corvane
 
 CLIENT_ONLY = "vorlen_client_only"
+# This process; the Dask workers that import this module see it too.
+ORIGIN = int(os.environ.setdefault("VORLEN_TEST_ORIGIN", str(os.getpid())))
 
 # An answer holding an object of a class that only the vorlen worker has.
 WORKER_ONLY = (
@@ -146,3 +149,24 @@ def test_a_request_that_does_not_pickle_raises_in_the_caller(make_pool, request_
     # The worker and its namespace stay; the request before it ran.
     assert pool.map(["xreturn(kept=kept, x=x)", "xreturn(kept=kept, x='x' in globals())"]) == [
         ["SUCCESS", "", "", {"kept": 1, "x": 0}], ["SUCCESS", "", "", {"kept": 2, "x": False}]]
+
+
+class PicklesOnlyAtOrigin:
+    """Pickles in this process only: on a Dask worker, sending it on to the
+    vorlen worker fails."""
+
+    def __reduce__(self):
+        if os.getpid() != ORIGIN:
+            raise RuntimeError("pickled away from its origin")
+        return (PicklesOnlyAtOrigin, ())
+
+
+def test_a_request_the_dask_worker_cannot_send_on_raises_in_place(make_pool):
+    pool = make_pool(1, "Host")
+    pool.map(["kept = 1"])
+    streams = pool.map(["xreturn(k=0)", [{"p": PicklesOnlyAtOrigin()}, "xreturn(k=1)"],
+                        "xreturn(k=2, kept=kept)"], block=False)
+    assert streams[0].get()[3] == {"k": 0}
+    with pytest.raises(RuntimeError, match="away from its origin"):
+        streams[1].get()
+    assert streams[2].get()[3] == {"k": 2, "kept": 1}

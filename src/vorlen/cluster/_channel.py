@@ -42,8 +42,6 @@ T = TypeVar("T")
 # the bytes they may hold there; a single larger request still goes alone.
 WINDOW = 1024
 WINDOW_BYTES = 32 << 20
-# Size counted for a request that is neither text nor a parcel.
-SMALL = 64
 
 
 class Pending:

@@ -9,8 +9,8 @@ import distributed
 from vorlen import Answer, Request
 from vorlen._arguments import seconds
 from vorlen.cluster._answers import AnswerStream
-from vorlen.cluster._channel import SMALL, Channel, Pending
-from vorlen.cluster._parcel import Parcel, carried
+from vorlen.cluster._channel import Channel, Pending
+from vorlen.cluster._parcel import carried
 from vorlen.cluster._roster import ASK_TIMEOUT, WATCH_INTERVAL, Roster
 
 # Upper bound for Dask to place the host and for it to start its worker.
@@ -30,14 +30,6 @@ def checked_limits(timeout: Any, grace: Any, function: str) -> Limits:
     """The limits of vorlen.run or vorlen.map, checked as they check them."""
     limit = None if timeout is None else seconds(timeout, "timeout", function)
     return limit, seconds(grace, "grace", function, allow_zero=True)
-
-
-def _size(w: Any, carrier: Any) -> int:
-    if type(w) is str:
-        return len(w)
-    if type(carrier) is Parcel:
-        return carrier.nbytes()
-    return SMALL
 
 
 class ClusterHandle:
@@ -116,9 +108,8 @@ class ClusterHandle:
         """Sends request `w` (pickled here, so that a request that cannot be
         pickled raises here); its answer comes out of `stream`, and its
         arrival is put on `arrivals`."""
-        carrier = carried(w)
-        pending = Pending((carrier, *limits), _size(w, carrier), self._channel, stream,
-                          arrivals, position)
+        carrier, size = carried(w)
+        pending = Pending((carrier, *limits), size, self._channel, stream, arrivals, position)
         self._channel.send(pending)
         return pending
 

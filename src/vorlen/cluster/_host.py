@@ -99,7 +99,7 @@ def _message(request: Any, limit: float | None) -> Any:
 
 def _outgoing(answer: Any) -> Any:
     try:
-        return carried(answer)
+        return carried(answer)[0]
     except BaseException as error:
         return Raised.of(error)
 

@@ -24,27 +24,41 @@ from typing import Any
 from distributed.protocol.serialize import dask_deserialize, dask_serialize
 
 # Types whose values pickle and unpickle anywhere, whatever is imported.
-_ATOMS = (str, int, float, bool, type(None), bytes)
-# How far plain() looks into a container before it packs the value instead.
+_ATOMS = (int, float, bool, type(None))
+_TEXTS = (str, bytes)
+# How far plain_size() looks into a container before it packs the value
+# instead, and what it counts for each value besides its text.
 _PLAIN_DEPTH = 3
 _PLAIN_ITEMS = 64
+_ITEM_BYTES = 8
 
 
-def plain(value: Any, depth: int = _PLAIN_DEPTH) -> bool:
-    """Whether `value` is made of builtins only (atoms, and small lists,
-    tuples and str-keyed dicts of them), which need no parcel: they cannot
-    fail to pickle or to unpickle."""
+def plain_size(value: Any, depth: int = _PLAIN_DEPTH) -> int | None:
+    """About how many bytes `value` takes when it is made of builtins only
+    (atoms, texts, and small lists, tuples and str-keyed dicts of them),
+    which need no parcel: they cannot fail to pickle or to unpickle. None
+    for any other value."""
     kind = type(value)
+    if kind in _TEXTS:
+        return len(value) + _ITEM_BYTES
     if kind in _ATOMS:
-        return True
-    if depth == 0:
-        return False
-    if kind is list or kind is tuple:
-        return len(value) <= _PLAIN_ITEMS and all(plain(item, depth - 1) for item in value)
+        return _ITEM_BYTES
+    if depth == 0 or kind not in (list, tuple, dict) or len(value) > _PLAIN_ITEMS:
+        return None
+    total = _ITEM_BYTES
     if kind is dict:
-        return len(value) <= _PLAIN_ITEMS and all(
-            type(key) is str and plain(item, depth - 1) for key, item in value.items())
-    return False
+        for key, item in value.items():
+            size = plain_size(item, depth - 1) if type(key) is str else None
+            if size is None:
+                return None
+            total += size + len(key)
+        return total
+    for item in value:
+        size = plain_size(item, depth - 1)
+        if size is None:
+            return None
+        total += size
+    return total
 
 
 class Parcel:
@@ -116,10 +130,14 @@ class _References(pickle.Unpickler):
         return pid
 
 
-def carried(value: Any) -> Any:
-    """What carries `value`: the value itself when it is plain, else its
-    parcel."""
-    return value if plain(value) else pack(value)
+def carried(value: Any) -> tuple[Any, int]:
+    """What carries `value` (the value itself when it is plain, else its
+    parcel), and about how many bytes that takes."""
+    size = plain_size(value)
+    if size is not None:
+        return value, size
+    parcel = pack(value)
+    return parcel, parcel.nbytes()
 
 
 class Raised:
