@@ -121,7 +121,6 @@ class Channel:
         # Set once the worker is given up: every later request raises it.
         self.lost: WorkerDiedError | None = None
         self._reachable = True
-        self._killed = False
 
     def lock(self) -> threading.Condition:
         """What guards the channel's requests and their streams."""
@@ -196,6 +195,8 @@ class Channel:
             raise
         except BaseException as error:
             await self.failed(error)
+            if not isinstance(error, Exception):
+                raise
 
     def _take_chunk(self) -> list[Any]:
         """Moves the next requests the window allows to those in flight."""
@@ -285,7 +286,9 @@ class Channel:
         with self._condition:
             if self.lost is not None:
                 return
-            reason = "" if cause is None else f" ({type(cause).__name__}: {cause})"
+            # The first line of the cause: Dask's errors may quote whole tracebacks.
+            text = str(cause).strip().partition("\n")[0] if cause is not None else ""
+            reason = "" if cause is None else f" ({type(cause).__name__}: {text})"
             self.lost = WorkerDiedError(self.pid, None, f"{self.label}: {how}{reason}")
             self.lost.__cause__ = cause
             self._reachable = reachable

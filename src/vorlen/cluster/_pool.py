@@ -217,8 +217,8 @@ class ClusterPool:
             try:
                 pendings.append(handle._send(request, None, arrivals, position, limits))
             except WorkerDiedError as error:
-                raise _batch_error(error, position, len(requests), len(handles),
-                                   pendings) from None
+                positions = list(range(position, len(requests), len(handles)))
+                raise _batch_error(error, positions, pendings, len(requests)) from None
         return pendings
 
     def _collect(self, pendings: list[Pending]) -> list[Answer]:
@@ -252,8 +252,7 @@ class ClusterPool:
         except WorkerDiedError as error:
             positions = [other.position for other in pendings[pending.position:]
                          if other.channel is pending.channel]
-            raise _batch_error(error, pending.position, len(pendings), 0, pendings,
-                               positions, answers) from None
+            raise _batch_error(error, positions, pendings, len(pendings), answers) from None
 
     # ---- the pool's own calls ----------------------------------------------
 
@@ -291,15 +290,12 @@ class ClusterPool:
         return True
 
 
-def _batch_error(error: WorkerDiedError, position: int, total: int, width: int,
-                 pendings: list[Pending], positions: list[int] | None = None,
-                 answers: list[Any] | None = None) -> WorkerDiedError:
-    """`error` with what the caller of a batch needs to go on: the
-    positions of the dead worker's requests left unanswered (when not given:
-    those of a batch of `total` dealt over `width` workers from `position`
-    on), and every answer already in."""
-    if positions is None:
-        positions = list(range(position, total, width))
+def _batch_error(error: WorkerDiedError, positions: list[int], pendings: list[Pending],
+                 total: int, answers: list[Any] | None = None) -> WorkerDiedError:
+    """`error` with what the caller of a batch of `total` requests needs to
+    go on: the `positions` of the dead worker's requests left unanswered,
+    and every answer already in (those collected, `answers`, and those of
+    `pendings` that have come)."""
     collected: list[Any] = [None] * total if answers is None else list(answers)
     for pending in pendings:
         if collected[pending.position] is None and pending.answered():
