@@ -142,6 +142,7 @@ class TamselHost:
     # ---- called by the caller ---------------------------------------------
 
     async def describe(self) -> dict[str, Any]:
+        """Where the vorlen worker runs: its pid, host and Dask worker."""
         return {"pid": self.pid, "hostname": self.hostname, "address": self.address}
 
     async def trade(self, first: int, requests: Bundle) -> Bundle:
@@ -190,6 +191,7 @@ class TamselHost:
         return self._key not in self._actors
 
     def kill_now(self) -> None:
+        """Kills the vorlen worker and reaps it, from any thread."""
         _owned.unregister(self)
         self._killed = True
         self._tamsel.kill()
