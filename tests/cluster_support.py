@@ -82,6 +82,14 @@ def all_gone(pids, timeout=WAIT):
     return not any(alive(pid) for pid in pids)
 
 
+def vorlen_keys(client, part):
+    """The keys of the scheduler's tasks whose name holds `part` (a pool's
+    hosts are tasks named after their workers)."""
+    def keys(dask_scheduler):
+        return [str(key) for key in dask_scheduler.tasks if part in str(key)]
+    return client.run_on_scheduler(keys)
+
+
 def dask_worker_pids(client):
     """Dask worker address -> its process id."""
     return client.run(os.getpid)

@@ -3,6 +3,9 @@ answers as a local pool, dealing and placement, pickling errors, the answer
 streams of non-blocking batches, and the failures: a vorlen worker that
 dies, kill_all, a Dask worker killed mid-request, a client closed with
 requests in flight."""
+import asyncio
+import concurrent.futures
+import contextlib
 import importlib
 import os
 import pickle
@@ -17,11 +20,13 @@ import pytest
 
 from cluster_support import (PID_REQUEST, PROMPT, TITLE_REQUEST, WAIT, all_gone,  # noqa: F401
                              client, cluster, dask_worker_pids, distributed,
-                             make_pool, within, worker_pids)
+                             make_pool, vorlen_keys, within, worker_pids)
+from support import wait_for
 
 import vorlen
 import vorlen.corvane as corvane
 from vorlen import WorkerDiedError
+from vorlen.cluster import ClusterPool
 
 # The same sequence for both pools: set-up, failures, xprint, xreturn,
 # lists of texts and dicts, names dropped after a failing text.
@@ -105,8 +110,22 @@ def test_workers_are_spread_over_the_dask_workers_and_owned_by_them(make_pool, c
 
     named = make_pool(3, "Placed", workers=[addresses[1]])
     assert {h.address for h in named.procs.values()} == {addresses[1]}
+    # One worker, by address or by Dask worker name, given as a str.
+    name = str(client.scheduler_info(n_workers=-1)["workers"][addresses[0]]["name"])
+    for one in (addresses[0], name):
+        alone = make_pool(2, "Alone", workers=one)
+        assert [h.address for h in alone.procs.values()] == [addresses[0]] * 2
     with pytest.raises(ValueError, match="no Dask worker"):
         make_pool(1, workers=["tcp://127.0.0.1:1"])
+
+
+def test_an_asynchronous_client_is_refused(cluster):
+    async def attempt():
+        async with distributed.Client(cluster.scheduler_address, asynchronous=True) as client:
+            with pytest.raises(TypeError, match="synchronous"):
+                ClusterPool(client, 1)
+
+    asyncio.run(attempt())
 
 
 def test_init_process_restarts_with_the_new_size(make_pool):
@@ -195,6 +214,28 @@ def test_kill_all_leaves_no_worker_behind(make_pool):
     with pytest.raises(WorkerDiedError):
         handles[1].blocked_put("x = 1")
     handles[1].kill()      # a second kill does nothing
+    # Dask forgets the hosts, so their Dask workers may retire.
+    assert wait_for(lambda: not vorlen_keys(pool.client, "Killed"), PROMPT)
+
+
+def test_a_given_up_worker_ends_while_its_handle_is_held(make_pool, monkeypatch):
+    pool = make_pool(2, "GivenUp")
+    handle, other = pool.procs.values()
+    call = handle._channel.call
+
+    async def broken(function, *args):
+        if function == "trade":
+            raise OSError("connection reset")
+        return await call(function, *args)
+
+    monkeypatch.setattr(handle._channel, "call", broken)
+    with within(PROMPT), pytest.raises(WorkerDiedError, match="host on the Dask worker failed"):
+        handle.blocked_put("x = 1")
+    assert all_gone([handle.pid], PROMPT)
+    assert wait_for(lambda: not vorlen_keys(pool.client, "GivenUp_0"), PROMPT)
+    assert other.blocked_put("xreturn(y=1)")[3] == {"y": 1}
+    pool.kill_all()
+    assert all_gone(worker_pids(pool) + [other.pid], PROMPT)
 
 
 def test_closing_the_client_leaves_no_worker_behind(make_pool, cluster):
@@ -206,7 +247,7 @@ def test_closing_the_client_leaves_no_worker_behind(make_pool, cluster):
     finally:
         other.close(timeout=WAIT)
     assert all_gone(pids, PROMPT)
-    with within(PROMPT), pytest.raises(WorkerDiedError):
+    with within(PROMPT), pytest.raises(WorkerDiedError, match="the client was closed"):
         busy[0].get()
 
 
@@ -219,6 +260,7 @@ def test_a_dask_worker_killed_mid_request(make_pool, client):
     with within(PROMPT), pytest.raises(WorkerDiedError) as raised:
         busy[0].get()
     assert "Lost_0" in str(raised.value) and lost.address in str(raised.value)
+    assert "its Dask worker was lost" in str(raised.value)
     # The kernel ended the vorlen worker with its Dask worker.
     assert all_gone([lost.pid], PROMPT)
     with within(PROMPT), pytest.raises(WorkerDiedError):
@@ -244,6 +286,55 @@ def test_a_dask_worker_that_leaves(make_pool, client, cluster):
         assert all_gone([handles[gone].pid], PROMPT)
     finally:
         cluster.scale(2)
+
+def test_idle_workers_of_a_lost_dask_worker_raise_and_are_skipped(make_pool, client):
+    pool = make_pool(6, "Idle")
+    handles = list(pool.procs.values())
+    lost = handles[0].address
+    os.kill(dask_worker_pids(client)[lost], signal.SIGKILL)
+    assert wait_for(lambda: lost not in client.scheduler_info(n_workers=-1)["workers"], WAIT)
+    with within(PROMPT), pytest.raises(WorkerDiedError, match="Idle_0.*Dask worker was lost") \
+            as raised:
+        vorlen.map(pool, ["xreturn(k=1)"] * 6, timeout=5)
+    assert raised.value.positions == [0]
+    assert [a and a[3] for a in raised.value.answers] == [None, {"k": 1}] * 3
+    with within(PROMPT), pytest.raises(WorkerDiedError, match="Idle_2"):
+        handles[2].blocked_put("x = 1")
+    with within(PROMPT), pytest.raises(WorkerDiedError, match="Idle_4"):
+        vorlen.run(handles[4], "x = 1", timeout=5)
+    # The gone workers are skipped; the others are interrupted.
+    kept = handles[1::2]
+    with concurrent.futures.ThreadPoolExecutor(len(kept)) as threads:
+        busy = [threads.submit(handle.blocked_put, SLEEP) for handle in kept]
+        time.sleep(0.5)
+        with within(PROMPT):
+            vorlen.interrupt(pool)
+        answers = [future.result(PROMPT) for future in busy]
+    assert all(a[0] == "EXCEPTION" and "KeyboardInterrupt" in a[2] for a in answers)
+
+
+def test_a_scheduler_that_stops():
+    cluster = distributed.LocalCluster(n_workers=1, threads_per_worker=1, host="127.0.0.1",
+                                       dashboard_address="127.0.0.1:0")
+    client = distributed.Client(cluster, timeout=WAIT)
+    try:
+        pool = ClusterPool(client, 1, "Stopped")
+        pids = worker_pids(pool)
+        busy = pool.map(["import time\ntime.sleep(30)"], block=False)
+        cluster.sync(cluster.scheduler.close)
+        with within(PROMPT), pytest.raises(WorkerDiedError, match="Stopped_0.*scheduler"):
+            busy[0].get()
+        with within(PROMPT):
+            pool.kill_all()
+    finally:
+        client.close(timeout=WAIT)
+        # The cluster cannot close its stopped scheduler: its workers first.
+        for nanny in list(cluster.workers.values()):
+            cluster.sync(nanny.close, timeout=WAIT)
+        with contextlib.suppress(TimeoutError):
+            cluster.close(timeout=1)
+    assert all_gone(pids, PROMPT)
+
 
 # ---- vorlen.run, vorlen.map and vorlen.interrupt on cluster workers -----------
 

@@ -19,17 +19,9 @@ STUBS = Path(vorlen.__file__).parent
 STUB_HELPERS = {"_Drainable", "_RequestSource", "_AnswerSink", "_AnswerSource"}
 
 
-# vorlen.cluster's docstrings and annotations are its own part of the work
-# (tracked there); until they are complete its cases may fail.
-CLUSTER_PENDING = pytest.mark.xfail(reason="vorlen.cluster's docstrings and annotations",
-                                    strict=False)
-
-
 def cases(named):
     """pytest parameters of (name, object) pairs, named after the object."""
-    return [pytest.param(obj, id=name,
-                         marks=[CLUSTER_PENDING] if name.startswith("vorlen.cluster") else [])
-            for name, obj in named]
+    return [pytest.param(obj, id=name) for name, obj in named]
 
 
 def runtime_modules():

@@ -2,7 +2,9 @@
 
 Each worker is a real vorlen worker process on a Dask worker's machine,
 started and owned by that Dask worker; requests and answers are those of a
-local ``CorvanePool``. Needs Dask's ``distributed`` (the extra ``cluster``).
+local ``CorvanePool``. ``ClusterPool.map`` returns answers, or with
+``block=False`` one ``AnswerStream`` per request; ``ClusterHandle`` is one
+worker of the pool. Needs Dask's ``distributed`` (the extra ``cluster``).
 """
 try:
     import distributed  # noqa: F401

@@ -12,72 +12,70 @@ from __future__ import annotations
 import collections
 import os
 import weakref
-from typing import TYPE_CHECKING, Any
-
-if TYPE_CHECKING:
-    from distributed.actor import BaseActorFuture
-
-    from vorlen.cluster._handle import ClusterHandle
+from vorlen import Answer
+from vorlen.cluster._channel import Channel, Pending
 
 
 class AnswerStream:
-    """The pending answers of one worker for one batch, oldest first."""
+    """The pending answers of one cluster worker for one batch, oldest
+    first."""
 
-    __slots__ = ("_handle", "_pending", "_ready_fd", "_armed", "__weakref__")
+    __slots__ = ("_channel", "_name", "_pending", "_ready_fd", "__weakref__")
 
-    def __init__(self, handle: ClusterHandle) -> None:
-        self._handle = handle
-        self._pending: collections.deque[BaseActorFuture] = collections.deque()
+    def __init__(self, channel: Channel, name: str) -> None:
+        self._channel = channel
+        self._name = name
+        self._pending: collections.deque[Pending] = collections.deque()
         self._ready_fd: int | None = None
-        # The future whose end the ready descriptor is waiting for.
-        self._armed: BaseActorFuture | None = None
 
     def __repr__(self) -> str:
-        return f"<AnswerStream of {self._handle.name}: {len(self._pending)} pending>"
+        return f"<AnswerStream of {self._name}: {len(self._pending)} pending>"
 
-    def add(self, future: BaseActorFuture) -> None:
-        self._pending.append(future)
-        if self._ready_fd is not None and self._armed is None:
-            self._arm()
+    def get(self) -> Answer:
+        """The worker's next answer of the batch, waiting for it.
 
-    def get(self) -> Any:
-        """The worker's next answer; raises vorlen.WorkerDiedError when the
-        worker, or the Dask worker under it, is gone before it answered."""
+        Raises what the request raised in place of an answer (an answer
+        that cannot be unpickled here, a request that could not be sent),
+        and ``vorlen.WorkerDiedError`` when the worker, or what connects to
+        it, is gone before it answered. A wait interrupted by a signal
+        handler leaves the answer in place for the next ``get()``.
+        """
         if not self._pending:
-            raise RuntimeError(f"no answer pending from {self._handle.name}")
-        future = self._pending.popleft()
-        if self._ready_fd is not None:
-            self._rearm()
-        return self._handle._collect(future)
+            raise RuntimeError(f"no answer pending from {self._name}")
+        pending = self._pending[0]
+        self._channel.wait(pending)
+        self._take(pending)
+        return pending.answer()
 
     def vorlen_ready_fd(self) -> int:
         """A descriptor that is readable while the next answer is in (or
         its worker is gone), for waiting on many streams at once."""
         if self._ready_fd is None:
             fd = os.eventfd(0, os.EFD_NONBLOCK | os.EFD_CLOEXEC)
-            self._ready_fd = fd
             weakref.finalize(self, os.close, fd)
-            self._arm()
+            with self._channel.lock():
+                self._ready_fd = fd
+                if self._pending and self._pending[0].done:
+                    os.eventfd_write(fd, 1)
         return self._ready_fd
 
-    def _rearm(self) -> None:
-        try:
-            os.eventfd_read(self._ready_fd)
-        except BlockingIOError:
-            pass
-        self._armed = None
-        self._arm()
+    # ---- called by the channel, under its lock --------------------------
 
-    def _arm(self) -> None:
-        if not self._pending:
-            return
-        future = self._armed = self._pending[0]
-        self._handle._client.loop.add_callback(self._signal_when_over, future)
+    def _queue(self, pending: Pending) -> None:
+        self._pending.append(pending)
 
-    async def _signal_when_over(self, future: BaseActorFuture) -> None:
-        try:
-            await self._handle._outcome(future)
-        except BaseException:
-            pass
-        if self._armed is future and self._ready_fd is not None:
+    def _settled(self, pending: Pending) -> None:
+        if self._ready_fd is not None and self._pending and self._pending[0] is pending:
             os.eventfd_write(self._ready_fd, 1)
+
+    def _take(self, pending: Pending) -> None:
+        with self._channel.lock():
+            if self._pending and self._pending[0] is pending:
+                self._pending.popleft()
+            if self._ready_fd is not None:
+                try:
+                    os.eventfd_read(self._ready_fd)
+                except BlockingIOError:
+                    pass
+                if self._pending and self._pending[0].done:
+                    os.eventfd_write(self._ready_fd, 1)

@@ -1,46 +1,35 @@
 """ClusterHandle: the caller's side of one vorlen worker on a Dask worker."""
 from __future__ import annotations
 
-import asyncio
-import itertools
-import pickle
-from typing import TYPE_CHECKING, Any
+from queue import SimpleQueue
+from typing import Any
 
+import distributed
+
+from vorlen import Answer, Request
 from vorlen._arguments import seconds
-from vorlen._errors import WorkerDiedError
 from vorlen.cluster._answers import AnswerStream
+from vorlen.cluster._channel import Channel, Pending
+from vorlen.cluster._parcel import carried
+from vorlen.cluster._roster import ASK_TIMEOUT, WATCH_INTERVAL, Roster
 
-if TYPE_CHECKING:
-    from distributed import Client, Future
-    from distributed.actor import BaseActorFuture
-
-# While an answer is awaited, how often the Dask worker is looked for among
-# the scheduler's workers (a worker that went silently is noticed this way).
-WATCH_INTERVAL = 1.0
-# Upper bound for the hosting side to kill and reap its worker.
-KILL_TIMEOUT = 10.0
 # Upper bound for Dask to place the host and for it to start its worker.
 START_TIMEOUT = 120.0
+# Upper bound for the host to reply to an interrupt or a kill, and for the
+# caller to see that call end (the last look for its Dask worker included).
+CALL_TIMEOUT = 10.0
+RUN_TIMEOUT = CALL_TIMEOUT + WATCH_INTERVAL + ASK_TIMEOUT + 1.0
+
+# A request's time limit (None: none) and the grace after an interrupt
+# before its worker is killed (None: never, as for blocked_put).
+Limits = tuple[float | None, float | None]
+UNLIMITED: Limits = (None, None)
 
 
-def _out_of_band(buffer: pickle.PickleBuffer) -> None:
-    """Leaves large buffers out of the pickling check (nothing is copied)."""
-    return None
-
-
-def checked_limits(timeout: Any, grace: Any, function: str) -> tuple:
-    """The arguments of a limited send, checked as vorlen.run and vorlen.map
-    check them."""
+def checked_limits(timeout: Any, grace: Any, function: str) -> Limits:
+    """The limits of vorlen.run or vorlen.map, checked as they check them."""
     limit = None if timeout is None else seconds(timeout, "timeout", function)
-    return True, limit, seconds(grace, "grace", function, allow_zero=True)
-
-
-def check_picklable(w: Any) -> None:
-    """Raises the error that pickling `w` raises, as sending it to a local
-    worker would. Large buffers (arrays) are only referenced, not copied;
-    Dask itself sends them as separate frames."""
-    if type(w) is not str:
-        pickle.dumps(w, protocol=5, buffer_callback=_out_of_band)
+    return limit, seconds(grace, "grace", function, allow_zero=True)
 
 
 class ClusterHandle:
@@ -48,66 +37,37 @@ class ClusterHandle:
     ``Tamsel`` handle: ``blocked_put``, ``clear_output`` and ``kill``.
 
     ``name`` is its process title, ``pid`` its process id on ``hostname``,
-    ``address`` the Dask worker that started it and owns it.
+    ``address`` the Dask worker that started it and owns it. Made by
+    ``ClusterPool``, from the Dask future of its host.
     """
 
-    def __init__(self, client: Client, actor_future: Future, name: str) -> None:
-        self._client = client
-        self._actor_future: Future | None = actor_future
-        self._actor = actor_future.result(timeout=START_TIMEOUT)
+    def __init__(self, client: distributed.Client, future: distributed.Future[Any], name: str,
+                 address: str, roster: Roster) -> None:
         self.name = name
-        described = self._actor.describe().result(timeout=START_TIMEOUT)
+        self._killed = False
+        error = future.exception(timeout=START_TIMEOUT)
+        if error is not None:
+            raise error
+        channel = self._channel = Channel(
+            client, future, address, roster, f"vorlen worker {name} on Dask worker {address}")
+        described = channel.run(channel.watched(channel.call("describe"), START_TIMEOUT),
+                                START_TIMEOUT + CALL_TIMEOUT)
         self.pid: int = described["pid"]
         self.hostname: str = described["hostname"]
         self.address: str = described["address"]
-        self._numbers = itertools.count()
-        # Set once the worker is known to be gone: every later wait raises it.
-        self._lost: WorkerDiedError | None = None
+        channel.pid = self.pid
+        channel.label = (f"vorlen worker {name} (pid {self.pid}) on host {self.hostname}, "
+                         f"Dask worker {self.address}")
 
     def __repr__(self) -> str:
         return (f"<ClusterHandle {self.name}: pid {self.pid} on {self.hostname}, "
                 f"Dask worker {self.address}>")
 
-    def blocked_put(self, w: Any) -> Any:
+    def blocked_put(self, w: Request) -> Answer:
         """Sends request `w` and waits for its answer."""
-        stream = AnswerStream(self)
-        self.send(w, stream)
+        stream = self._stream()
+        self._send(w, stream)
         return stream.get()
-
-    def send(self, w: Any, stream: AnswerStream, limited: bool = False,
-             limit: float | None = None, grace: float | None = None) -> None:
-        """Sends request `w`; its answer will come out of `stream`. With
-        `limited`, the worker interrupts it after `limit` seconds (None: no
-        limit) and is killed when it has not answered `grace` seconds after
-        an interrupt, as vorlen.run does locally."""
-        if self._lost is not None:
-            raise self._lost
-        check_picklable(w)
-        number = next(self._numbers)
-        if limited:
-            stream.add(self._actor.request_limited(number, w, limit, grace))
-        else:
-            stream.add(self._actor.request(number, w))
-
-    def __vorlen_run__(self, w: Any, *, timeout: float | None, grace: float) -> Any:
-        """vorlen.run(handle, w, timeout=..., grace=...) on this handle."""
-        stream = AnswerStream(self)
-        self.send(w, stream, *checked_limits(timeout, grace, "run"))
-        return stream.get()
-
-    def __vorlen_interrupt__(self) -> None:
-        """vorlen.interrupt(handle): interrupts the request the worker runs."""
-        self.finish_interrupt(self.begin_interrupt())
-
-    def begin_interrupt(self) -> BaseActorFuture | None:
-        return None if self._lost is not None else self._actor.interrupt()
-
-    def finish_interrupt(self, pending: BaseActorFuture | None) -> None:
-        if pending is not None:
-            try:
-                self._collect(pending)
-            except WorkerDiedError:
-                pass   # a worker that is gone runs nothing to interrupt
 
     def clear_output(self) -> None:
         """Kept for the handle's interface. Every answer here goes to the
@@ -115,93 +75,73 @@ class ClusterHandle:
         an answer left waiting to discard."""
 
     def kill(self) -> None:
-        """Kills the worker if it is alive; does nothing otherwise."""
-        self.finish_kill(self.begin_kill())
-
-    def begin_kill(self) -> BaseActorFuture | None:
-        if self._actor_future is None:
-            return None
+        """Kills the worker if it is alive and lets Dask forget its host;
+        does nothing otherwise. Requests still owed raise WorkerDiedError."""
         try:
-            return self._actor.kill()
-        except Exception:
-            return None
+            self._channel.run(self._killing(), RUN_TIMEOUT)
+        except (TimeoutError, RuntimeError):
+            self._abandon()
 
-    def finish_kill(self, pending: BaseActorFuture | None) -> None:
-        if self._actor_future is None:
+    def __vorlen_run__(self, w: Request, *, timeout: float | None, grace: float) -> Answer:
+        """vorlen.run(handle, w, timeout=..., grace=...) on this handle."""
+        limits = checked_limits(timeout, grace, "run")
+        stream = self._stream()
+        self._send(w, stream, limits=limits)
+        return stream.get()
+
+    def __vorlen_interrupt__(self) -> None:
+        """vorlen.interrupt(handle): interrupts the request the worker runs."""
+        try:
+            self._channel.run(self._interrupting(), RUN_TIMEOUT)
+        except (TimeoutError, RuntimeError):
+            pass   # nothing can be reached to interrupt
+
+    # ---- for the pool ------------------------------------------------------
+
+    def _stream(self) -> AnswerStream:
+        """A new stream for this worker's answers of one batch."""
+        return AnswerStream(self._channel, self.name)
+
+    def _send(self, w: Any, stream: AnswerStream | None = None,
+             arrivals: SimpleQueue[Pending] | None = None, position: int = 0,
+             limits: Limits = UNLIMITED) -> Pending:
+        """Sends request `w` (pickled here, so that a request that cannot be
+        pickled raises here); its answer comes out of `stream`, and its
+        arrival is put on `arrivals`."""
+        carrier, size = carried(w)
+        pending = Pending((carrier, *limits), size, self._channel, stream, arrivals, position)
+        self._channel.send(pending)
+        return pending
+
+    async def _interrupting(self) -> None:
+        """Interrupts what the worker runs, if it is still there."""
+        channel = self._channel
+        if channel.lost is not None or self._killed:
             return
         try:
-            if pending is not None:
-                pending.result(timeout=KILL_TIMEOUT)
+            await channel.watched(channel.call("interrupt"), CALL_TIMEOUT)
         except Exception:
-            # The Dask worker is gone, and the kernel ended the worker with it.
+            pass   # a worker that is gone runs nothing to interrupt
+
+    async def _killing(self) -> None:
+        """Kills the worker and lets Dask forget its host."""
+        if self._killed:
+            return
+        self._killed = True
+        channel = self._channel
+        try:
+            if channel.reachable:
+                await channel.watched(channel.call("kill"), CALL_TIMEOUT)
+        except Exception:
+            # The host is gone; its worker ended with it, or ends once Dask
+            # forgets the host.
             pass
         finally:
-            self._mark_lost("killed by its handle", None)
-            self._release()
+            channel.fail("killed by its handle", None, reachable=False)
 
-    # ---- waiting for answers --------------------------------------------
-
-    def _collect(self, future: BaseActorFuture) -> Any:
-        """The outcome of an actor call, with losses as WorkerDiedError."""
-        if self._lost is None:
-            try:
-                return future.result(timeout=WATCH_INTERVAL)
-            except TimeoutError:
-                pass
-            except WorkerDiedError:
-                raise
-            except (OSError, RuntimeError, asyncio.CancelledError) as error:
-                raise self._mark_lost("its Dask worker was lost", error) from error
-        return self._client.sync(self._outcome, future)
-
-    async def _outcome(self, future: BaseActorFuture) -> Any:
-        """Awaits an actor call on the client's loop, looking now and then
-        whether its Dask worker is still there. An answer that is in is
-        returned even after the worker was found lost."""
-        task = asyncio.ensure_future(future)
-        try:
-            while True:
-                if future.done() or self._lost is None:
-                    done, _ = await asyncio.wait([task], timeout=WATCH_INTERVAL)
-                    if done:
-                        try:
-                            return task.result()
-                        except WorkerDiedError:
-                            raise
-                        except (OSError, RuntimeError, asyncio.CancelledError) as error:
-                            raise self._mark_lost("its Dask worker was lost", error) from error
-                if self._lost is not None:
-                    raise self._lost
-                if not await self._dask_worker_present():
-                    raise self._mark_lost("its Dask worker left the cluster", None)
-        finally:
-            task.cancel()
-
-    async def _dask_worker_present(self) -> bool:
-        if self._client.status != "running":
-            return False
-        try:
-            info = await self._client.scheduler.identity(n_workers=-1)
-        except OSError:
-            return False
-        return self.address in info.get("workers", {})
-
-    def _mark_lost(self, how: str, cause: BaseException | None) -> WorkerDiedError:
-        if self._lost is None:
-            reason = "" if cause is None else f": {type(cause).__name__}: {cause}"
-            self._lost = WorkerDiedError(
-                self.pid, None,
-                f"vorlen worker {self.name} (pid {self.pid}) on host {self.hostname}, "
-                f"Dask worker {self.address}: {how}{reason}")
-            self._release()
-        return self._lost
-
-    def _release(self) -> None:
-        """Lets Dask drop the actor (its host then kills the worker, if it
-        still runs)."""
-        actor_future, self._actor_future = self._actor_future, None
-        if actor_future is not None:
-            try:
-                actor_future.release()
-            except Exception:
-                pass
+    def _abandon(self) -> None:
+        """Gives the worker up without reaching its host (the client's event
+        loop is closed or stuck): Dask forgets the host, which then kills
+        its worker."""
+        self._killed = True
+        self._channel.fail("killed by its handle", None, reachable=False)

@@ -1,30 +1,27 @@
 """The hosting side of a cluster worker: a Dask actor that owns one vorlen
-worker process on the Dask worker's machine.
+worker process on the Dask worker's machine (``_owned`` ties the worker's
+life to it).
 
-Requests and answers go through the worker's queues on the Dask worker's
-event loop, as a ``CorvanePool`` sends and reads them, so a request costs no
-thread switch here. Calls to one actor may overtake each other between the
-caller and the Dask worker, so every request carries its number and waits
-here for its turn; answers come back in the order requests were sent.
+The caller talks to its host over one channel of ``trade`` calls, one at a
+time: each brings the caller's next requests (numbered, so that none is
+lost or taken twice) and takes back the outcomes that are in, in request
+order, after waiting for at least one when any is owed. Requests go to the
+vorlen worker through its queues on the Dask worker's event loop, as a
+``CorvanePool`` sends them, a few ahead of the one it runs, and its answers
+are read there as they come, so nothing here switches threads.
 
-The vorlen worker never outlives what owns it:
-- the actor's key released (the pool killed, the client closed or gone): a
-  watch thread of the Dask worker process kills the process;
-- the Dask worker process ending normally: it is killed there as every
-  vorlen worker is when the process that started it ends;
-- the Dask worker process killed: the vorlen worker ends itself, as every
-  vorlen worker does when its parent process dies.
+Whatever belongs to one request stays with it: a request the host cannot
+unpickle goes on to the worker to be unpickled there (it fails there as it
+would locally, or runs), one that cannot be sent to the worker and an
+answer that cannot be read here each become an error raised in the caller
+for that request alone, and the answers after it keep their places.
 """
 from __future__ import annotations
 
 import asyncio
-import contextlib
-import multiprocessing
 import socket
-import threading
-import time
-import warnings
 from collections import deque
+from multiprocessing.connection import Connection
 from typing import Any
 
 import distributed
@@ -33,83 +30,20 @@ import vorlen
 import vorlen.corvane
 import vorlen.tamsel
 from vorlen._errors import WorkerDiedError
+from vorlen._timed import timed
+from vorlen.cluster import _owned
+from vorlen.cluster._parcel import Bundle, Parcel, Raised, Unopened, carried
 
-# How often the watch thread looks for hosts whose actor was released.
-WATCH_INTERVAL = 0.25
-# Upper bound for reaping a killed vorlen worker.
+# Requests sent to the vorlen worker ahead of its answers: enough that it
+# never waits for the event loop between two short requests, few enough
+# that its queue's pipe seldom fills (a full pipe makes the queue send
+# through its thread from then on).
+AHEAD = 32
+# Upper bound for a killed vorlen worker to end.
 REAP_TIMEOUT = 5.0
 
-# Serialises the temporary changes to process-wide multiprocessing settings.
-_start_lock = threading.Lock()
-
-# Every host of this process whose vorlen worker may still be alive.
-_hosts: set[TamselHost] = set()
-_hosts_lock = threading.Lock()
-_watch_thread: threading.Thread | None = None
-
-
-@contextlib.contextmanager
-def _starting_owned_child():
-    """Lets this thread start a vorlen worker process that is forked and not
-    a daemon, whatever this Dask worker process's own settings are.
-
-    Dask worker processes started by a nanny are daemonic by default
-    (``distributed.worker.daemon``), and multiprocessing refuses to start
-    children from a daemonic process because it would not wait for them at
-    exit. Here the flag is lifted only while the child starts; the child is
-    then tied to this process's life (killed when this process ends, by the
-    watch below when its actor is released, and by its own watch on its
-    parent), so nothing is left waiting or running. The child is forked
-    even where the start method is spawn (as in Dask workers started by a
-    nanny): it starts in milliseconds instead of importing everything again,
-    including the main module of the program that started the Dask worker,
-    and it only runs the worker loop.
-    """
-    me = multiprocessing.current_process()
-    with _start_lock:
-        method = multiprocessing.get_start_method(allow_none=True)
-        daemonic = me.daemon
-        if method != "fork":
-            multiprocessing.set_start_method("fork", force=True)
-        if daemonic:
-            me.daemon = False
-        try:
-            with warnings.catch_warnings():
-                # The fork is safe here: the child only runs the worker loop.
-                warnings.filterwarnings("ignore", "This process .* is multi-threaded",
-                                        DeprecationWarning)
-                yield
-        finally:
-            if daemonic:
-                me.daemon = True
-            if method != "fork":
-                multiprocessing.set_start_method(method, force=True)
-
-
-def start_tamsel(name: str) -> vorlen.tamsel.Tamsel:
-    """Starts a vorlen worker titled `name`, a child of this process."""
-    with _starting_owned_child():
-        return vorlen.tamsel.Tamsel(name)
-
-
-def _watch_released_hosts() -> None:
-    while True:
-        time.sleep(WATCH_INTERVAL)
-        with _hosts_lock:
-            hosts = list(_hosts)
-        for host in hosts:
-            if host.released():
-                host.kill()
-
-
-def _register(host: TamselHost) -> None:
-    global _watch_thread
-    with _hosts_lock:
-        _hosts.add(host)
-        if _watch_thread is None:
-            _watch_thread = threading.Thread(
-                target=_watch_released_hosts, name="vorlen-host-watch", daemon=True)
-            _watch_thread.start()
+# CorvanePool.map, called on a stand-in pool of one worker (_Sender).
+_pool_map: Any = vorlen.corvane.CorvanePool.map
 
 
 class _Sender:
@@ -127,19 +61,21 @@ class _Sender:
         """Answers are read as they come; none is ever left to discard."""
 
 
-class _Sent:
-    """A request sent to the worker: where its answer goes and, for one sent
-    with a grace period, how long it may run (its time limit plus the grace,
-    or only the grace once it was interrupted) before its worker is killed."""
+class _Request:
+    """A request on the host, from its arrival to its outcome: what goes to
+    the worker, and for one sent with a grace period, how long it may run
+    (its time limit plus the grace, or only the grace once it was
+    interrupted) before its worker is killed."""
 
-    __slots__ = ("answer", "limit", "grace", "timer")
+    __slots__ = ("message", "limit", "grace", "timer", "outcome")
 
-    def __init__(self, answer: asyncio.Future, limit: float | None = None,
-                 grace: float | None = None) -> None:
-        self.answer = answer
+    def __init__(self, limit: float | None, grace: float | None) -> None:
+        self.message: Any = None
         self.limit = limit
         self.grace = grace
         self.timer: asyncio.TimerHandle | None = None
+        # The answer (plain, or a Parcel) or a Raised, once known.
+        self.outcome: Any = None
 
     def stop_timer(self) -> None:
         if self.timer is not None:
@@ -147,137 +83,220 @@ class _Sent:
             self.timer = None
 
 
-def _settle(future: asyncio.Future, answer: Any) -> None:
-    if not future.done():
-        future.set_result(answer)
+def _message(request: Any, limit: float | None) -> Any:
+    """What goes to the worker for `request`."""
+    if type(request) is Parcel:
+        try:
+            request = request.open()
+        except BaseException:
+            # Whatever unpickling raises belongs to the request: the worker
+            # meets it again and answers it.
+            request = Unopened(request)
+    if limit is not None:
+        request, _ = timed(request, limit)
+    return request
+
+
+def _outgoing(answer: Any) -> Any:
+    try:
+        return carried(answer)[0]
+    except BaseException as error:
+        return Raised.of(error)
 
 
 class TamselHost:
     """One vorlen worker named ``name``, started on the Dask worker that
-    creates this actor, and the requests on their way to it."""
+    creates this actor, and the requests of its caller."""
 
     def __init__(self, name: str) -> None:
         worker = distributed.get_worker()
         self._actors = worker.state.actors
         self._key = worker.get_current_task()
-        self._loop = worker.loop.asyncio_loop
+        tornado_loop: Any = worker.loop
+        self._loop: asyncio.AbstractEventLoop = tornado_loop.asyncio_loop
         self.address = worker.address
         self.hostname = socket.gethostname()
         self.name = name
         self._killed = False
         self._unresponsive = False
-        self._tamsel = start_tamsel(name)
+        self._tamsel = _owned.start_tamsel(name)
         self.pid = self._tamsel.proc.pid
         self._sender = _Sender(self._tamsel)
-        # Number of the next request to send, and the later ones that came
-        # early, each waiting for its turn.
-        self._next = 0
-        self._turns: dict[int, asyncio.Future] = {}
-        # Requests sent, oldest first: the worker answers in this order, and
-        # runs the oldest now.
-        self._answers: deque[_Sent] = deque()
+        # The answer queue's end of its pipe, watched on the event loop.
+        self._answers: Connection = getattr(self._tamsel.qo, "_reader")
+        # Number of the next request expected from the caller.
+        self._received = 0
+        # Every request whose outcome the caller has not taken, oldest first.
+        self._owed: deque[_Request] = deque()
+        # Requests not yet sent to the worker, and those sent and not yet
+        # answered (the worker runs the oldest).
+        self._queued: deque[_Request] = deque()
+        self._sent: deque[_Request] = deque()
+        # Set while a trade waits for the oldest outcome.
+        self._wakeup: asyncio.Future[None] | None = None
         self._failure: WorkerDiedError | None = None
-        _register(self)
+        self._ended = asyncio.Event()
+        _owned.register(self)
         self._loop.call_soon_threadsafe(self._watch_worker)
 
-    def describe(self) -> dict[str, Any]:
+    # ---- called by the caller ---------------------------------------------
+
+    async def describe(self) -> dict[str, Any]:
+        """Where the vorlen worker runs: its pid, host and Dask worker."""
         return {"pid": self.pid, "hostname": self.hostname, "address": self.address}
 
-    async def request(self, number: int, w: Any) -> Any:
-        """The answer to request ``w``, number ``number`` of this worker."""
-        return await self._send(number, w, _Sent(self._loop.create_future()))
+    async def trade(self, first: int, requests: Bundle) -> Bundle:
+        """Takes the caller's next requests, numbered from `first`, each a
+        ``(request, limit, grace)``: the worker interrupts the request after
+        `limit` seconds (None: no limit), and is killed when the request has
+        not answered `grace` seconds after an interrupt (None: never).
+        Returns the outcomes that are in, oldest first, after waiting for
+        at least one when any is owed."""
+        if first != self._received:
+            raise ValueError(f"request {first} arrived where {self._received} was due")
+        for request, limit, grace in requests.items:
+            self._accept(request, limit, grace)
+        self._feed()
+        if self._owed and self._owed[0].outcome is None:
+            wakeup = self._wakeup = self._loop.create_future()
+            try:
+                await wakeup
+            finally:
+                self._wakeup = None
+        return Bundle(self._outcomes())
 
-    async def request_limited(self, number: int, w: Any, limit: float | None,
-                              grace: float) -> Any:
-        """As ``request``, where the worker interrupts the request after
-        ``limit`` seconds (None: no limit), and kills the worker when the
-        request has not answered ``grace`` seconds after an interrupt."""
-        if limit is not None:
-            from vorlen._timed import timed
-            w, _ = timed(w, limit)
-        return await self._send(number, w, _Sent(self._loop.create_future(), limit, grace))
-
-    def interrupt(self) -> None:
+    async def interrupt(self) -> None:
         """Interrupts the request the worker runs now, as vorlen.interrupt
         does for a local worker."""
-        vorlen.interrupt(self._tamsel)
-        self._loop.call_soon_threadsafe(self._interrupted)
+        if self._failure is None:
+            vorlen.interrupt(self._tamsel)
+            self._interrupted()
 
-    async def _send(self, number: int, w: Any, sent: _Sent) -> Any:
-        if number != self._next and self._failure is None:
-            turn = self._loop.create_future()
-            self._turns[number] = turn
-            await turn
-        if self._failure is not None:
-            raise self._failure
-        try:
-            vorlen.corvane.CorvanePool.map(self._sender, (w,), False)
-        finally:
-            self._next = number + 1
-            turn = self._turns.pop(self._next, None)
-            if turn is not None:
-                _settle(turn, None)
-        self._answers.append(sent)
-        if len(self._answers) == 1:
-            self._running(sent)
-        return await sent.answer
-
-    def kill(self) -> None:
-        """Kills the vorlen worker (if alive) and reaps it; waiting and later
-        requests then fail with WorkerDiedError. Callable from any thread."""
-        with _hosts_lock:
-            _hosts.discard(self)
+    async def kill(self) -> None:
+        """Kills the vorlen worker (if alive) and waits for it to end;
+        requests still owed then fail with WorkerDiedError."""
+        _owned.unregister(self)
         self._killed = True
         self._tamsel.kill()
-        self._tamsel.proc.join(REAP_TIMEOUT)
+        try:
+            await asyncio.wait_for(self._ended.wait(), REAP_TIMEOUT)
+        except TimeoutError:
+            pass
+
+    # ---- called by the watch of released hosts (another thread) -----------
 
     def released(self) -> bool:
         """Whether Dask no longer holds this actor (its key was released).
         The key is there from the start of the actor's creation."""
         return self._key not in self._actors
 
+    def kill_now(self) -> None:
+        """Kills the vorlen worker and reaps it, from any thread."""
+        _owned.unregister(self)
+        self._killed = True
+        self._tamsel.kill()
+        self._tamsel.proc.join(REAP_TIMEOUT)
+
     # ---- on the Dask worker's event loop ---------------------------------
 
     def _watch_worker(self) -> None:
         if self._failure is None:
-            self._loop.add_reader(self._tamsel.qo._reader.fileno(), self._take_answers)
+            self._loop.add_reader(self._answers.fileno(), self._take_answers)
             self._loop.add_reader(self._tamsel.proc.sentinel, self._worker_ended)
+
+    def _accept(self, request: Any, limit: float | None, grace: float | None) -> None:
+        self._received += 1
+        entry = _Request(limit, grace)
+        self._owed.append(entry)
+        if self._failure is not None:
+            entry.outcome = Raised.of(self._failure)
+            return
+        entry.message = _message(request, limit)
+        self._queued.append(entry)
+
+    def _feed(self) -> None:
+        """Sends queued requests until AHEAD of them are unanswered."""
+        while self._queued and len(self._sent) < AHEAD and self._failure is None:
+            entry = self._queued[0]
+            try:
+                _pool_map(self._sender, (entry.message,), False)
+            except BaseException as error:
+                if not self._tamsel.proc.is_alive():
+                    self._worker_ended()
+                    return
+                # Nothing was sent: what pickling raised belongs to the request.
+                self._queued.popleft()
+                entry.message = None
+                self._settle(entry, Raised.of(error))
+                continue
+            self._queued.popleft()
+            entry.message = None
+            self._sent.append(entry)
+            if len(self._sent) == 1:
+                self._running(entry)
 
     def _take_answers(self) -> None:
         """Hands each answer that is in to the oldest request sent."""
-        qo = self._tamsel.qo
         while True:
-            try:
-                answer = vorlen.corvane.reduce((qo,))[0]
-            except WorkerDiedError:
+            outcome = self._read_answer()
+            if outcome is None:
                 self._worker_ended()
                 return
-            if self._answers:
-                self._answered(answer)
-            if not qo._reader.poll():
-                return
+            if self._sent:
+                self._answered(outcome)
+            if not self._answers.poll():
+                break
+        self._feed()
 
-    def _answered(self, answer: Any) -> None:
-        sent = self._answers.popleft()
-        sent.stop_timer()
-        _settle(sent.answer, answer)
-        if self._answers:
-            self._running(self._answers[0])
+    def _read_answer(self) -> Any:
+        """The next answer's outcome, or None when the worker is gone."""
+        try:
+            answer = vorlen.corvane.reduce((self._tamsel.qo,))[0]
+        except WorkerDiedError:
+            return None
+        except Exception as error:
+            # The answer was taken off the queue whole, but cannot be read
+            # here (a class only the worker has): its caller gets the error.
+            return Raised.of(error)
+        return _outgoing(answer)
 
-    def _running(self, sent: _Sent) -> None:
-        """`sent` is what the worker runs from now on."""
-        if sent.limit is not None:
-            sent.timer = self._loop.call_later(sent.limit + sent.grace, self._no_response, sent)
+    def _answered(self, outcome: Any) -> None:
+        entry = self._sent.popleft()
+        entry.stop_timer()
+        self._settle(entry, outcome)
+        if self._sent:
+            self._running(self._sent[0])
+
+    def _settle(self, entry: _Request, outcome: Any) -> None:
+        entry.outcome = outcome
+        wakeup = self._wakeup
+        if wakeup is not None and not wakeup.done() and self._owed[0].outcome is not None:
+            wakeup.set_result(None)
+
+    def _outcomes(self) -> list[Any]:
+        """Takes the outcomes that are in, up to the first still owed."""
+        owed = self._owed
+        outcomes = []
+        while owed and owed[0].outcome is not None:
+            outcomes.append(owed.popleft().outcome)
+        return outcomes
+
+    def _running(self, entry: _Request) -> None:
+        """`entry` is what the worker runs from now on."""
+        if entry.limit is not None and entry.grace is not None:
+            entry.timer = self._loop.call_later(
+                entry.limit + entry.grace, self._no_response, entry)
 
     def _interrupted(self) -> None:
-        if self._answers and self._answers[0].grace is not None:
-            sent = self._answers[0]
-            if sent.timer is None or sent.timer.when() > self._loop.time() + sent.grace:
-                sent.stop_timer()
-                sent.timer = self._loop.call_later(sent.grace, self._no_response, sent)
+        entry = self._sent[0] if self._sent else None
+        grace = None if entry is None else entry.grace
+        if entry is not None and grace is not None:
+            if entry.timer is None or entry.timer.when() > self._loop.time() + grace:
+                entry.stop_timer()
+                entry.timer = self._loop.call_later(grace, self._no_response, entry)
 
-    def _no_response(self, sent: _Sent) -> None:
-        if self._answers and self._answers[0] is sent and self._failure is None:
+    def _no_response(self, entry: _Request) -> None:
+        if self._sent and self._sent[0] is entry and self._failure is None:
             self._unresponsive = True
             self._tamsel.kill()
 
@@ -286,13 +305,11 @@ class TamselHost:
         fails every other request."""
         if self._failure is not None:
             return
-        qo = self._tamsel.qo
-        while self._answers:
-            try:
-                answer = vorlen.corvane.reduce((qo,))[0]
-            except WorkerDiedError:
+        while self._sent:
+            outcome = self._read_answer()
+            if outcome is None:
                 break
-            self._answered(answer)
+            self._answered(outcome)
         exitcode = self._tamsel.proc.exitcode
         if self._unresponsive:
             how = "did not respond to the interrupt and was killed"
@@ -303,13 +320,13 @@ class TamselHost:
             f"vorlen worker {self.name} (pid {self.pid}) on host {self.hostname}, "
             f"Dask worker {self.address}, {how} (exit code {exitcode}) "
             "before it answered")
-        self._loop.remove_reader(self._tamsel.qo._reader.fileno())
+        self._loop.remove_reader(self._answers.fileno())
         self._loop.remove_reader(self._tamsel.proc.sentinel)
-        for sent in self._answers:
-            sent.stop_timer()
-        waiting = [sent.answer for sent in self._answers] + list(self._turns.values())
-        self._answers.clear()
-        self._turns.clear()
-        for future in waiting:
-            if not future.done():
-                future.set_exception(self._failure)
+        failed = Raised.of(self._failure)
+        for entry in (*self._sent, *self._queued):
+            entry.stop_timer()
+            entry.message = None
+            self._settle(entry, failed)
+        self._sent.clear()
+        self._queued.clear()
+        self._ended.set()
