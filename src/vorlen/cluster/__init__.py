@@ -6,12 +6,11 @@ local ``CorvanePool``. ``ClusterPool.map`` returns answers, or with
 ``block=False`` one ``AnswerStream`` per request; ``ClusterHandle`` is one
 worker of the pool. Needs Dask's ``distributed`` (the extra ``cluster``).
 """
-try:
-    import distributed  # noqa: F401
-except ImportError as error:
-    raise ImportError(
-        "vorlen.cluster needs Dask's distributed package: "
-        'pip install "vorlen[cluster]"', name=error.name) from error
+import importlib.util
+
+if importlib.util.find_spec("distributed") is None:
+    raise ImportError("vorlen.cluster needs Dask's distributed package: "
+                      'pip install "vorlen[cluster]"', name="distributed")
 
 from vorlen.cluster._answers import AnswerStream
 from vorlen.cluster._handle import ClusterHandle
