@@ -1,5 +1,7 @@
 """vorlen.map: dealing to the first free worker, answers in request order,
 dead workers, and the progress reports."""
+import collections
+import random
 import time
 import types
 
@@ -142,3 +144,56 @@ def test_dealing_waits_without_spinning(handle):
     answers = _wire.deal([handle], [timed(1, 0)], [0], 2.0, True, 10 ** 8, None)
     assert answers[0][3]["i"] == 1
     assert time.thread_time() - started < 0.4
+
+
+# Records that request {i} started, in a file that outlives its worker, then
+# runs for {seconds} seconds.
+LOGGED = ("import time\nwith open(LOG, 'a') as log: log.write('{i}\\n')\n"
+          "_end = time.perf_counter() + {seconds}\nwhile time.perf_counter() < _end: pass\n"
+          "xreturn(i={i})")
+
+
+@pytest.mark.parametrize("kill_one", [False, True], ids=["all answered", "a worker killed"])
+def test_requests_taken_back_for_a_free_worker_run_exactly_once(tmp_path, kill_one):
+    # Uneven durations, some past their limit: requests queued behind a long
+    # one are taken back for the worker that runs dry, and none runs twice
+    # (or, with a worker killed half-way, none of the answered ones).
+    log = tmp_path / "started"
+    rng = random.Random(7)
+    count = 2000
+    batch = [LOGGED.format(i=i, seconds=0 if rng.random() < 0.93 else rng.uniform(0.005, 0.04))
+             for i in range(count)]
+    with pool_of(3) as pool:
+        pool.map([[{"LOG": str(log)}]] * 3)
+        victim = list(pool.procs.values())[1].proc
+
+        def kill_half_way(done, total):
+            if kill_one and done == total // 2:
+                victim.kill()
+
+        try:
+            answers = vorlen.map(pool, batch, balance=True, timeout=0.02, progress=kill_half_way)
+        except vorlen.WorkerDiedError as died:
+            assert kill_one
+            answers = died.answers
+        started = collections.Counter(int(line) for line in log.read_text().split())
+        assert max(started.values()) == 1
+        for i, answer in enumerate(answers):
+            # (A request may meet its limit before it has written its line.)
+            if answer is not None and answer[0] == "SUCCESS":
+                assert answer[3] == {"i": i} and started[i] == 1
+            elif answer is not None:
+                assert answer[2].endswith("time limit of 0.02 s exceeded\n")
+        if not kill_one:
+            assert None not in answers
+
+
+def test_a_request_queued_behind_a_long_one_goes_to_the_free_worker():
+    # Worker 0 gets requests 0 (long) and 2 first; worker 1 soon runs dry
+    # and takes request 2, which would otherwise wait for request 0.
+    batch = ["import time\ntime.sleep(0.5)"] + [PID_REQUEST] * 20
+    with pool_of(2) as pool:
+        first, second = (handle.proc.pid for handle in pool.procs.values())
+        answers = vorlen.map(pool, batch, balance=True)
+        assert answers[2][3]["pid"] == second
+        assert {answer[3]["pid"] for answer in answers[1:]} == {second}
