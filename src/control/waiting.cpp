@@ -13,17 +13,6 @@ namespace {
 
 using vr::Ref;
 
-// The handle's writer process when qo and proc are still what the handle
-// made (as blocked_put watches it), else an empty Ref.
-int watched_process(PyObject* handle, PyObject* qo, Ref& process) {
-  Ref writer = Ref::steal(vr::registered_writer(qo));
-  if (!writer) return PyErr_Occurred() ? -1 : 0;
-  process = Ref::steal(PyObject_GetAttr(handle, names.proc));
-  if (!process) return -1;
-  if (process.get() != writer.get()) process = Ref();
-  return 0;
-}
-
 int parse_token(PyObject* value, uint64_t& token) {
   token = PyLong_AsUnsignedLongLong(value);
   return token == static_cast<uint64_t>(-1) && PyErr_Occurred() ? -1 : 0;
@@ -78,7 +67,7 @@ PyObject* request(PyObject* const* a) {
   Ref qo = Ref::steal(PyObject_GetAttr(a[0], names.qo));
   if (!qo) return nullptr;
   Ref process;
-  if (watched_process(a[0], qo.get(), process) < 0) return nullptr;
+  if (vr::watched_process(a[0], qo.get(), names.proc, process) < 0) return nullptr;
   vr::Book* book;
   if (vr::find_book(qo.get(), qi.get(), book) < 0) return nullptr;
   if (book)

@@ -79,17 +79,6 @@ PyObject* handle_init(PyObject* const* a) {
   Py_RETURN_NONE;
 }
 
-// The worker's process when self.proc is still the one its handle made and
-// registered as the writer of `qo` (only then is it watched), else empty.
-int watched_process(PyObject* self, PyObject* qo, Ref& process) {
-  Ref writer = Ref::steal(vr::registered_writer(qo));
-  if (!writer) return PyErr_Occurred() ? -1 : 0;
-  process = Ref::steal(PyObject_GetAttr(self, names.proc));
-  if (!process) return -1;
-  if (process.get() != writer.get()) process = Ref();
-  return 0;
-}
-
 // The answer to `w`, as one call of the ledger: the oldest answer that
 // belongs to no other call (an answer to a request put on qi directly
 // comes first, as order says), never one of a call that ended early.
@@ -106,7 +95,7 @@ PyObject* tracked_put(PyObject* self, vr::Book* book, PyObject* qi, PyObject* pu
   Ref qo = Ref::steal(PyObject_GetAttr(self, names.qo));
   if (!qo) return nullptr;
   Ref process;
-  if (watched_process(self, qo.get(), process) < 0) return nullptr;
+  if (vr::watched_process(self, qo.get(), names.proc, process) < 0) return nullptr;
   if (api->find(qo.get(), qi) != book) {  // answers come elsewhere than qo
     call.finish(vr::Ending::kCompleted);
     return vr::get_answer(qo.get(), process.get());
@@ -133,7 +122,7 @@ PyObject* handle_blocked_put(PyObject* const* a) {
   Ref qo = Ref::steal(PyObject_GetAttr(self, names.qo));
   if (!qo) return nullptr;
   Ref process;
-  if (watched_process(self, qo.get(), process) < 0) return nullptr;
+  if (vr::watched_process(self, qo.get(), names.proc, process) < 0) return nullptr;
   return vr::get_answer(qo.get(), process.get());
 }
 

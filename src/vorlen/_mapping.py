@@ -52,7 +52,7 @@ def map(pool: vorlen.corvane.CorvanePool | Any, args: Batch, *, timeout: float |
     reach it as options only when they are set.
     """
     if isinstance(args, (str, bytes)):
-        raise TypeError(f"map() argument 'args' must be an iterable of requests, not "
+        raise TypeError(f"map() argument 'args' must be an iterable of requests, not a "
                         f"{type(args).__name__} (a single source text is one request: "
                         "pass [text])")
     if not isinstance(balance, bool):

@@ -87,6 +87,15 @@ PyObject* registered_writer(PyObject* queue) {
   return writer;
 }
 
+int watched_process(PyObject* handle, PyObject* qo, PyObject* proc_name, Ref& process) {
+  Ref writer = Ref::steal(registered_writer(qo));
+  if (!writer) return PyErr_Occurred() ? -1 : 0;
+  process = Ref::steal(PyObject_GetAttr(handle, proc_name));
+  if (!process) return -1;
+  if (process.get() != writer.get()) process = Ref();
+  return 0;
+}
+
 namespace {
 
 // Whether the exception being raised is the time-out of a bounded wait

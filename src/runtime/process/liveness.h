@@ -17,6 +17,11 @@ int register_worker(PyObject* process, PyObject* qi, PyObject* qo);
 // (with an exception set only on error) when there is none.
 PyObject* registered_writer(PyObject* queue);
 
+// The worker process of `handle` (its attribute `proc_name`) when it is
+// still the one its handle registered as the writer of `qo`: only then is
+// it watched. Sets `process` (left empty otherwise); -1 on error.
+int watched_process(PyObject* handle, PyObject* qo, PyObject* proc_name, Ref& process);
+
 // queue.get(), woken also by the death of `process` (nullptr: a plain get).
 // Raises vorlen.WorkerDiedError when the process ended with no message left.
 PyObject* get_answer(PyObject* queue, PyObject* process);
