@@ -354,3 +354,21 @@ def test_a_batch_that_is_one_text_is_refused(batch):
             vorlen.map(pool, batch)
         with pytest.raises(TypeError, match="must be a bool"):
             vorlen.map(pool, ["x = 1"], balance="yes")
+
+
+def test_an_answer_the_caller_cannot_unpickle_is_its_own_calls_error(handle, tmp_path, alarm):
+    # A module only the worker can import: an answer holding one of its
+    # objects cannot be unpickled here.
+    (tmp_path / "only_in_the_worker.py").write_text("class Thing:\n    pass\n")
+    handle.blocked_put(f"import sys\nsys.path.insert(0, {str(tmp_path)!r})")
+    returns_a_thing = ("import time, only_in_the_worker\ntry:\n    time.sleep(0.5)\n"
+                       "except KeyboardInterrupt:\n    pass\nxreturn(t=only_in_the_worker.Thing())")
+    # The call it belonged to ended early: nobody gets it, no error either.
+    alarm(0.2)
+    with pytest.raises(Stop):
+        handle.blocked_put(returns_a_thing)
+    assert handle.blocked_put(FRESH.format(i=0))[3] == {"new": 0}
+    # Its own call gets the error, and the worker goes on.
+    with pytest.raises(ModuleNotFoundError):
+        handle.blocked_put(returns_a_thing)
+    assert vorlen.run(handle, FRESH.format(i=1))[3] == {"new": 1}

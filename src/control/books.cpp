@@ -27,17 +27,31 @@ struct Member {
   Ref queue;         // the book's qo, held so that the book lives
   uint64_t first;    // the book's call_first while the call is suspended
 };
+// A call in progress, in a slot that is used again once it has ended (its
+// member list keeps its room): a call costs no allocation once the calls of
+// a process have found their slots.
 struct CallRecord {
+  uint64_t call = 0;  // 0: a free slot
   std::vector<Member> members;
-};
-struct CallHash {
-  size_t operator()(uint64_t call) const { return std::hash<uint64_t>()(call); }
 };
 
 std::unordered_map<PyObject*, vr::Book*, KeyHash> books;       // by answer queue
 std::unordered_map<PyObject*, vr::Book*, KeyHash> by_requests;  // by request queue
-std::unordered_map<uint64_t, CallRecord, CallHash> calls;
+std::deque<CallRecord> calls;  // a deque: a slot stays where it is while others are added
 uint64_t last_call = 0;
+
+CallRecord* record_of(uint64_t call) {
+  for (CallRecord& record : calls)
+    if (record.call == call) return &record;
+  return nullptr;
+}
+
+CallRecord& free_record(uint64_t call) {
+  CallRecord* record = record_of(0);
+  if (!record) record = &calls.emplace_back();
+  record->call = call;
+  return *record;
+}
 
 unsigned long this_thread() { return static_cast<unsigned long>(pthread_self()); }
 
@@ -143,10 +157,9 @@ uint64_t begin(vr::Book* const* list, size_t count) {
     }
   }
   uint64_t call = ++last_call;
-  CallRecord record;
+  CallRecord& record = free_record(call);
   for (size_t i = 0; i < count; ++i)
     if (list[i] && list[i]->call != call) enter(list[i], call, record);  // a pool may list a worker twice
-  calls.emplace(call, std::move(record));
   return call;
 }
 
@@ -156,25 +169,24 @@ int join(uint64_t call, vr::Book* book) {
     busy_error(*book);
     return -1;
   }
-  auto found = calls.find(call);
-  if (found == calls.end()) return 0;
-  enter(book, call, found->second);
+  CallRecord* record = record_of(call);
+  if (record) enter(book, call, *record);
   return 0;
 }
 
 void suspend(uint64_t call) {
-  auto found = calls.find(call);
-  if (found == calls.end()) return;
-  for (Member& member : found->second.members) {
+  CallRecord* record = record_of(call);
+  if (!record) return;
+  for (Member& member : record->members) {
     member.first = member.book->call_first;
     if (member.book->call == call) member.book->call = 0;
   }
 }
 
 void resume(uint64_t call) {
-  auto found = calls.find(call);
-  if (found == calls.end()) return;
-  for (Member& member : found->second.members) {
+  CallRecord* record = record_of(call);
+  if (!record) return;
+  for (Member& member : record->members) {
     member.book->call = call;
     member.book->call_first = member.first;
     member.book->thread = this_thread();
@@ -248,12 +260,17 @@ void abandon(vr::Book* book, uint64_t first, uint64_t last) {
 
 void end(uint64_t call, vr::Ending how) {
   if (call == 0) return;
-  auto found = calls.find(call);
-  if (found == calls.end()) return;
-  CallRecord record = std::move(found->second);
-  calls.erase(found);
+  CallRecord* record = record_of(call);
+  if (!record) return;
   vr::SavedError raised;
-  for (Member& member : record.members) settle_call(*member.book, call, how);
+  // By index: settling may run code (the interrupt's look-up of a process)
+  // that makes calls of its own, which take other slots; this one stays.
+  for (size_t i = 0; i < record->members.size(); ++i)
+    settle_call(*record->members[i].book, call, how);
+  // Cleared while the slot is still taken: releasing the last reference
+  // to a queue runs code, which may begin calls of its own.
+  record->members.clear();
+  record->call = 0;
   raised.restore();
 }
 
@@ -282,7 +299,7 @@ int give_back(vr::Book* book, PyObject* taken) {
       for (Held& item : back) Py_DECREF(item.answer);
       return -1;
     }
-    back.push_back({tag, call, Py_NewRef(PyTuple_GET_ITEM(pair, 2))});
+    back.push_back({tag, call, Py_NewRef(PyTuple_GET_ITEM(pair, 2)), false});
   }
   book->held.insert(book->held.begin(), back.begin(), back.end());
   return 0;
@@ -317,8 +334,8 @@ void abandon_due(vr::Book* book, size_t count) {
 
 }  // namespace
 
-int hold(Book& book, uint64_t tag, uint64_t call, PyObject* answer) {
-  book.held.push_back({tag, call, answer});
+int hold(Book& book, uint64_t tag, uint64_t call, PyObject* answer, bool broken) {
+  book.held.push_back({tag, call, answer, broken});
   return 0;
 }
 

@@ -28,7 +28,8 @@ namespace control {
 struct Held {
   uint64_t tag;  // 0: unmarked
   uint64_t call;
-  PyObject* answer;  // owned
+  PyObject* answer;  // owned; the exception to raise when `broken`
+  bool broken = false;  // an answer that could not be made
 };
 
 struct Book {
@@ -46,8 +47,9 @@ struct Book {
   unsigned long thread = 0;
 };
 
-// Holds `answer` (new reference taken) for a later reader.
-int hold(Book& book, uint64_t tag, uint64_t call, PyObject* answer);
+// Holds `answer` (new reference taken) for a later reader; with `broken`,
+// the exception its reading raised instead.
+int hold(Book& book, uint64_t tag, uint64_t call, PyObject* answer, bool broken = false);
 
 // The pid of a started process that has not been reaped and catches the
 // interrupt signal (so that it is a worker ready for it), or 0; -1 with an

@@ -24,9 +24,10 @@ enum class Verdict { kGive, kHold, kDrop };
 // may be anyone's, this reader's included.
 bool worker_tags(const Book& book) { return book.page && book.page->tags_answers.load(); }
 
-// A held answer for this reader, taken out of the book (new reference), or
-// nullptr.
-PyObject* from_held(Book& book, vr::Wanted& wanted) {
+// A held answer for this reader, taken out of the book: 1 with `answer`
+// set (new reference), 0 when there is none, -1 when the one held is an
+// answer that could not be made (its error is raised).
+int from_held(Book& book, vr::Wanted& wanted, Ref& answer) {
   for (auto it = book.held.begin(); it != book.held.end(); ++it) {
     // An unmarked answer is anyone's for a reader of order alone; from a
     // worker that does not mark answers, it is the oldest request's.
@@ -34,9 +35,9 @@ PyObject* from_held(Book& book, vr::Wanted& wanted) {
                 (it->tag == 0 && (!wanted.only_own ||
                                   (!worker_tags(book) && book.outstanding.oldest() == wanted.tag)));
     if (!mine) continue;
-    PyObject* answer = it->answer;
-    wanted.got = it->tag;
-    wanted.got_call = it->call;
+    Held item = *it;
+    wanted.got = item.tag;
+    wanted.got_call = item.call;
     book.held.erase(it);
     if (wanted.got == 0 && wanted.tag != 0 && !worker_tags(book)) {
       // An unmarked answer taken as this reader's own: its request is
@@ -45,9 +46,14 @@ PyObject* from_held(Book& book, vr::Wanted& wanted) {
       book.outstanding.pass_below(wanted.tag, 0);
       book.outstanding.take_oldest(wanted.tag, state, wanted.got_call);
     }
-    return answer;
+    if (item.broken) {
+      PyErr_SetRaisedException(item.answer);
+      return -1;
+    }
+    answer = Ref::steal(item.answer);
+    return 1;
   }
-  return nullptr;
+  return 0;
 }
 
 // What to do with an answer tagged `tag` (0: unmarked) for this reader;
@@ -125,7 +131,9 @@ double next_wait(Book& book, PyObject* process, const vr::Wanted& wanted) {
 
 PyObject* take(vr::Book* book, PyObject* qo, PyObject* process, int sentinel,
                vr::Wanted& wanted) {
-  if (PyObject* answer = from_held(*book, wanted)) return answer;
+  Ref held;
+  int found = from_held(*book, wanted, held);
+  if (found != 0) return found > 0 ? held.release() : nullptr;
   for (;;) {
     double wait = next_wait(*book, process, wanted);
     if (wait == -2) return nullptr;
@@ -133,6 +141,21 @@ PyObject* take(vr::Book* book, PyObject* qo, PyObject* process, int sentinel,
     read.timeout = wait;
     read.sentinel = sentinel;
     Ref answer = Ref::steal(vr::read_answer(qo, process, read));
+    if (!answer && read.broken) {
+      // A message that could not be made: its error is its reader's, and
+      // nobody's when its call ended early.
+      Ref error = Ref::steal(PyErr_GetRaisedException());
+      uint64_t call;
+      uint64_t tag = read.tag & ~vr::kCancelledAnswer;
+      Verdict verdict = judge(*book, tag, wanted, call);
+      if (PyErr_Occurred()) return nullptr;
+      if (verdict == Verdict::kGive) {
+        PyErr_SetRaisedException(error.release());
+        return nullptr;
+      }
+      if (verdict == Verdict::kHold) hold(*book, tag, call, error.release(), true);
+      continue;
+    }
     if (!answer) {
       // A signal that came between two waits has its handler run now.
       if (read.timed_out && wanted.wait) {

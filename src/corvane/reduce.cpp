@@ -27,19 +27,40 @@ struct Taken {
   uint64_t call;
 };
 
+// A worker's answer queue met before in the walk: its writer and book.
+struct Known {
+  Ref queue;  // held: no other object can take its address during the walk
+  Ref writer;
+  vr::Book* book;  // lives as long as the queue
+};
+
 struct Walk {
   const vr::LedgerApi* api;
   uint64_t call = 0;
   std::vector<Taken> taken;
+  std::vector<Known> known;  // few: one per worker of the batch
 };
 
-// element.get(); for an answer queue that a worker handle created, the wait
-// also watches that worker, so a dead worker raises instead of hanging.
-PyObject* take_answer(Walk& walk, PyObject* queue) {
+// The writer and book of `queue`, looked up once per walk.
+const Known* known_queue(Walk& walk, PyObject* queue) {
+  for (const Known& known : walk.known)
+    if (known.queue.get() == queue) return &known;
   Ref writer = Ref::steal(vr::registered_writer(queue));
   if (!writer && PyErr_Occurred()) return nullptr;
   vr::Book* book = writer ? walk.api->find(queue, nullptr) : nullptr;
   if (book && walk.api->join(walk.call, book) < 0) return nullptr;
+  walk.known.push_back({Ref::borrow(queue), writer, book});
+  return &walk.known.back();
+}
+
+// element.get(); for an answer queue that a worker handle created, the wait
+// also watches that worker, so a dead worker raises instead of hanging.
+PyObject* take_answer(Walk& walk, PyObject* queue) {
+  const Known* known = known_queue(walk, queue);
+  if (!known) return nullptr;
+  // Held while the element is read: the list may drop it meanwhile.
+  Ref writer = known->writer;
+  vr::Book* book = known->book;
   PyObject* answer;
   vr::Wanted wanted;
   if (book)

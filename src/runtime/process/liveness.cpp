@@ -130,7 +130,10 @@ PyObject* get_from(const RuntimeState& rt, PyObject* queue, AnswerRead& read) {
   how.timeout = read.timeout;
   int received = receive_message(queue, get.get(), how, message);
   if (received < 0) {
-    timed_out(rt, read);
+    if (!timed_out(rt, read) && how.taken) {
+      read.broken = true;
+      read.tag = how.tag;
+    }
     return nullptr;
   }
   if (received) {
@@ -160,7 +163,10 @@ PyObject* wait_watching(const RuntimeState& rt, PyObject* queue, PyObject* proce
     return raise_worker_died(process);
   }
   if (received < 0) {
-    timed_out(rt, read);
+    if (!timed_out(rt, read) && how.taken) {
+      read.broken = true;
+      read.tag = how.tag;
+    }
     return nullptr;
   }
   int reader = descriptor_or_none(queue, "_reader");
@@ -236,6 +242,7 @@ PyObject* read_answer(PyObject* queue, PyObject* process, AnswerRead& read) {
   read.tag = 0;
   read.timed_out = false;
   read.writer_ended = false;
+  read.broken = false;
   api->loaded_tag();  // forgets one that nobody asked for
   Ref message = Ref::steal(read_from(*rt, queue, process, read));
   // A message that came through the queue's put() told its tag as it was

@@ -33,6 +33,10 @@ struct AnswerRead {
   uint64_t tag = 0;         // out: the message's tag, 0: none
   bool timed_out = false;   // out: nothing came in time (no exception is set)
   bool writer_ended = false;  // out: WorkerDiedError: the writer ended, nothing is left
+  // out: a whole message left the queue but could not be made into its
+  // object (unpickling failed, no memory for it): that error is raised,
+  // and `tag` is the message's
+  bool broken = false;
 };
 // As get_answer, bounded by `read.timeout` and telling the message's tag.
 PyObject* read_answer(PyObject* queue, PyObject* process, AnswerRead& read);
