@@ -299,6 +299,11 @@ void abandon_due(vr::Book* book, size_t count) {
   if (count > 0) stop_requests(*book, book->outstanding.mark_oldest_live(count, State::kAbandoned));
 }
 
+void progress(vr::Book* book, uint64_t* running, uint64_t* started) {
+  *running = book->page ? book->page->serial.load() : 0;
+  *started = book->page ? book->page->started.load() : 0;
+}
+
 }  // namespace
 
 int hold(Book& book, uint64_t tag, uint64_t call, PyObject* answer) {
@@ -326,6 +331,7 @@ const vr::LedgerApi ledger_api = {
     .abandon_due = abandon_due,
     .loaded_tag = loaded_tag,
     .tagged = tagged,
+    .progress = progress,
 };
 
 }  // namespace control

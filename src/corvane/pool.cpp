@@ -4,6 +4,8 @@
 
 #include "corvane.h"
 #include "runtime/process/ledger.h"
+#include "runtime/process/liveness.h"
+#include "runtime/python/runtime_state.h"
 #include "runtime/process/reaping.h"
 #include "runtime/transport/queue_pipe.h"
 
@@ -215,10 +217,12 @@ PyObject* handle_for(PyObject* handles, Py_ssize_t position) {
 }
 
 // The batch's place in the ledger: its call, and the worker and tag of
-// each request sent (no book: a worker whose queues keep none).
+// each request sent (no book: a worker whose queues keep none), with the
+// request, which a worker's death names.
 struct Sent {
   vr::Book* book;
   uint64_t tag;
+  Ref request;
 };
 struct Sending {
   const vr::LedgerApi* api = nullptr;
@@ -252,7 +256,7 @@ Py_ssize_t send_batch(PyObject* handles, PyObject* batch, Sending& sending) {
       if (book) sending.api->unsent(book, tag);
       return -1;
     }
-    sending.sent.push_back({book, tag});
+    sending.sent.push_back({book, tag, std::move(request)});
   }
   return PyErr_Occurred() ? -1 : position;
 }
@@ -287,6 +291,26 @@ void abandon_unlisted(Sending& sending, Py_ssize_t listed) {
       sending.api->abandon(sent.book, sent.tag, sent.tag);
 }
 
+// A WorkerDiedError that names the position of the request its worker was
+// running gets that request too.
+void name_request(const Sending& sending) {
+  const vr::RuntimeState* rt = vr::runtime();
+  if (!rt) {
+    PyErr_Clear();
+    return;
+  }
+  if (!PyErr_ExceptionMatches(rt->died_error)) return;
+  Ref error = Ref::steal(PyErr_GetRaisedException());
+  Ref position = Ref::steal(PyObject_GetAttrString(error.get(), "position"));
+  Py_ssize_t index = position && PyLong_Check(position.get())
+                         ? PyLong_AsSsize_t(position.get())
+                         : -1;
+  PyErr_Clear();
+  PyErr_SetRaisedException(error.release());
+  if (index >= 0 && static_cast<size_t>(index) < sending.sent.size())
+    vr::name_running_request(index, sending.sent[index].request.get());
+}
+
 // The answers of `queues` through the module's reduce, the batch's workers
 // lent to it meanwhile.
 PyObject* collect(PyObject* queues, Sending& sending) {
@@ -295,6 +319,7 @@ PyObject* collect(PyObject* queues, Sending& sending) {
   sending.api->suspend(sending.call);
   PyObject* answers = PyObject_CallOneArg(reduce.get(), queues);
   sending.api->resume(sending.call);
+  if (!answers) name_request(sending);
   return answers;
 }
 
