@@ -10,6 +10,7 @@ import pytest
 
 import vorlen
 import vorlen.corvane as corvane
+import vorlen.tamsel as tamsel
 from vorlen import _control
 from corvane_support import pool_of, reap_workers  # noqa: F401
 from support import DEAF, WAIT
@@ -233,6 +234,23 @@ def test_queued_requests_go_to_the_new_worker_only_if_they_never_started(
         assert "is above its limit" in answers[1][1]
     assert handles(pool)[1] is not one
     assert_slots(pool, restarted={1})
+
+
+def test_workers_started_by_spawn_are_replaced_the_same_way(monkeypatch, tmp_path):
+    # The page (what the worker began, its memory limit) reaches a worker
+    # that is not forked through its process object.
+    monkeypatch.setattr(tamsel, "mp", mp.get_context("spawn"))
+    with pool_of(2, "rs") as pool:
+        vorlen.setup(pool, SETUP)
+        vorlen.supervise(pool)
+        count = tmp_path / "count"
+        batch = [COUNTED.format(path=str(count), k=k) + f"xreturn(k={k})" for k in range(4)]
+        batch[1] = COUNTED.format(path=str(count), k=1) + EXIT
+        with pytest.raises(vorlen.WorkerDiedError) as died:
+            vorlen.map(pool, batch)
+        assert (died.value.positions, died.value.answers[3][3]) == ([1], {"k": 3})
+        assert sorted(int(k) for k in count.read_text().split()) == [0, 1, 2, 3]
+        assert [answer[3]["state"] for answer in vorlen.map(pool, [LOOK] * 2)] == ["set up"] * 2
 
 
 def test_a_handle_above_its_limit_turns_requests_away_until_restarted(make_handle):

@@ -77,7 +77,7 @@ int after_request(vr::ControlPage* page, PyObject* pc) {
   vr::SavedError raised;
   Ref line = Ref::steal(sizes_text(
       "vorlen: this worker's resident memory (%s) is above its limit of %s: it runs no "
-      "further request and is replaced before its next one\n",
+      "further request until it is replaced\n",
       seen, limit));
   if (!line || add_line(pc, line.get()) < 0) {
     // The answer goes without the warning (the page still tells): an

@@ -12,6 +12,8 @@ and the names stay as they were.
 from __future__ import annotations
 
 import contextlib
+import multiprocessing.process
+import multiprocessing.queues
 import os
 from typing import TYPE_CHECKING, Any, overload
 
@@ -79,14 +81,31 @@ def _is_pool(target: Any) -> bool:
 
 
 def _is_handle(target: Any) -> bool:
-    return all(hasattr(target, name) for name in ("qi", "qo", "proc"))
+    if not all(hasattr(target, name) for name in ("qi", "qo", "proc")):
+        return False
+    if not is_local(target):
+        raise TypeError(f"a local worker handle (Tamsel) is needed, not {type(target).__name__}")
+    return True
 
 
 def _procs(pool: Any) -> dict[Any, Any]:
+    """The pool's procs, a dict of local worker handles (Tamsel)."""
     procs = pool.procs
     if type(procs) is not dict:
         raise TypeError(f"the pool's procs must be a dict, not {type(procs).__name__}")
+    for handle in procs.values():
+        if not is_local(handle):
+            raise TypeError(f"a pool of local worker handles (Tamsel) is needed, not of "
+                            f"{type(handle).__name__}")
     return procs
+
+
+def is_local(handle: Any) -> bool:
+    """Whether `handle` is a worker handle of this process, with its own
+    queues and process (one whose worker has a page)."""
+    return (type(getattr(handle, "qi", None)) is multiprocessing.queues.Queue
+            and type(getattr(handle, "qo", None)) is multiprocessing.queues.Queue
+            and isinstance(getattr(handle, "proc", None), multiprocessing.process.BaseProcess))
 
 
 def slot_of(pool: Any, worker: Any) -> int:

@@ -131,7 +131,6 @@ void name_running(Batch& batch, const Worker& worker) {
 // The WorkerDiedError being raised gets the positions of the requests that
 // were on `worker` unanswered (the one it ran first) and the answers taken.
 void describe_death(Batch& batch, const Worker& worker) {
-  name_running(batch, worker);
   const vr::RuntimeState* rt = vr::runtime();
   if (!rt || !PyErr_ExceptionMatches(rt->died_error)) {
     if (!rt) PyErr_Clear();
@@ -334,14 +333,14 @@ int replace(Batch& batch, Worker& worker, PyObject* error) {
 }
 
 // After `worker` ended (its WorkerDiedError being raised): replaced when
-// the batch can and will, else left out when it had nothing in flight;
-// otherwise the batch ends with the error. 0 to go on, -1 error.
+// the batch can and will (1), else left out when it had nothing in flight
+// (0); otherwise the batch ends with the error (-1, as on any error).
 int ended(Batch& batch, Worker& worker) {
   name_running(batch, worker);
   if (batch.recover != Py_None) {
     Ref error = Ref::steal(PyErr_GetRaisedException());
     int replaced = replace(batch, worker, error.get());
-    if (replaced <= 0) return replaced;
+    if (replaced <= 0) return replaced < 0 ? -1 : 1;
     PyErr_SetRaisedException(error.release());
   }
   if (worker.in_flight.empty()) {  // it ended while idle: it gets nothing more
@@ -371,7 +370,8 @@ int take_arrived(Batch& batch, Worker& worker) {
     if (!answer) {
       if (!PyErr_Occurred()) return taken;  // nothing more for now
       if (!PyErr_ExceptionMatches(batch.died_error)) return -1;
-      return ended(batch, worker) < 0 ? -1 : 1;
+      int outcome = ended(batch, worker);
+      return outcome < 0 ? -1 : outcome == 1 ? 1 : taken;  // replaced: it takes requests
     }
     if (worker.in_flight.empty()) {  // cannot be: only the batch's own answers are given
       PyErr_SetString(PyExc_RuntimeError, "an answer came that no request of the batch awaits");
