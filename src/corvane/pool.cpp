@@ -1,5 +1,6 @@
 // CorvanePool: a fixed number of worker handles and the dealing of a batch of
 // requests over them, request k to handle k mod n.
+#include <algorithm>
 #include <vector>
 
 #include "corvane.h"
@@ -282,13 +283,30 @@ PyObject* answer_queues(PyObject* handles, PyObject* batch, Py_ssize_t sent) {
   return queues.release();
 }
 
+// The tags of one worker's requests, first to last.
+struct TagRange {
+  vr::Book* book;
+  uint64_t first, last;
+};
+
 // The requests sent whose answers no queue of the result stands for (an
-// iterable that gave fewer the second time): nobody will read them.
+// iterable that gave fewer the second time): nobody will read them. They
+// are abandoned a worker at a time, all its tags at once (the batch's tags
+// on one worker follow each other without a gap): abandoned one by one,
+// the running one would be interrupted before the next was cancelled, and
+// the worker could start that one meanwhile.
 void abandon_unlisted(Sending& sending, Py_ssize_t listed) {
+  std::vector<TagRange> ranges;
   for (size_t position = static_cast<size_t>(listed); position < sending.sent.size();
-       ++position)
-    if (const Sent& sent = sending.sent[position]; sent.book)
-      sending.api->abandon(sent.book, sent.tag, sent.tag);
+       ++position) {
+    const Sent& sent = sending.sent[position];
+    if (!sent.book) continue;
+    auto range = std::find_if(ranges.begin(), ranges.end(),
+                              [&](const TagRange& r) { return r.book == sent.book; });
+    if (range == ranges.end()) ranges.push_back({sent.book, sent.tag, sent.tag});
+    else range->last = sent.tag;
+  }
+  for (const TagRange& range : ranges) sending.api->abandon(range.book, range.first, range.last);
 }
 
 // A WorkerDiedError that names the position of the request its worker was

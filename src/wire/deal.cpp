@@ -124,7 +124,7 @@ void name_running(Batch& batch, const Worker& worker) {
   uint64_t running, started;
   batch.api->progress(worker.book, &running, &started);
   for (const Sent& sent : worker.in_flight)
-    if (sent.tag == running)
+    if (sent.tag == running && sent.position < PyList_GET_SIZE(batch.requests))
       vr::name_running_request(sent.position, PyList_GET_ITEM(batch.requests, sent.position));
 }
 
