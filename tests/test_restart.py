@@ -5,6 +5,8 @@ import multiprocessing as mp
 import os
 import pickle
 import signal
+import time
+import types
 
 import pytest
 
@@ -12,7 +14,7 @@ import vorlen
 import vorlen.corvane as corvane
 import vorlen.tamsel as tamsel
 from vorlen import _control
-from corvane_support import pool_of, reap_workers  # noqa: F401
+from corvane_support import FakeHandle, pool_of, reap_workers  # noqa: F401
 from support import DEAF, WAIT
 
 SETUP = "state = 'set up'"
@@ -113,6 +115,9 @@ CALLS = {
         pool.map(batch, block=False), timeout=WAIT)), False, True),
     "balanced vorlen.map": (lambda pool, h, batch: vorlen.map(pool, batch, balance=True),
                             True, True),
+    # The request running is none of the call's: it was put on qi directly.
+    "blocked_put behind another's request": (
+        lambda pool, h, batch: (h.qi.put(batch[1]), h.blocked_put(batch[0])), False, False),
 }
 
 
@@ -190,6 +195,34 @@ def test_supervision_restarts_within_its_budget_then_stops(pool):
     assert "not restarted" in " ".join(died.value.__notes__)
     handles(pool)[1].proc.join(WAIT)
     assert not handles(pool)[1].proc.is_alive()
+
+
+def test_the_budget_is_a_span_of_time_that_moves_on(pool):
+    vorlen.supervise(pool, restarts=1, within=0.5)
+    batch = ["xreturn(k=0)", EXIT, "xreturn(k=2)"]
+    with pytest.raises(vorlen.WorkerDiedError):
+        vorlen.map(pool, batch)
+    with pytest.raises(vorlen.WorkerDiedError) as died:
+        vorlen.map(pool, batch)
+    assert died.value.__notes__  # the one restart of the span was taken
+    vorlen.restart(pool, 1)
+    time.sleep(0.6)
+    with pytest.raises(vorlen.WorkerDiedError) as died:
+        vorlen.map(pool, batch)
+    assert not hasattr(died.value, "__notes__")
+    assert_slots(pool, restarted={1})
+
+
+def test_a_failed_set_up_ends_the_batch_that_restarted_the_worker(pool, tmp_path):
+    flag = tmp_path / "flag"
+    vorlen.setup(pool, f"import os\nassert not os.path.exists({str(flag)!r}), 'flagged'")
+    vorlen.supervise(pool)
+    flag.touch()
+    dying = handles(pool)[1]
+    with pytest.raises(vorlen.SetupError, match="flagged") as failed:
+        vorlen.map(pool, ["xreturn(k=0)", EXIT, "xreturn(k=2)"])
+    assert isinstance(failed.value.__context__, vorlen.WorkerDiedError)
+    assert handles(pool)[1] is dying
 
 
 def test_a_supervised_worker_that_died_idle_is_replaced_by_the_next_batch(pool):
@@ -270,3 +303,26 @@ def test_a_handle_above_its_limit_turns_requests_away_until_restarted(make_handl
     finally:
         fresh.kill()
         fresh.proc.join(WAIT)
+
+
+def test_misuse_is_refused(pool, make_handle):
+    other = make_handle()
+    foreign = types.SimpleNamespace(procs={1: FakeHandle()}, name_pref="fake")
+    for call, error in [
+            (lambda: vorlen.restart(pool, 3), IndexError),
+            (lambda: vorlen.restart(pool, other), ValueError),
+            (lambda: vorlen.restart(pool, "1"), TypeError),
+            (lambda: vorlen.restart(other, 0), TypeError),
+            (lambda: vorlen.restart(object()), TypeError),
+            (lambda: vorlen.restart(foreign, 0), TypeError),
+            (lambda: vorlen.setup(foreign, "x = 1"), TypeError),
+            (lambda: vorlen.supervise(foreign), TypeError),
+            (lambda: vorlen.supervise(pool, restarts=-1), ValueError),
+            (lambda: vorlen.supervise(pool, within=0), ValueError),
+            (lambda: vorlen.limit_memory(pool, 0), ValueError),
+            (lambda: vorlen.limit_memory(pool, 1.5), TypeError),
+            (lambda: vorlen.limit_memory(pool, True), TypeError),
+            (lambda: vorlen.limit_memory(foreign, 1 << 30), TypeError)]:
+        with pytest.raises(error):
+            call()
+    assert list(pool.procs) == [handle.proc.pid for handle in handles(pool)]
