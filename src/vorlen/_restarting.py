@@ -182,17 +182,21 @@ def _name_of(handle: Any) -> object:
 
 
 def _replacement(old: Any, name: object, make: Any) -> Any:
-    """Kills and reaps the worker of `old`, starts `make(name)` and gives it
-    what `old` recorded, replaying the set-ups."""
-    end_worker(old)
-    record = _records.find(old)
-    fresh = make(name)
+    """Kills the worker of `old`, starts `make(name)` and gives it what
+    `old` recorded, replaying the set-ups; the old worker is reaped
+    meanwhile (its teardown overlaps the new start)."""
+    kill_worker(old)
     try:
-        if record is not None:
-            replay(fresh, _records.hand_on(record, fresh).setups)
-    except BaseException:
-        end_worker(fresh)
-        raise
+        record = _records.find(old)
+        fresh = make(name)
+        try:
+            if record is not None:
+                replay(fresh, _records.hand_on(record, fresh).setups)
+        except BaseException:
+            end_worker(fresh)
+            raise
+    finally:
+        reap_worker(old)
     return fresh
 
 
@@ -223,10 +227,21 @@ def check_setup(handle: Any, request: Any, answer: Answer, what: str,
 
 def end_worker(handle: Any) -> None:
     """Kills the worker of `handle` if it is alive and reaps it."""
-    process = handle.proc
+    kill_worker(handle)
+    reap_worker(handle)
+
+
+def kill_worker(handle: Any) -> None:
+    """Kills the worker of `handle` if it is alive."""
     with contextlib.suppress(ValueError):  # a closed process object: it has ended
-        if process.is_alive():
+        if handle.proc.is_alive():
             handle.kill()
+
+
+def reap_worker(handle: Any) -> None:
+    """Waits (a bounded time) for the killed worker of `handle` to end."""
+    process = handle.proc
+    with contextlib.suppress(ValueError):
         # Only the process that started a worker can reap it.
         if getattr(process, "_parent_pid", None) == os.getpid():
             process.join(REAP_SECONDS)
