@@ -68,8 +68,8 @@ def assert_died(info, handle, exitcode):
     assert isinstance(error, RuntimeError)
     assert error.pid == handle.proc.pid
     assert error.exitcode == exitcode
-    assert str(error) == (f"worker process {handle.proc.pid} ended with exit code "
-                          f"{exitcode} before it answered")
+    assert str(error) == (f"worker process {handle.proc.pid} ended before it answered: "
+                          f"exit code {exitcode}")
 
 
 def test_worker_failing_at_start_up_raises_worker_died(make_handle):

@@ -318,7 +318,7 @@ int withdraw(vr::Book* book, uint64_t tag) {
   vr::cancel_tags(book->page, tag, tag, passed(*book));
   // Still before it once the cancellation is out: the worker will see it
   // when it gets there. Otherwise it may have started meanwhile.
-  if (!runs_before(book->page->serial.load(), tag)) return 0;
+  if (!runs_before(book->page->serial.load(), tag)) return 2;
   book->outstanding.mark(tag, tag, State::kDropped);
   return 1;
 }
@@ -330,6 +330,11 @@ void abandon_due(vr::Book* book, size_t count) {
     --count;
   }
   if (count > 0) stop_requests(*book, book->outstanding.mark_oldest_live(count, State::kAbandoned));
+}
+
+void progress(vr::Book* book, uint64_t* running, uint64_t* started) {
+  *running = book->page ? book->page->serial.load() : 0;
+  *started = book->page ? book->page->started.load() : 0;
 }
 
 }  // namespace
@@ -360,6 +365,7 @@ const vr::LedgerApi ledger_api = {
     .loaded_tag = loaded_tag,
     .tagged = tagged,
     .withdraw = withdraw,
+    .progress = progress,
 };
 
 }  // namespace control

@@ -20,6 +20,6 @@ struct Names {
 extern Names names;
 
 extern const vr::FunctionDef interrupt_worker_def, request_def, tagged_loads_def,
-    adopt_page_def;
+    adopt_page_def, page_state_def, limit_memory_def;
 
 }  // namespace control

@@ -30,7 +30,8 @@ PyObject* adopt_page(PyObject* const* a) {
 const char* const adopt_params[] = {"qi", "fd"};
 
 int run_body(PyObject*, PyObject* dict) {
-  for (const vr::FunctionDef* def : {&interrupt_worker_def, &request_def, &adopt_page_def}) {
+  for (const vr::FunctionDef* def : {&interrupt_worker_def, &request_def, &adopt_page_def,
+                                     &page_state_def, &limit_memory_def}) {
     Ref function = Ref::steal(vr::make_function(state, *def, nullptr, nullptr, nullptr));
     if (!function || PyDict_SetItemString(dict, def->name, function.get()) < 0) return -1;
   }

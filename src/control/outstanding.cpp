@@ -129,6 +129,12 @@ void Outstanding::mark_all_live(State state) {
     if (run.state == State::kLive) set_state(run, state);
 }
 
+uint64_t Outstanding::oldest_live() const {
+  for (const Run& run : runs_)
+    if (run.state == State::kLive) return run.first;
+  return 0;
+}
+
 void Outstanding::forget_all() {
   runs_.clear();
   abandoned_ = 0;

@@ -62,6 +62,8 @@ class Outstanding {
   void forget_all();
 
   uint64_t oldest() const { return runs_.empty() ? 0 : runs_.front().first; }
+  // The oldest request whose answer still goes to a reader (0: none).
+  uint64_t oldest_live() const;
   bool any_abandoned() const { return abandoned_ > 0; }
 
  private:

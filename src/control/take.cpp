@@ -163,7 +163,12 @@ PyObject* take(vr::Book* book, PyObject* qo, PyObject* process, int sentinel,
         continue;
       }
       // A worker that ended with nothing left in its queue answers no more.
-      if (read.writer_ended) book->outstanding.forget_all();
+      if (read.writer_ended) {
+        wanted.awaited = wanted.tag == 0            ? book->outstanding.oldest_live()
+                         : wanted.tag == UINT64_MAX ? 0
+                                                    : wanted.tag;
+        book->outstanding.forget_all();
+      }
       return nullptr;  // nothing yet (not waiting), or an error
     }
     uint64_t call;

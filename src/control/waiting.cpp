@@ -47,8 +47,14 @@ PyObject* tracked_request(const vr::LedgerApi* api, vr::Book* book, PyObject* qi
   wanted.token = token;
   wanted.grace = grace;
   Ref answer = Ref::steal(api->take(book, qo, process, -1, wanted));
-  if (answer) call.finish(vr::Ending::kCompleted);
-  return answer.release();
+  if (answer) {
+    call.finish(vr::Ending::kCompleted);
+    return answer.release();
+  }
+  uint64_t running, started;
+  api->progress(book, &running, &started);
+  if (running == tag) vr::name_running_request(-1, w);
+  return nullptr;
 }
 
 // request(handle, w, token, grace): puts `w` on handle.qi and returns its

@@ -1,9 +1,12 @@
 // CorvanePool: a fixed number of worker handles and the dealing of a batch of
 // requests over them, request k to handle k mod n.
+#include <algorithm>
 #include <vector>
 
 #include "corvane.h"
 #include "runtime/process/ledger.h"
+#include "runtime/process/liveness.h"
+#include "runtime/python/runtime_state.h"
 #include "runtime/process/reaping.h"
 #include "runtime/transport/queue_pipe.h"
 
@@ -215,10 +218,12 @@ PyObject* handle_for(PyObject* handles, Py_ssize_t position) {
 }
 
 // The batch's place in the ledger: its call, and the worker and tag of
-// each request sent (no book: a worker whose queues keep none).
+// each request sent (no book: a worker whose queues keep none), with the
+// request, which a worker's death names.
 struct Sent {
   vr::Book* book;
   uint64_t tag;
+  Ref request;
 };
 struct Sending {
   const vr::LedgerApi* api = nullptr;
@@ -252,7 +257,7 @@ Py_ssize_t send_batch(PyObject* handles, PyObject* batch, Sending& sending) {
       if (book) sending.api->unsent(book, tag);
       return -1;
     }
-    sending.sent.push_back({book, tag});
+    sending.sent.push_back({book, tag, std::move(request)});
   }
   return PyErr_Occurred() ? -1 : position;
 }
@@ -278,13 +283,50 @@ PyObject* answer_queues(PyObject* handles, PyObject* batch, Py_ssize_t sent) {
   return queues.release();
 }
 
+// The tags of one worker's requests, first to last.
+struct TagRange {
+  vr::Book* book;
+  uint64_t first, last;
+};
+
 // The requests sent whose answers no queue of the result stands for (an
-// iterable that gave fewer the second time): nobody will read them.
+// iterable that gave fewer the second time): nobody will read them. They
+// are abandoned a worker at a time, all its tags at once (the batch's tags
+// on one worker follow each other without a gap): abandoned one by one,
+// the running one would be interrupted before the next was cancelled, and
+// the worker could start that one meanwhile.
 void abandon_unlisted(Sending& sending, Py_ssize_t listed) {
+  std::vector<TagRange> ranges;
   for (size_t position = static_cast<size_t>(listed); position < sending.sent.size();
-       ++position)
-    if (const Sent& sent = sending.sent[position]; sent.book)
-      sending.api->abandon(sent.book, sent.tag, sent.tag);
+       ++position) {
+    const Sent& sent = sending.sent[position];
+    if (!sent.book) continue;
+    auto range = std::find_if(ranges.begin(), ranges.end(),
+                              [&](const TagRange& r) { return r.book == sent.book; });
+    if (range == ranges.end()) ranges.push_back({sent.book, sent.tag, sent.tag});
+    else range->last = sent.tag;
+  }
+  for (const TagRange& range : ranges) sending.api->abandon(range.book, range.first, range.last);
+}
+
+// A WorkerDiedError that names the position of the request its worker was
+// running gets that request too.
+void name_request(const Sending& sending) {
+  const vr::RuntimeState* rt = vr::runtime();
+  if (!rt) {
+    PyErr_Clear();
+    return;
+  }
+  if (!PyErr_ExceptionMatches(rt->died_error)) return;
+  Ref error = Ref::steal(PyErr_GetRaisedException());
+  Ref position = Ref::steal(PyObject_GetAttrString(error.get(), "position"));
+  Py_ssize_t index = position && PyLong_Check(position.get())
+                         ? PyLong_AsSsize_t(position.get())
+                         : -1;
+  PyErr_Clear();
+  PyErr_SetRaisedException(error.release());
+  if (index >= 0 && static_cast<size_t>(index) < sending.sent.size())
+    vr::name_running_request(index, sending.sent[index].request.get());
 }
 
 // The answers of `queues` through the module's reduce, the batch's workers
@@ -295,6 +337,7 @@ PyObject* collect(PyObject* queues, Sending& sending) {
   sending.api->suspend(sending.call);
   PyObject* answers = PyObject_CallOneArg(reduce.get(), queues);
   sending.api->resume(sending.call);
+  if (!answers) name_request(sending);
   return answers;
 }
 

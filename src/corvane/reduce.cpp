@@ -39,6 +39,10 @@ struct Walk {
   uint64_t call = 0;
   std::vector<Taken> taken;
   std::vector<Known> known;  // few: one per worker of the batch
+  // The worker whose end stopped the walk, and the request the walk awaited
+  // of it then.
+  vr::Book* ended = nullptr;
+  uint64_t awaited = 0;
 };
 
 // The writer and book of `queue`, looked up once per walk.
@@ -63,8 +67,13 @@ PyObject* take_answer(Walk& walk, PyObject* queue) {
   vr::Book* book = known->book;
   PyObject* answer;
   vr::Wanted wanted;
-  if (book)
+  if (book) {
     answer = walk.api->take(book, queue, writer.get(), -1, wanted);
+    if (!answer) {
+      walk.ended = book;
+      walk.awaited = wanted.awaited;
+    }
+  }
   else if (writer)
     answer = vr::get_answer(queue, writer.get());
   else
@@ -149,6 +158,15 @@ void describe_death(PyObject* items, Py_ssize_t failed, PyObject* answers) {
   PyErr_SetRaisedException(error.release());
 }
 
+// The WorkerDiedError raised at position `failed` names that position as
+// the request its worker was running, when it was the one the walk awaited.
+void name_awaited(const Walk& walk, Py_ssize_t failed) {
+  if (!walk.ended || walk.awaited == 0) return;
+  uint64_t running, started;
+  walk.api->progress(walk.ended, &running, &started);
+  if (running == walk.awaited) vr::name_running_request(failed, nullptr);
+}
+
 // Whether the exception being raised is vorlen.WorkerDiedError.
 bool worker_died() {
   const vr::RuntimeState* rt = vr::runtime();
@@ -172,7 +190,10 @@ PyObject* reduce_sequence(Walk& walk, PyObject* red) {
       bool died = worker_died() && i < PySequence_Fast_GET_SIZE(red);
       if (died) take_arrived(walk, red, i, answers.get());
       give_back(walk, answers.get());
-      if (died) describe_death(red, i, answers.get());
+      if (died) {
+        describe_death(red, i, answers.get());
+        name_awaited(walk, i);
+      }
       return nullptr;
     }
   }

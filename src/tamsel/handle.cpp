@@ -32,9 +32,9 @@ int set_new_queue(PyObject* self, PyObject* attribute) {
 // watch it and interpreter exit kills it. A handle that fails to be made
 // leaves no worker running: a start that failed after it forked, or a
 // failure after the start, kills the process before the error propagates.
-int start_and_register(PyObject* process, PyObject* qi, PyObject* qo) {
+int start_and_register(PyObject* process, PyObject* qi, PyObject* qo, PyObject* name) {
   Ref started = Ref::steal(call_method(process, names.start));
-  if (!started || vr::register_worker(process, qi, qo) < 0) {
+  if (!started || vr::register_worker(process, qi, qo, name) < 0) {
     vr::kill_started(process);
     return -1;
   }
@@ -72,8 +72,9 @@ PyObject* handle_init(PyObject* const* a) {
     return nullptr;
   }
   Ref started_process = Ref::steal(PyObject_GetAttr(self, names.proc));
-  int started = started_process ? start_and_register(started_process.get(), qi.get(), qo.get())
-                                : -1;
+  int started = started_process
+                    ? start_and_register(started_process.get(), qi.get(), qo.get(), name)
+                    : -1;
   vr::forget_page_offer(process.get());
   if (started < 0) return nullptr;
   Py_RETURN_NONE;
@@ -103,8 +104,14 @@ PyObject* tracked_put(PyObject* self, vr::Book* book, PyObject* qi, PyObject* pu
   vr::Wanted wanted;
   wanted.tag = tag;
   Ref answer = Ref::steal(api->take(book, qo.get(), process.get(), -1, wanted));
-  if (answer) call.finish(vr::Ending::kCompleted);
-  return answer.release();
+  if (answer) {
+    call.finish(vr::Ending::kCompleted);
+    return answer.release();
+  }
+  uint64_t running, started;
+  api->progress(book, &running, &started);
+  if (running == tag) vr::name_running_request(-1, w);
+  return nullptr;
 }
 
 // blocked_put(self, w)
@@ -137,7 +144,7 @@ PyObject* handle_kill(PyObject* const* a) {
   if (is_alive < 0) return nullptr;
   if (is_alive) {
     Ref again = Ref::steal(PyObject_GetAttr(self, names.proc));
-    if (!again) return nullptr;
+    if (!again || vr::note_killed(again.get()) < 0) return nullptr;
     Ref killed = Ref::steal(call_method(again.get(), names.kill));
     if (!killed) return nullptr;
   }

@@ -9,6 +9,7 @@
 
 #include "runtime/process/control_page.h"
 #include "interrupts.h"
+#include "memory_limit.h"
 
 namespace tamsel::interrupts {
 
@@ -148,12 +149,20 @@ int start(PyObject* qi) {
   return 0;
 }
 
-PyObject* begin(PyObject* request, uint64_t tag, bool& cancelled) {
-  cancelled = false;
+PyObject* begin(PyObject* request, uint64_t tag, Skipped& skipped) {
+  skipped = Skipped::kNo;
   pthread_sigmask(SIG_SETMASK, &startup_mask, nullptr);
   time_limit::Limit limit;
   Ref items = Ref::steal(time_limit::unwrap(request, limit));
   if (!items) return nullptr;
+  // Before it shows as running, so that the watch of running requests
+  // never takes a request turned away for one that passed the limit.
+  bool refused;
+  if (memory_limit::refuses(page, refused) < 0) return nullptr;
+  if (refused) {
+    skipped = Skipped::kRefused;
+    Py_RETURN_NONE;
+  }
   uint64_t serial = tag != 0 ? tag : (++last_serial | vr::kLocalSerial);
   // Running first, the page after (release: a parent that reads this
   // serial from the page sees the fields before it, and the handler finds
@@ -167,9 +176,11 @@ PyObject* begin(PyObject* request, uint64_t tag, bool& cancelled) {
     // seen here or sees it running (and interrupts it).
     if (tag != 0 && vr::is_cancelled(page, tag)) {
       end();
-      cancelled = true;
+      skipped = Skipped::kCancelled;
       Py_RETURN_NONE;
     }
+    // From here on it counts as run, whatever becomes of it.
+    if (tag != 0) page->started.store(tag);
   }
   // Without the handler the timer's signal would end the process.
   bool timed = limit.seconds && installed && installed_in == getpid();
@@ -184,6 +195,8 @@ bool is_own_interrupt(PyObject* exception) {
   return exception != nullptr && exception == raised_exception &&
          raised_serial != 0 && raised_serial == running.load();
 }
+
+vr::ControlPage* shared_page() { return page; }
 
 void end() {
   Py_CLEAR(raised_exception);

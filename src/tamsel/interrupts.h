@@ -13,6 +13,7 @@
 #pragma once
 #include <cstdint>
 
+#include "runtime/process/control_page.h"
 #include "runtime/python/ref.h"
 
 namespace tamsel::interrupts {
@@ -21,16 +22,24 @@ namespace tamsel::interrupts {
 // the worker shares with its parent. Called once the start-up is done.
 int start(PyObject* qi);
 
+// Why a request taken from the queue was not run.
+enum class Skipped { kNo, kCancelled, kRefused };
+
 // Marks `request` (tagged `tag` by its caller, 0: untagged) as running and
 // returns what to run (new reference): the request itself, or the one
-// inside a time-limit envelope, whose timer is then armed. A request its
-// caller cancelled is not marked: `cancelled` is set and Py_None returned.
+// inside a time-limit envelope, whose timer is then armed. A request that
+// is not to run is not marked: `skipped` says why (its caller cancelled
+// it, or the worker is above its memory limit) and Py_None is returned.
 // The signal mask the worker started with is restored first, whatever an
 // earlier request did to it.
-PyObject* begin(PyObject* request, uint64_t tag, bool& cancelled);
+PyObject* begin(PyObject* request, uint64_t tag, Skipped& skipped);
 
 // Marks the running request as finished: nothing interrupts it any more.
 void end();
+
+// The page the worker shares with its parent, or nullptr (no page, or
+// interrupts are off in this thread).
+vr::ControlPage* shared_page();
 
 // Whether `exception` is the KeyboardInterrupt that an interrupt or a time
 // limit raised in the request still running.

@@ -13,6 +13,7 @@
 #include "runtime/shm/shared_api.h"
 #include "code_cache.h"
 #include "interrupts.h"
+#include "memory_limit.h"
 #include "tamsel.h"
 
 namespace tamsel {
@@ -241,14 +242,28 @@ PyObject* next_request(PyObject* qi, bool& taken, uint64_t& tag) {
 
 // Runs the request while it is marked as running, so that an interrupt
 // reaches it and nothing else: not the answer being built afterwards.
-// `cancelled` is set, and nothing run, when its caller cancelled it.
+// `skipped` says why nothing was run, when its caller cancelled it or the
+// worker is above its memory limit. A request that ran is followed by the
+// check of that limit, whose warning goes into the answer.
 int run_marked(PyObject* request, uint64_t tag, PyObject* globals, PyObject*& locals,
-               bool& cancelled) {
-  Ref items = Ref::steal(interrupts::begin(request, tag, cancelled));
-  if (cancelled) return 0;
+               PyObject* pc, interrupts::Skipped& skipped) {
+  Ref items = Ref::steal(interrupts::begin(request, tag, skipped));
+  if (skipped != interrupts::Skipped::kNo) return 0;
   int ran = items ? run_request(items.get(), globals, locals) : -1;
   interrupts::end();
+  if (items && memory_limit::after_request(interrupts::shared_page(), pc) < 0) ran = -1;
   return ran;
+}
+
+// The answer to a request that was taken but not run: [EXCEPTION, printed
+// text, why, returned values], marked as never run.
+int send_skipped(PyObject* qo, PyObject* pc, interrupts::Skipped skipped, uint64_t tag) {
+  Ref why = skipped == interrupts::Skipped::kCancelled
+                ? Ref::borrow(names.cancelled_info)
+                : Ref::steal(memory_limit::refusal_text(interrupts::shared_page()));
+  if (!why) return -1;
+  return send_answer(qo, pc, names.status_exception, why.get(),
+                     tag ? tag | vr::kCancelledAnswer : 0);
 }
 
 enum class Outcome { kNextCycle, kLeave };
@@ -302,15 +317,16 @@ PyObject* tamsel_main(PyObject* const* a) {
     vr::sweep_shared_memory();
     Ref cleared = Ref::steal(call_method(pc.get(), names.clear));
     if (!cleared) break;
-    bool taken = false, cancelled = false;
+    bool taken = false;
+    auto skipped = interrupts::Skipped::kNo;
     uint64_t tag = 0;
     Ref request = Ref::steal(next_request(qi, taken, tag));
     if (request) {
       taken = true;
-      if (run_marked(request.get(), tag, globals.get(), locals, cancelled) == 0 &&
-          send_answer(qo, pc.get(), cancelled ? names.status_exception : names.status_success,
-                      cancelled ? names.cancelled_info : names.empty_str,
-                      cancelled ? tag | vr::kCancelledAnswer : tag) == 0)
+      if (run_marked(request.get(), tag, globals.get(), locals, pc.get(), skipped) == 0 &&
+          (skipped != interrupts::Skipped::kNo
+               ? send_skipped(qo, pc.get(), skipped, tag)
+               : send_answer(qo, pc.get(), names.status_success, names.empty_str, tag)) == 0)
         continue;
     }
     if (handle_exception(qo, pc.get(), taken, tag) == Outcome::kLeave) break;

@@ -8,22 +8,31 @@ give a handle or a pool for a ``with`` block that ends its workers.
 worker; ``vorlen.run`` runs one request with a time limit; ``vorlen.map``
 runs a pool's batch with time limits, dealing to the first free worker and
 a progress bar; ``vorlen.as_completed`` gives the answers of a non-blocking
-batch as they arrive. ``vorlen.cluster`` has the pool on a Dask cluster.
+batch as they arrive. ``vorlen.restart`` replaces a worker that died,
+replaying the set-up that ``vorlen.setup`` recorded; ``vorlen.supervise``
+has a pool's dead workers replaced by itself, and ``vorlen.limit_memory``
+limits a worker's memory. ``vorlen.cluster`` has the pool on a Dask
+cluster.
 """
 import importlib
 import types
 from typing import TYPE_CHECKING
 
 from vorlen._version import __version__
-from vorlen._errors import WorkerDiedError
+from vorlen._errors import SetupError, WorkerDiedError
 from vorlen._types import Answer, Batch, Request
 from vorlen._completion import as_completed
 from vorlen._contexts import pool, worker
 from vorlen._mapping import map
 from vorlen._stopping import interrupt, run
+from vorlen._restarting import restart
+from vorlen._setups import setup
+from vorlen._supervision import supervise
+from vorlen._memory import limit_memory
 
-__all__ = ["Answer", "Batch", "Request", "WorkerDiedError", "__version__", "as_completed",
-           "interrupt", "map", "pool", "run", "worker"]
+__all__ = ["Answer", "Batch", "Request", "SetupError", "WorkerDiedError", "__version__",
+           "as_completed", "interrupt", "limit_memory", "map", "pool", "restart", "run",
+           "setup", "supervise", "worker"]
 
 # Submodules that the package does not import itself (the worker module
 # loads numpy; the cluster needs Dask): loaded when first named as an

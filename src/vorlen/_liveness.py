@@ -9,6 +9,10 @@
   exit, or the end of a multiprocessing child), the ones still alive are
   killed before multiprocessing would wait for them (workers serve until
   killed, so that wait would never end).
+- The name each worker was started with (a restarted worker takes it
+  over), and which workers this package killed (a worker killed by SIGKILL
+  that is not among them was killed by someone else: most likely the
+  kernel, for want of memory).
 """
 import multiprocessing.process
 import multiprocessing.queues
@@ -16,7 +20,7 @@ import multiprocessing.util
 import os
 import weakref
 from collections.abc import Callable
-from typing import Any
+from typing import Any, cast
 
 Process = multiprocessing.process.BaseProcess
 Queue = multiprocessing.queues.Queue
@@ -36,6 +40,12 @@ readers: weakref.WeakKeyDictionary[Queue[Any], weakref.ref[Process]] = \
 # while it runs. (Not qo: writers holds the process for as long as qo
 # lives, and a reference back to qo would keep both alive for ever.)
 _started: weakref.WeakKeyDictionary[Process, Queue[Any] | None] = weakref.WeakKeyDictionary()
+# worker process -> the name its handle gave it (its process title)
+names: weakref.WeakKeyDictionary[Process, object] = weakref.WeakKeyDictionary()
+
+# The worker processes this package killed (or was about to kill).
+killed: weakref.WeakSet[Process] = weakref.WeakSet()
+
 _exit_handler_installed_in: int | None = None  # the pid of the process that installed it
 # Above the priority of a queue's own exit finalizer (10), which stops the
 # queue's sending thread.
@@ -45,18 +55,44 @@ _EXIT_PRIORITY = 100
 _REAP_SECONDS = 1.0
 
 
-def register(process: object, qi: object, qo: object) -> None:
+def register(process: object, qi: object, qo: object, name: object = None) -> None:
     """Notes a worker process that a handle has just started with its
-    request queue qi and its answer queue qo."""
+    request queue qi, its answer queue qo and the name it was given."""
     if not isinstance(process, multiprocessing.process.BaseProcess):
         return
     real_qi = qi if type(qi) is multiprocessing.queues.Queue else None
     _started[process] = real_qi
+    names[process] = name
     _install_exit_handler()
     if type(qo) is multiprocessing.queues.Queue:
         writers[qo] = process
     if real_qi is not None:
         readers[real_qi] = weakref.ref(process)
+
+
+def note_killed(process: object) -> None:
+    """Notes that this package is about to kill `process` (a worker process
+    object; anything else is left alone)."""
+    # By its type alone: an object that only claims to be a process runs no
+    # code of its own here.
+    if issubclass(type(process), multiprocessing.process.BaseProcess):
+        killed.add(cast(Process, process))
+
+
+def was_killed(process: object) -> bool:
+    """Whether this package killed `process` (see note_killed)."""
+    try:
+        return process in killed
+    except TypeError:  # not a process object: none was noted
+        return False
+
+
+def request_queue(process: object) -> Queue[Any] | None:
+    """The request queue of the worker `process`, as its handle registered
+    it (None for a process no handle of this process started)."""
+    if not issubclass(type(process), multiprocessing.process.BaseProcess):
+        return None
+    return _started.get(cast(Process, process))
 
 
 def _install_exit_handler() -> None:
@@ -76,6 +112,7 @@ def _kill_workers_at_exit() -> None:
     ours = [(process, qi) for process, qi in _snapshot()
             if getattr(process, "_parent_pid", None) == os.getpid()]
     for process, _ in ours:
+        note_killed(process)
         _ignore_errors(process.kill)
     for process, qi in ours:
         _ignore_errors(process.join, _REAP_SECONDS)

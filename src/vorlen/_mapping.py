@@ -9,7 +9,7 @@ import multiprocessing.process
 import multiprocessing.queues
 
 import vorlen
-from vorlen import _balance, _progress, _wire
+from vorlen import _balance, _progress, _supervision, _wire
 from vorlen._arguments import GRACE, seconds
 from vorlen._timed import timed
 from vorlen._types import Answer, Batch
@@ -40,7 +40,14 @@ def map(pool: vorlen.corvane.CorvanePool | Any, args: Batch, *, timeout: float |
     raised, a dead worker), its requests that have not started never run,
     the running ones are interrupted, and their answers never reach a later
     call. A dead worker raises ``vorlen.WorkerDiedError`` whose
-    ``positions`` and ``answers`` tell what was lost and what was done.
+    ``positions`` and ``answers`` tell what was lost and what was done, and
+    ``position`` and ``request`` which request it was running.
+
+    A worker that ends on a pool under ``vorlen.supervise``, or that is
+    above its memory limit (``vorlen.limit_memory``), is replaced while the
+    batch runs: the requests on it that had not started go to the new
+    worker, and the batch raises ``vorlen.WorkerDiedError`` for those that
+    had (never run twice) once every other request is answered.
 
     ``progress``: true shows a bar of answered against total requests, with
     the count of failed answers, on standard error (its notebook form under
@@ -77,8 +84,10 @@ def map(pool: vorlen.corvane.CorvanePool | Any, args: Batch, *, timeout: float |
         if not local:
             return _in_order(pool, requests, answered)
         pool.clear_output()
-        return _wire.deal(list(pool.procs.values()), requests, tokens, grace, balance,
-                          _balance.FIXED_IN_FLIGHT, answered)
+        handles = list(pool.procs.values())
+        recover = _supervision.recoverer(pool, handles) if type(pool.procs) is dict else None
+        return _wire.deal(handles, requests, tokens, grace, balance,
+                          _balance.FIXED_IN_FLIGHT, answered, recover)
     finally:
         if report is not None:
             report.close()

@@ -15,8 +15,12 @@ def receive(queue: Queue[Any], process: BaseProcess | None) -> Any: ...
 # requests' durations). tokens: each request's time-limit token (0: none);
 # a request that ignores its interrupt or limit for `grace` seconds costs
 # its worker (WorkerDiedError). report(done, answer) after each answer.
+# recover(index, error) is asked for a handle in the place of handles[index]
+# when that worker ended (error: its WorkerDiedError) or turned a request
+# away above its memory limit (error None); None leaves it out.
 def deal(handles: list[Any], requests: list[Any], tokens: list[int], grace: float,
-         balance: bool, fixed: int, report: Callable[[int, Any], Any] | None) -> list[Any]: ...
+         balance: bool, fixed: int, report: Callable[[int, Any], Any] | None,
+         recover: Callable[[int, Any], Any] | None = None) -> list[Any]: ...
 
 # The answers of `queues` as (position, answer) pairs in arrival order;
 # timeout in seconds from this call, None for no limit.

@@ -334,6 +334,11 @@ PyObject* take(State& state, size_t index, uint64_t call) {
     answer = Ref::steal(state.api->take(group.book, group.queue.get(), group.process.get(),
                                         group.sentinel, wanted));
     if (!answer && !PyErr_Occurred()) return nullptr;
+    if (!answer && wanted.awaited != 0) {
+      uint64_t running, started;
+      state.api->progress(group.book, &running, &started);
+      if (running == wanted.awaited) vr::name_running_request(state.order[group.next].value, nullptr);
+    }
   } else if (group.sentinel >= 0) {
     answer = Ref::steal(
         vr::get_answer_watching(group.queue.get(), group.process.get(), group.sentinel));

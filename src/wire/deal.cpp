@@ -8,6 +8,13 @@
 // and, when it ends early, leaves no request behind that could answer a
 // later call.
 //
+// A batch given a `recover` callable lets it replace a worker that ended,
+// or that turned a request away unrun (it is above its memory limit): the
+// requests on it that never started go to the new worker, those that had
+// started are lost (never run twice), and the batch goes on; once every
+// other request is answered, it raises the first death's WorkerDiedError
+// for the lost ones.
+//
 // Dealing to the first free worker, each worker holds only a few requests
 // at a time: the one it runs and enough queued behind it to cover the
 // parent's reaction time (reading an answer, sending the next request), so
@@ -57,6 +64,8 @@ struct Sent {
   Py_ssize_t position;
   uint64_t tag;
   double at;
+  // Its withdrawal could not be told: its answer may be a cancellation.
+  bool withdrawing = false;
 };
 
 // A request to send again: withdrawn from a worker, or cancelled there.
@@ -71,18 +80,26 @@ struct OwnFd {
   OwnFd() = default;
   OwnFd(const OwnFd&) = delete;
   OwnFd& operator=(const OwnFd&) = delete;
-  ~OwnFd() {
+  ~OwnFd() { reset(); }
+  void reset() {
     if (fd >= 0) close(fd);
+    fd = -1;
   }
 };
 
 struct Worker {
+  size_t index = 0;  // its place in the batch's handles
   Ref qi, qo, process, put;
   vr::Book* book = nullptr;
   OwnFd reader, sentinel;
   bool watched = true;
   std::deque<Sent> in_flight;
   double last_answer = 0;
+};
+
+// A position whose request was lost with its worker.
+struct Lost {
+  Py_ssize_t position;
 };
 
 struct Epoll {
@@ -100,7 +117,10 @@ struct Batch {
   PyObject* requests;  // list, borrowed from the caller's arguments, as are the rest
   PyObject* tokens;    // list of ints, one per request (0: no time limit)
   PyObject* report;    // None, or report(done, answer) after every answer
+  PyObject* recover;   // None, or recover(index, error) -> a handle in its place, or None
   Ref answers;         // the result, one slot per request
+  std::vector<Lost> lost;  // requests lost with workers that were replaced
+  Ref first_death;         // the WorkerDiedError of the first of those workers
   double grace = 2.0;
   bool by_position = false;
   double next_check = 0;  // monotonic seconds
@@ -112,6 +132,16 @@ struct Batch {
   double steal_at = INFINITY;  // monotonic seconds of the next try to withdraw
   Epoll poll;
 };
+
+// The WorkerDiedError being raised gets the request `worker` was running
+// when it ended, if it was one of the batch's.
+void name_running(Batch& batch, const Worker& worker) {
+  uint64_t running, started;
+  batch.api->progress(worker.book, &running, &started);
+  for (const Sent& sent : worker.in_flight)
+    if (sent.tag == running && sent.position < PyList_GET_SIZE(batch.requests))
+      vr::name_running_request(sent.position, PyList_GET_ITEM(batch.requests, sent.position));
+}
 
 // The WorkerDiedError being raised gets the positions of the requests that
 // were on `worker` unanswered (the one it ran first) and the answers taken.
@@ -273,11 +303,85 @@ int place(Batch& batch, Worker& worker, PyObject* answer) {
   return reported ? 0 : -1;
 }
 
+// Puts a new worker, from the handle `fresh`, in the place of `worker`:
+// watched from here on and taking part in the batch's call.
+int swap_in(Batch& batch, Worker& worker, PyObject* fresh) {
+  forget(batch, worker);
+  worker.reader.reset();
+  worker.sentinel.reset();
+  worker.in_flight.clear();
+  worker.book = nullptr;
+  if (make_worker(batch, fresh, worker) < 0) return -1;
+  if (batch.api->join(batch.call, worker.book) < 0 ||
+      watch(batch, worker.reader.fd, worker.index) < 0 ||
+      watch(batch, worker.sentinel.fd, worker.index) < 0)
+    return -1;
+  worker.watched = true;
+  worker.last_answer = vr::monotonic_seconds();
+  return 0;
+}
+
+// Asks `recover` for a worker in the place of `worker`, which ended
+// (`error`, its WorkerDiedError) or turned a request away unrun (`error`
+// nullptr). Given one, the requests of `worker` that never started are
+// sent to it and those that had started are lost: 0. 1 when recover gives
+// none; -1 on an error (recover's own keeps `error` as its context).
+int replace(Batch& batch, Worker& worker, PyObject* error) {
+  uint64_t running, started;
+  batch.api->progress(worker.book, &running, &started);
+  std::vector<Lost> lost, again;
+  for (const Sent& sent : worker.in_flight)
+    (error && sent.tag <= started ? lost : again).push_back({sent.position});
+  Ref index = Ref::steal(PyLong_FromSize_t(worker.index));
+  if (!index) return -1;
+  Ref fresh = Ref::steal(PyObject_CallFunctionObjArgs(batch.recover, index.get(),
+                                                      error ? error : Py_None, nullptr));
+  if (!fresh) {
+    if (error) {
+      Ref raised = Ref::steal(PyErr_GetRaisedException());
+      PyException_SetContext(raised.get(), Py_NewRef(error));
+      PyErr_SetRaisedException(raised.release());
+    }
+    return -1;
+  }
+  if (fresh.get() == Py_None) return 1;
+  if (swap_in(batch, worker, fresh.get()) < 0) return -1;
+  for (Lost position : lost) {
+    batch.lost.push_back(position);
+    ++batch.done;
+  }
+  if (error && !lost.empty() && !batch.first_death) batch.first_death = Ref::borrow(error);
+  for (Lost position : again)
+    if (send_one(batch, worker, position.position) < 0) return -1;
+  return 0;
+}
+
+// After `worker` ended (its WorkerDiedError being raised): replaced when
+// the batch can and will (1), else left out when it had nothing in flight
+// (0); otherwise the batch ends with the error (-1, as on any error).
+int ended(Batch& batch, Worker& worker) {
+  name_running(batch, worker);
+  if (batch.recover != Py_None) {
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    int replaced = replace(batch, worker, error.get());
+    if (replaced <= 0) return replaced < 0 ? -1 : 1;
+    PyErr_SetRaisedException(error.release());
+  }
+  if (worker.in_flight.empty()) {  // it ended while idle: it gets nothing more
+    PyErr_Clear();
+    forget(batch, worker);
+    return 0;
+  }
+  describe_death(batch, worker);
+  return -1;
+}
+
 // Takes the answers of `worker` that have arrived (raising WorkerDiedError
 // if it died with requests in flight), and refills it. Answers that are
 // not the batch's (of an earlier call, dropped; of requests put on the
 // queue directly, kept for later readers) are taken off the pipe too.
-// 1 when an answer was taken, 0 when none had come, -1 error.
+// 1 when an answer was taken (or the worker replaced), 0 when none had
+// come, -1 error.
 int take_arrived(Batch& batch, Worker& worker) {
   int taken = 0;
   for (;;) {
@@ -289,27 +393,29 @@ int take_arrived(Batch& batch, Worker& worker) {
                                             worker.sentinel.fd, wanted));
     if (!answer) {
       if (!PyErr_Occurred()) return taken;  // nothing more for now
-      if (worker.in_flight.empty() && PyErr_ExceptionMatches(batch.died_error)) {
-        // It ended while idle: it gets nothing more.
-        PyErr_Clear();
-        forget(batch, worker);
-        return taken;
-      }
-      describe_death(batch, worker);
-      return -1;
+      if (!PyErr_ExceptionMatches(batch.died_error)) return -1;
+      int outcome = ended(batch, worker);
+      return outcome < 0 ? -1 : outcome == 1 ? 1 : taken;  // replaced: it takes requests
     }
     if (worker.in_flight.empty()) {  // cannot be: only the batch's own answers are given
       PyErr_SetString(PyExc_RuntimeError, "an answer came that no request of the batch awaits");
       return -1;
     }
-    if (wanted.got_cancelled) {
+    if (wanted.got_cancelled && worker.in_flight.front().withdrawing) {
       // A request withdrawn for another worker that this one skipped after
       // all: it has not run anywhere yet.
       batch.again.push_back({worker.in_flight.front().position});
       worker.in_flight.pop_front();
-    } else if (place(batch, worker, answer.get()) < 0) {
-      return -1;
+      taken = 1;
+      continue;
     }
+    // Any other request of the batch answered as never run: the worker is
+    // above its memory limit.
+    if (wanted.got_cancelled && batch.recover != Py_None) {
+      int replaced = replace(batch, worker, nullptr);
+      if (replaced <= 0) return replaced < 0 ? -1 : 1;
+    }
+    if (place(batch, worker, answer.get()) < 0) return -1;
     taken = 1;
   }
 }
@@ -375,8 +481,10 @@ int check_overdue(Batch& batch) {
     int64_t due = batch.api->overdue(worker.book, token, batch.grace, &grace);
     if (due != INT64_MAX && due <= vr::monotonic_ns()) {
       vr::kill_unresponsive(worker.process.get(), grace);
-      describe_death(batch, worker);
-      return -1;
+      if (!PyErr_ExceptionMatches(batch.died_error)) return -1;
+      // (Answers it sent before were taken as they came: it was overdue.)
+      if (ended(batch, worker) < 0) return -1;
+      continue;
     }
     soonest = std::min(soonest, due);
   }
@@ -401,13 +509,17 @@ int rebalance(Batch& batch) {
           (!victim || other.in_flight.size() > victim->in_flight.size()))
         victim = &other;
     if (!victim) return 0;
-    Sent queued = victim->in_flight.back();
-    if (batch.api->withdraw(victim->book, queued.tag) == 0) {
-      batch.steal_at = vr::monotonic_seconds() + kStealAgain;
+    Sent& queued = victim->in_flight.back();
+    if (queued.withdrawing) continue;  // its answer tells
+    int withdrawn = batch.api->withdraw(victim->book, queued.tag);
+    if (withdrawn != 1) {
+      queued.withdrawing = withdrawn == 2;
+      if (withdrawn == 0) batch.steal_at = vr::monotonic_seconds() + kStealAgain;
       continue;
     }
+    Py_ssize_t position = queued.position;
     victim->in_flight.pop_back();
-    if (send_one(batch, thief, queued.position) < 0) return -1;
+    if (send_one(batch, thief, position) < 0) return -1;
   }
   return 0;
 }
@@ -437,12 +549,34 @@ int all_ended(Batch& batch) {
   return -1;
 }
 
+// Every request is answered but those lost with replaced workers: the
+// first death's WorkerDiedError, telling them and the answers.
+int raise_lost(Batch& batch) {
+  std::sort(batch.lost.begin(), batch.lost.end(),
+            [](Lost a, Lost b) { return a.position < b.position; });
+  Ref positions = Ref::steal(PyList_New(0));
+  Ref answers = Ref::steal(PyList_GetSlice(batch.answers.get(), 0, batch.total));
+  if (!positions || !answers) return -1;
+  for (Lost lost : batch.lost) {
+    Ref number = Ref::steal(PyLong_FromSsize_t(lost.position));
+    if (!number || PyList_Append(positions.get(), number.get()) < 0) return -1;
+  }
+  PyObject* error = batch.first_death.get();
+  if (PyObject_SetAttrString(error, "positions", positions.get()) < 0 ||
+      PyObject_SetAttrString(error, "answers", answers.get()) < 0)
+    return -1;
+  PyErr_SetRaisedException(batch.first_death.release());
+  return -1;
+}
+
 int run(Batch& batch) {
   batch.poll.fd = epoll_create1(EPOLL_CLOEXEC);
   if (batch.poll.fd < 0) {
     PyErr_SetFromErrno(PyExc_OSError);
     return -1;
   }
+  for (size_t i = 0; i < batch.workers.size(); ++i)
+    batch.workers[i].index = i;
   for (size_t i = 0; i < batch.workers.size(); ++i)
     if (watch(batch, batch.workers[i].reader.fd, i) < 0 ||
         watch(batch, batch.workers[i].sentinel.fd, i) < 0)
@@ -458,7 +592,7 @@ int run(Batch& batch) {
     for (WorkerId index : ready)
       if (collect(batch, batch.workers[index.value]) < 0) return -1;
   }
-  return 0;
+  return batch.lost.empty() ? 0 : raise_lost(batch);
 }
 
 int parse(Batch& batch, PyObject* const* a) {
@@ -478,6 +612,7 @@ int parse(Batch& batch, PyObject* const* a) {
   batch.fixed = PyLong_AsLong(a[5]);
   if (batch.fixed == -1 && PyErr_Occurred()) return -1;
   batch.report = a[6];
+  batch.recover = a[7];
   batch.answers = Ref::steal(PyList_New(batch.total));
   if (!batch.answers) return -1;
   for (Py_ssize_t i = 0; i < batch.total; ++i)
@@ -485,7 +620,7 @@ int parse(Batch& batch, PyObject* const* a) {
   return 0;
 }
 
-// deal(handles, requests, tokens, grace, balance, fixed, report)
+// deal(handles, requests, tokens, grace, balance, fixed, report, recover)
 PyObject* deal(PyObject* const* a) {
   Batch batch;
   if (parse(batch, a) < 0) return nullptr;
@@ -519,7 +654,7 @@ PyObject* deal(PyObject* const* a) {
 }
 
 const char* const deal_params[] = {"handles", "requests", "tokens", "grace",
-                                   "balance", "fixed",    "report"};
+                                   "balance", "fixed",    "report", "recover"};
 
 // Line of the definition in the module's source, as traceback entries show it.
 constexpr int kDealLine = 20;
@@ -532,7 +667,7 @@ const vr::FunctionDef deal_def = {
     .traceback = "vorlen._wire.deal",
     .body = deal,
     .params = deal_params,
-    .argcount = 7,
+    .argcount = 8,
     .line = kDealLine,
 };
 

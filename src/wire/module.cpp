@@ -46,8 +46,12 @@ const char* const receive_params[] = {"queue", "process"};
 constexpr int kReceiveLine = 10;
 
 int run_body(PyObject*, PyObject* dict) {
+  // deal's last parameter, recover, may be left out.
+  Ref deal_defaults = Ref::steal(PyTuple_Pack(1, Py_None));
+  if (!deal_defaults) return -1;
   for (const vr::FunctionDef* def : {&receive_def, &deal_def, &arrivals_def}) {
-    Ref function = Ref::steal(vr::make_function(state, *def, nullptr, nullptr, nullptr));
+    PyObject* defaults = def == &deal_def ? deal_defaults.get() : nullptr;
+    Ref function = Ref::steal(vr::make_function(state, *def, defaults, nullptr, nullptr));
     if (!function || PyDict_SetItemString(dict, def->name, function.get()) < 0) return -1;
   }
   return 0;

@@ -27,3 +27,17 @@ def contexts() -> None:
         p.kill_all()
     with vorlen.pool("2"):  # type: ignore[arg-type]
         pass
+
+
+def restarts(pool: corvane.CorvanePool) -> None:
+    handle = vorlen.restart(pool, 1)
+    handles: list[vorlen.tamsel.Tamsel] = vorlen.restart(pool)
+    fresh: vorlen.tamsel.Tamsel = vorlen.restart(handle)
+    answer: Answer = vorlen.setup(fresh, "import numpy")
+    answers: list[Answer] = vorlen.setup(pool, ["import numpy", {"seed": 1}])
+    vorlen.supervise(pool, restarts=5, within=30.0)
+    vorlen.limit_memory(pool, 1 << 30, during=False)
+    vorlen.limit_memory(fresh, None)
+    del handles, answer, answers
+    vorlen.restart(handle, 1)  # type: ignore[call-overload]
+    vorlen.limit_memory(pool, 1.5)  # type: ignore[arg-type]

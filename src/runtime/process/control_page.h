@@ -1,6 +1,7 @@
 // The page that a worker shares with the process that started it, for
-// interrupting the request it runs, enforcing time limits and cancelling
-// requests that their caller gave up before they started.
+// interrupting the request it runs, enforcing time limits, cancelling
+// requests that their caller gave up before they started, telling which
+// requests ran once the worker has ended, and limiting its memory.
 //
 // One small shared mapping per worker, made by the parent before the worker
 // starts and registered under the worker's request queue. A forked worker
@@ -9,7 +10,8 @@
 // process object and registers it under its copy of the queue before its
 // loop starts. The worker writes which request it runs and, for a timed
 // request, when its limit ends; the parent writes which request it
-// interrupted and when, and which requests are cancelled.
+// interrupted and when, which requests are cancelled, and the limit on the
+// worker's memory.
 //
 // Invariants:
 // - `serial` names one request of this worker for as long as it runs: the
@@ -60,6 +62,29 @@ struct ControlPage {
   std::atomic<uint32_t> tags_answers;
   // Parent: tags of requests that must not run.
   CancelledRange cancelled[kCancelledSlots];
+  // Worker: the tag of the newest request it has begun to run (0: none
+  // yet). It only grows and is written before the request's code runs, so
+  // once the worker has ended, every request tagged above it never ran.
+  std::atomic<uint64_t> started;
+  // Parent: the limit on the worker's resident memory in bytes (0: none),
+  // and whether the worker checks it while a request runs (nonzero) or
+  // only after each request.
+  std::atomic<uint64_t> memory_limit;
+  std::atomic<uint32_t> memory_during;
+  // Worker: how it stands with that limit (MemoryState), and the resident
+  // bytes it saw when it passed it.
+  std::atomic<uint32_t> memory_state;
+  std::atomic<uint64_t> memory_seen;
+};
+
+// ControlPage::memory_state.
+enum MemoryState : uint32_t {
+  kWithinLimit = 0,
+  // Above the limit after a request: it runs no further request (each is
+  // answered as not run) until it is replaced.
+  kRetired = 1,
+  // Above the limit while a request ran: it ended itself.
+  kEndedDuring = 2,
 };
 static_assert(std::atomic<uint64_t>::is_always_lock_free &&
               std::atomic<int64_t>::is_always_lock_free);

@@ -62,6 +62,10 @@ struct Wanted {
   uint64_t got = 0;
   uint64_t got_call = 0;
   bool got_cancelled = false;
+  // Out, when the worker has ended with nothing left to take: the tag of
+  // the request whose answer this reader was waiting for (its own, or the
+  // oldest still due to a reader of the next answer; 0: none known).
+  uint64_t awaited = 0;
 };
 
 struct LedgerApi {
@@ -127,10 +131,16 @@ struct LedgerApi {
   PyObject* (*tagged)(uint64_t tag, PyObject* pickled);
   // Takes back request `tag` of the running call, queued behind the one
   // the worker runs, to send it elsewhere: 1 when it will never run there
-  // (its answer, a cancellation, is dropped); 0 when that cannot be told
-  // now (the worker may be about to start it): it stays, and its answer
-  // comes back as the request's own or as a cancellation (got_cancelled).
+  // (its answer, a cancellation, is dropped); 0 when it was left alone (the
+  // worker may have reached it); 2 when that cannot be told (the worker may
+  // be about to start it): it stays, and its answer comes back as the
+  // request's own or as a cancellation (got_cancelled).
   int (*withdraw)(Book* book, uint64_t tag);
+  // What the worker of `book` runs (its page's serial: 0 for nothing,
+  // kLocalSerial set for a request put on the queue directly) and the tag
+  // of the newest request it has begun; once it has ended, what they were
+  // when it ended. Both 0 without a page.
+  void (*progress)(Book* book, uint64_t* running, uint64_t* started);
 };
 constexpr const char* kLedgerCapsule = "vorlen._control._ledger";
 

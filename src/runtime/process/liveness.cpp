@@ -45,13 +45,45 @@ PyObject* raise_worker_died(PyObject* process, PyObject* detail) {
     if (!closed) return nullptr;
     detail = closed.get();
   }
-  Ref error = Ref::steal(PyObject_CallFunctionObjArgs(
-      rt->died_error, pid.get(), exitcode.get(), detail ? detail : Py_None, nullptr));
+  Ref error = Ref::steal(PyObject_CallFunctionObjArgs(rt->worker_ended, process, pid.get(),
+                                                      exitcode.get(),
+                                                      detail ? detail : Py_None, nullptr));
   if (error) PyErr_SetObject(rt->died_error, error.get());
   return nullptr;
 }
 
+void name_running_request(Py_ssize_t position, PyObject* request) {
+  const RuntimeState* rt = runtime();
+  if (!rt) {
+    PyErr_Clear();
+    return;
+  }
+  if (!PyErr_ExceptionMatches(rt->died_error)) return;
+  Ref error = Ref::steal(PyErr_GetRaisedException());
+  Ref inner;
+  if (request && Py_TYPE(request) == reinterpret_cast<PyTypeObject*>(rt->timed_request))
+    inner = Ref::steal(PyObject_GetAttrString(request, "request"));
+  Ref number = position >= 0 ? Ref::steal(PyLong_FromSsize_t(position)) : Ref();
+  bool ok = position < 0 || (number && PyObject_SetAttrString(error.get(), "position",
+                                                                number.get()) == 0);
+  PyObject* shown = inner ? inner.get() : request;
+  if (ok && shown) PyObject_SetAttrString(error.get(), "request", shown);
+  // What could not be noted is left out; the error itself goes on.
+  PyErr_Clear();
+  PyErr_SetRaisedException(error.release());
+}
+
+int note_killed(PyObject* process) {
+  const RuntimeState* rt = runtime();
+  Ref noted = rt ? Ref::steal(PyObject_CallOneArg(rt->note_killed, process)) : Ref();
+  if (noted) return 0;
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+  PyErr_Clear();  // the kill goes ahead; its report may blame the kernel
+  return 0;
+}
+
 PyObject* kill_unresponsive(PyObject* process, double grace) {
+  if (note_killed(process) < 0) return nullptr;
   Ref killed = Ref::steal(PyObject_CallMethod(process, "kill", nullptr));
   if (!killed) return nullptr;
   Ref pid = Ref::steal(PyObject_GetAttrString(process, "pid"));
@@ -65,11 +97,11 @@ PyObject* kill_unresponsive(PyObject* process, double grace) {
   return raise_worker_died(process, detail.get());
 }
 
-int register_worker(PyObject* process, PyObject* qi, PyObject* qo) {
+int register_worker(PyObject* process, PyObject* qi, PyObject* qo, PyObject* name) {
   const RuntimeState* rt = runtime();
   if (!rt) return -1;
-  PyObject* args[] = {process, qi, qo};
-  Ref done = Ref::steal(PyObject_Vectorcall(rt->register_worker, args, 3, nullptr));
+  PyObject* args[] = {process, qi, qo, name};
+  Ref done = Ref::steal(PyObject_Vectorcall(rt->register_worker, args, 4, nullptr));
   if (!done) return -1;
   const LedgerApi* api = ledger();
   return api ? api->open(qi, qo, process) : -1;

@@ -7,11 +7,15 @@
 namespace vr {
 
 // Notes a worker process that a handle has just started with its request
-// queue `qi` and answer queue `qo`: `process` becomes the watched writer of
-// `qo` (when both are the real multiprocessing objects), is killed at
-// interpreter exit if it is still alive then, and gets its book in the
-// ledger.
-int register_worker(PyObject* process, PyObject* qi, PyObject* qo);
+// queue `qi`, answer queue `qo` and the name it was given: `process`
+// becomes the watched writer of `qo` (when both are the real
+// multiprocessing objects), is killed at interpreter exit if it is still
+// alive then, and gets its book in the ledger.
+int register_worker(PyObject* process, PyObject* qi, PyObject* qo, PyObject* name);
+
+// Notes that this package is about to kill `process`, so that its death is
+// not taken for the kernel's doing. Never raises an ordinary exception.
+int note_killed(PyObject* process);
 
 // The registered writer process of `queue` (new reference), or nullptr
 // (with an exception set only on error) when there is none.
@@ -44,6 +48,13 @@ PyObject* read_answer(PyObject* queue, PyObject* process, AnswerRead& read);
 // Raises vorlen.WorkerDiedError for `process`, which has ended or is
 // ending; `detail` (or nullptr) replaces the error's usual message.
 PyObject* raise_worker_died(PyObject* process, PyObject* detail = nullptr);
+
+// The WorkerDiedError being raised, if that is what is being raised, gets
+// the request its worker was running when it ended: its position in its
+// batch (-1 for none) and the request itself (nullptr when not known; the
+// request inside a time-limit envelope stands for the envelope). Whatever
+// is being raised stays.
+void name_running_request(Py_ssize_t position, PyObject* request);
 
 // Kills `process` and raises WorkerDiedError saying that its request did
 // not answer within `grace` seconds of its interrupt or time limit.

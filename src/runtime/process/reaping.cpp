@@ -1,5 +1,7 @@
 #include "runtime/process/reaping.h"
 
+#include "runtime/process/liveness.h"
+
 namespace vr {
 
 namespace {
@@ -13,6 +15,7 @@ constexpr double kReapSeconds = 1.0;
 void kill_started(PyObject* process) {
   SavedError raised;
   Ref owned = Ref::borrow(process);
+  if (note_killed(owned.get()) < 0) PyErr_Clear();
   Ref killed = Ref::steal(PyObject_CallMethod(owned.get(), "kill", nullptr));
   PyErr_Clear();
   Ref joined = Ref::steal(PyObject_CallMethod(owned.get(), "join", "d", kReapSeconds));

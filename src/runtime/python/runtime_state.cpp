@@ -14,7 +14,8 @@ constexpr PyObject* RuntimeState::*kObjects[] = {
     &RuntimeState::plain_dumps,   &RuntimeState::format_exception,
     &RuntimeState::writers,       &RuntimeState::register_worker,
     &RuntimeState::died_error,    &RuntimeState::pages,
-    &RuntimeState::timed_request,
+    &RuntimeState::timed_request, &RuntimeState::worker_ended,
+    &RuntimeState::note_killed,
 };
 
 constexpr const char* kNameTexts[kNameCount] = {
@@ -52,6 +53,8 @@ int load(RuntimeState& s) {
       import_attribute(s.writers, "vorlen._liveness", "writers") < 0 ||
       import_attribute(s.register_worker, "vorlen._liveness", "register") < 0 ||
       import_attribute(s.died_error, "vorlen._errors", "WorkerDiedError") < 0 ||
+      import_attribute(s.worker_ended, "vorlen._errors", "worker_ended") < 0 ||
+      import_attribute(s.note_killed, "vorlen._liveness", "note_killed") < 0 ||
       import_attribute(s.pages, "vorlen._pages", "pages") < 0 ||
       import_attribute(s.timed_request, "vorlen._timed", "TimedRequest") < 0)
     return -1;

@@ -24,6 +24,8 @@ struct RuntimeState {
   PyObject* writers = nullptr;           // vorlen._liveness.writers
   PyObject* register_worker = nullptr;   // vorlen._liveness.register
   PyObject* died_error = nullptr;        // vorlen.WorkerDiedError
+  PyObject* worker_ended = nullptr;      // vorlen._errors.worker_ended, which makes one
+  PyObject* note_killed = nullptr;       // vorlen._liveness.note_killed
   PyObject* pages = nullptr;             // vorlen._pages.pages
   PyObject* timed_request = nullptr;     // vorlen._timed.TimedRequest
   PyObject* names[kNameCount] = {};
