@@ -29,6 +29,7 @@ struct Member {
 };
 struct CallRecord {
   std::vector<Member> members;
+  const char* busy = nullptr;  // what another call meeting it is told, if set
 };
 struct CallHash {
   size_t operator()(uint64_t call) const { return std::hash<uint64_t>()(call); }
@@ -117,6 +118,11 @@ int open(PyObject* qi, PyObject* qo, PyObject* process) {
 }
 
 PyObject* busy_error(const vr::Book& book) {
+  auto found = calls.find(book.call);
+  if (found != calls.end() && found->second.busy) {
+    PyErr_SetString(PyExc_RuntimeError, found->second.busy);
+    return nullptr;
+  }
   PyErr_SetString(PyExc_RuntimeError,
                   book.thread == this_thread()
                       ? "a call on this worker (or its pool) is already in progress in this "
@@ -191,15 +197,6 @@ uint64_t tag(vr::Book* book, uint64_t call, uint64_t, double grace) {
 void unsent(vr::Book* book, uint64_t tag) {
   book->outstanding.remove_newest(tag);
   if (book->call_first == tag) book->call_first = 0;
-}
-
-// The tag below which no request of the worker can start any more.
-uint64_t passed(const Book& book) {
-  uint64_t running = book.page->serial.load();
-  uint64_t below = book.outstanding.oldest();
-  if (below == 0) below = book.last_tag + 1;
-  if (running != 0 && !(running & vr::kLocalSerial)) below = std::max(below, running);
-  return below;
 }
 
 // Cancels the tags of `spans` on the worker and interrupts the one it runs
@@ -290,6 +287,11 @@ int give_back(vr::Book* book, PyObject* taken) {
 
 bool holds_answers(vr::Book* book) { return !book->held.empty(); }
 
+void label(uint64_t call, const char* busy) {
+  auto found = calls.find(call);
+  if (found != calls.end()) found->second.busy = busy;
+}
+
 void abandon_due(vr::Book* book, size_t count) {
   while (count > 0 && !book->held.empty()) {
     Py_DECREF(book->held.front().answer);
@@ -300,6 +302,14 @@ void abandon_due(vr::Book* book, size_t count) {
 }
 
 }  // namespace
+
+uint64_t passed(const Book& book) {
+  uint64_t running = book.page->serial.load();
+  uint64_t below = book.outstanding.oldest();
+  if (below == 0) below = book.last_tag + 1;
+  if (running != 0 && !(running & vr::kLocalSerial)) below = std::max(below, running);
+  return below;
+}
 
 int hold(Book& book, uint64_t tag, uint64_t call, PyObject* answer) {
   book.held.push_back({tag, call, answer});
@@ -326,6 +336,9 @@ const vr::LedgerApi ledger_api = {
     .abandon_due = abandon_due,
     .loaded_tag = loaded_tag,
     .tagged = tagged,
+    .label = label,
+    .cancel_unstarted = cancel_unstarted,
+    .interrupt_tag = interrupt_tag,
 };
 
 }  // namespace control

@@ -165,9 +165,12 @@ PyObject* begin(PyObject* request, uint64_t tag, bool& cancelled) {
     page->serial.store(serial);
     // Only after the serial is out: a parent cancelling it now either is
     // seen here or sees it running (and interrupts it).
-    if (tag != 0 && vr::is_cancelled(page, tag)) {
+    if (tag != 0) {
+      cancelled = vr::is_cancelled(page, tag);
+      page->decided.store(cancelled ? tag | vr::kCancelledAnswer : tag);
+    }
+    if (cancelled) {
       end();
-      cancelled = true;
       Py_RETURN_NONE;
     }
   }

@@ -8,7 +8,8 @@ give a handle or a pool for a ``with`` block that ends its workers.
 worker; ``vorlen.run`` runs one request with a time limit; ``vorlen.map``
 runs a pool's batch with time limits, dealing to the first free worker and
 a progress bar; ``vorlen.as_completed`` gives the answers of a non-blocking
-batch as they arrive. ``vorlen.cluster`` has the pool on a Dask cluster.
+batch as they arrive; ``vorlen.submit`` sends one request and returns a
+``vorlen.Future`` of its answer, for threads and asyncio alike. ``vorlen.cluster`` has the pool on a Dask cluster.
 """
 import importlib
 import types
@@ -21,9 +22,10 @@ from vorlen._completion import as_completed
 from vorlen._contexts import pool, worker
 from vorlen._mapping import map
 from vorlen._stopping import interrupt, run
+from vorlen._futures import Future, submit
 
-__all__ = ["Answer", "Batch", "Request", "WorkerDiedError", "__version__", "as_completed",
-           "interrupt", "map", "pool", "run", "worker"]
+__all__ = ["Answer", "Batch", "Future", "Request", "WorkerDiedError", "__version__",
+           "as_completed", "interrupt", "map", "pool", "run", "submit", "worker"]
 
 # Submodules that the package does not import itself (the worker module
 # loads numpy; the cluster needs Dask): loaded when first named as an

@@ -1,0 +1,251 @@
+"""vorlen.submit and vorlen.Future: one request at a time, answered as a
+future that threads wait for and asyncio awaits.
+
+A submitted request waits in this process until its worker has room (a
+worker holds the request it runs and about a millisecond of work queued
+behind it), so that a request that has not started can still be cancelled
+and a pool's requests go to whichever worker is free first. The answers of
+local workers are read by one native thread of the process, the
+dispatcher, which resolves each future as its answer arrives (and a thread
+blocked in ``result()`` reads its own worker's answers itself while nobody
+else does); see ``vorlen/_control`` for the machinery. Pools of other kinds
+(``vorlen.cluster.ClusterPool``) are served through their handles' own
+calls (``_remote``).
+"""
+from __future__ import annotations
+
+import concurrent.futures
+import functools
+import io
+from collections.abc import Generator
+from multiprocessing.reduction import ForkingPickler
+from typing import TYPE_CHECKING, Any
+
+import multiprocessing.process
+import multiprocessing.queues
+
+from vorlen import _control
+from vorlen._arguments import GRACE, seconds
+from vorlen._timed import timed
+from vorlen._types import Answer, Request
+
+if TYPE_CHECKING:
+    import asyncio
+
+    import vorlen.corvane
+    import vorlen.tamsel
+
+_base = concurrent.futures.Future
+_DONE = ("FINISHED", "CANCELLED", "CANCELLED_AND_NOTIFIED")
+
+
+class Future(concurrent.futures.Future[Answer]):
+    """The answer to one request sent with ``vorlen.submit``.
+
+    A ``concurrent.futures.Future``: ``result(timeout)`` gives the
+    four-element answer (an ``"EXCEPTION"`` answer is a result, as
+    everywhere in vorlen); ``exception()`` is ``vorlen.WorkerDiedError``
+    when the worker died before it answered; ``add_done_callback``,
+    ``concurrent.futures.wait`` and ``concurrent.futures.as_completed``
+    work as with any future. In a running asyncio event loop it can be
+    awaited: ``answer = await vorlen.submit(pool, text)``; cancelling the
+    awaiting task cancels the request, or interrupts it if it has started.
+
+    ``cancel()`` succeeds while the request has not started: it then never
+    runs. ``vorlen.interrupt(future)`` stops it while it runs.
+
+    Callbacks added with ``add_done_callback`` run in the thread that read
+    the answer (the dispatcher, or a thread waiting in ``result()``); one
+    must not wait there for another vorlen future that is not done
+    (``RuntimeError``), as that thread would wait for itself.
+    """
+
+    def __init__(self) -> None:
+        super().__init__()
+        # The request as the dispatcher tracks it (local workers), or its
+        # place with the handles of another kind of pool.
+        self._ticket: Any = None
+        self._remote: Any = None
+
+    def __repr__(self) -> str:
+        return "<vorlen." + super().__repr__()[1:]
+
+    def cancel(self) -> bool:
+        """Cancels the request if its worker has not started it (it then
+        never runs) and returns True; returns False once it has started or
+        is done (a cancelled future stays cancelled: True)."""
+        if self._state in _DONE:
+            return self._state != "FINISHED"
+        if self._ticket is not None:
+            if not _control.cancel(self._ticket):
+                return False
+        elif self._remote is not None and not self._remote.cancel(self):
+            return False
+        return _base.cancel(self)
+
+    def running(self) -> bool:
+        """Whether the worker runs the request at this moment."""
+        if self._state in _DONE:
+            return False
+        if self._ticket is not None:
+            return bool(_control.running(self._ticket))
+        return self._remote is not None and self._remote.running(self)
+
+    def result(self, timeout: float | None = None) -> Answer:
+        """The request's answer, ``[status, printed, traceback, returned]``,
+        waiting at most ``timeout`` seconds (``None``: no limit) for it.
+        Raises ``TimeoutError`` when it has not come by then,
+        ``concurrent.futures.CancelledError`` when the request was
+        cancelled, and ``vorlen.WorkerDiedError`` when its worker died."""
+        if self._state not in _DONE and self._ticket is not None:
+            _control.wait(self._ticket, timeout)
+            if self._state in _DONE:
+                timeout = 0
+        return _base.result(self, timeout)
+
+    def exception(self, timeout: float | None = None) -> BaseException | None:
+        """The exception that stands for the answer (``vorlen.WorkerDiedError``
+        when the worker died before it answered), or None when the request
+        answered; waits as ``result`` does."""
+        if self._state not in _DONE and self._ticket is not None:
+            _control.wait(self._ticket, timeout)
+            if self._state in _DONE:
+                timeout = 0
+        return _base.exception(self, timeout)
+
+    def __await__(self) -> Generator[Any, None, Answer]:
+        """``await future`` in a running event loop: the answer, without
+        blocking the loop. Cancelling the awaiting task cancels the request,
+        or interrupts it if it has started."""
+        import asyncio  # not at import of the package: it costs its time
+        if self._state not in _DONE:
+            loop = asyncio.get_running_loop()
+            waiter = loop.create_future()
+            self.add_done_callback(functools.partial(_wake, loop, waiter))
+            try:
+                yield from waiter
+            except asyncio.CancelledError:
+                self._stop()
+                raise
+        if self.cancelled():
+            raise asyncio.CancelledError()
+        return self.result(0)
+
+    def _stop(self) -> None:
+        """Cancels the request, or interrupts it if it has started."""
+        if not self.cancel():
+            interrupt(self)
+
+    def _settle_cancelled(self) -> None:
+        """Ends the future as cancelled: its request was skipped by its
+        worker after all (a cancel() that could not tell in time)."""
+        _base.cancel(self)
+
+
+def _wake(loop: asyncio.AbstractEventLoop, waiter: asyncio.Future[Any],
+          future: concurrent.futures.Future[Any]) -> None:
+    try:
+        loop.call_soon_threadsafe(_settle_waiter, waiter)
+    except RuntimeError:  # the loop was closed meanwhile: nobody awaits
+        pass
+
+
+def _settle_waiter(waiter: asyncio.Future[Any]) -> None:
+    if not waiter.done():
+        waiter.set_result(None)
+
+
+def interrupt(future: Future) -> None:
+    """Interrupts the request of ``future`` if its worker runs it now;
+    nothing else is touched."""
+    if future._ticket is not None:
+        _control.interrupt_ticket(future._ticket)
+    elif future._remote is not None:
+        future._remote.interrupt(future)
+
+
+# vorlen.tamsel.Tamsel once a call has needed it: importing the package
+# must not load the worker module (nor numpy).
+_Tamsel: Any = None
+
+
+def submit(target: vorlen.tamsel.Tamsel | vorlen.corvane.CorvanePool | Any, request: Request,
+           *, timeout: float | None = None, grace: float = GRACE) -> Future:
+    """Sends ``request`` and returns at once a ``vorlen.Future`` of its
+    answer.
+
+    ``target`` is a worker handle (``Tamsel``: the request runs there, after
+    the requests submitted to it before) or a pool (``CorvanePool``,
+    ``vorlen.cluster.ClusterPool``: the request runs on the first worker
+    that is free). Requests wait in this process until their worker has
+    room, so a worker never holds more than the request it runs and a few
+    queued behind it.
+
+    ``timeout`` limits the request to that many seconds from when its
+    worker starts it; past it the request is interrupted and its answer's
+    traceback names the limit. A request that has not answered ``grace``
+    seconds after its interrupt (its limit, or ``vorlen.interrupt``) costs
+    its worker: it is killed, and the futures of the requests it held fail
+    with ``vorlen.WorkerDiedError``.
+
+    While a worker has submitted requests in flight, the other calls on it
+    (``blocked_put``, ``map``, ``reduce``, ``clear_output``, ``vorlen.run``,
+    ``vorlen.map``) raise ``RuntimeError``: wait for the futures first. A
+    request that cannot be pickled raises here, before anything is sent.
+    """
+    limit = None if timeout is None else seconds(timeout, "timeout", "submit")
+    if grace is not GRACE:
+        grace = seconds(grace, "grace", "submit", allow_zero=True)
+    if isinstance(request, bytes):
+        raise TypeError("submit() argument 'request' must be a str or an iterable of "
+                        "str and dict items, not bytes")
+    handles, pool = _workers_of(target)
+    future = Future()
+    if not all(_is_local(handle) for handle in handles):
+        from vorlen import _remote
+        _check_picklable(request)
+        _remote.submit(target, handles, future, request, limit, grace)
+        return future
+    if type(request) is not str:
+        _check_picklable(request)
+    token = 0
+    if limit is not None:
+        request, token = timed(request, limit)
+    future._ticket = _control.submit(handles, pool, future, request, token, grace)
+    return future
+
+
+def _workers_of(target: Any) -> tuple[list[Any], Any]:
+    """The handles a request for `target` may go to, and the pool they
+    form (None for a single handle)."""
+    global _Tamsel
+    if _Tamsel is None:
+        from vorlen.tamsel import Tamsel as _Tamsel
+    if type(target) is _Tamsel:
+        return [target], None
+    procs = getattr(target, "procs", None)
+    if isinstance(procs, dict):
+        return list(procs.values()), target
+    if hasattr(target, "qi") and hasattr(target, "proc") or hasattr(target, "blocked_put"):
+        return [target], None
+    raise TypeError("submit() argument 'target' must be a Tamsel or a pool (CorvanePool, "
+                    f"ClusterPool), not {type(target).__name__}")
+
+
+def _is_local(handle: Any) -> bool:
+    """Whether `handle` is a worker handle of this process, with its own
+    queues and process: one whose answers the dispatcher can read."""
+    return (type(getattr(handle, "qi", None)) is multiprocessing.queues.Queue
+            and type(getattr(handle, "qo", None)) is multiprocessing.queues.Queue
+            and isinstance(getattr(handle, "proc", None), multiprocessing.process.BaseProcess))
+
+
+def _drop_buffer(buffer: Any) -> None:
+    """Leaves large buffers out of the pickling check (nothing is copied)."""
+    return None
+
+
+def _check_picklable(request: Any) -> None:
+    """Raises the error that sending `request` would raise, before anything
+    is sent."""
+    ForkingPickler(io.BytesIO(), protocol=5, buffer_callback=_drop_buffer).dump(request)
