@@ -36,6 +36,7 @@ BENCHMARKS = {
     "interrupt": ("Interrupts: latency to the answer, cost of vorlen.run", True),
     "balance": ("Uneven batches: dealing to the first free worker", True),
     "completion": ("as_completed against reduce", True),
+    "futures": ("vorlen.submit: futures and await against blocked_put and executors", True),
 }
 TIME_LIMIT = {False: 200, True: 90}  # seconds per benchmark, by --quick
 

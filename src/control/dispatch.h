@@ -99,6 +99,8 @@ struct Resolution {
 using Resolutions = std::vector<Resolution>;
 
 // --- the state of this process (dispatch_state.cpp) ---
+// getpid(), without a system call each time (reset in a forked child).
+pid_t current_pid();
 Lane* find_lane(uint64_t id);
 Lane* lane_of_queue(PyObject* qo);
 void add_lane(Lane* lane);
@@ -137,6 +139,10 @@ int begin_busy(Lane& lane);
 // Takes the answers that have arrived (the caller has claimed the lane for
 // reading).
 int drain(Lane& lane, Resolutions& done);
+// Takes the answer of the oldest request in flight, waiting for it when
+// `wait` (watching for a request that ignores its interrupt): 1 taken (or
+// the worker found dead), 0 none, -1 error.
+int take_front(Lane& lane, Resolutions& done, bool wait);
 // Kills the lane's worker when its running request is overdue: when it is
 // next due (monotonic ns, INT64_MAX: never).
 int64_t check_overdue(Lane& lane, Resolutions& done);

@@ -2,6 +2,8 @@
 // request, cancelling or interrupting it, and waiting for its answer; and
 // the ticket objects that a future holds.
 #include <algorithm>
+#include <cmath>
+#include <limits>
 
 #include <poll.h>
 #include <unistd.h>
@@ -67,7 +69,7 @@ Ticket* new_ticket(PyObject* future, PyObject* request, uint64_t token, double g
   ticket->lane = 0;
   ticket->tag = 0;
   ticket->sent_at = 0;
-  ticket->pid = getpid();
+  ticket->pid = current_pid();
   ticket->state = TicketState::kWaiting;
   PyObject_GC_Track(ticket);
   return ticket;
@@ -82,7 +84,7 @@ Ticket* as_ticket(PyObject* object) {
 
 // The lane a ticket of this process waits on or was sent to, or nullptr.
 Lane* lane_of(const Ticket& ticket) {
-  if (ticket.pid != getpid() || ticket.lane == 0 || ready() < 0) {
+  if (ticket.pid != current_pid() || ticket.lane == 0 || ready() < 0) {
     PyErr_Clear();
     return nullptr;
   }
@@ -285,7 +287,8 @@ PyObject* running(PyObject* const* a) {
 // ---- waiting --------------------------------------------------------------
 
 // Reads the ticket's lane in this thread until the ticket is resolved or
-// `deadline` (monotonic seconds) passes, while no other thread reads it.
+// `deadline` (monotonic seconds, infinity for none) passes, while no other
+// thread reads it.
 int read_for(Ticket* ticket, Lane* lane, double deadline) {
   uint64_t id = lane->id;
   lane->reading = true;
@@ -293,33 +296,34 @@ int read_for(Ticket* ticket, Lane* lane, double deadline) {
   watch(*lane, false);
   Resolutions done;
   int status = 0;
+  bool forever = std::isinf(deadline);
   while (status == 0 && ticket->state != TicketState::kDone &&
          ticket->state != TicketState::kCancelled) {
-    int64_t due = check_overdue(*lane, done);
-    if (!(lane = find_lane(id)) || lane->death) break;
-    double now = vr::monotonic_seconds();
-    if (now >= deadline) break;
-    double until = std::min(deadline, now + 0.1);
-    if (due != INT64_MAX) until = std::min(until, due / 1e9);
-    pollfd fds[2] = {{lane->reader, POLLIN, 0}, {lane->sentinel, POLLIN, 0}};
-    bool interrupted;
-    int ready = vr::poll_released(fds, 2, vr::milliseconds_until(until), interrupted);
-    if (ready < 0) {
-      status = -1;
-      break;
+    if (forever) {
+      status = take_front(*lane, done, true);
+      if (status > 0) status = 0;
+    } else {
+      int64_t due = check_overdue(*lane, done);
+      if (!(lane = find_lane(id)) || lane->death) break;
+      double now = vr::monotonic_seconds();
+      if (now >= deadline) break;
+      double until = std::min(deadline, now + 0.1);
+      if (due != INT64_MAX) until = std::min(until, due / 1e9);
+      pollfd fds[2] = {{lane->reader, POLLIN, 0}, {lane->sentinel, POLLIN, 0}};
+      bool interrupted;
+      int ready = vr::poll_released(fds, 2, vr::milliseconds_until(until), interrupted);
+      if (ready < 0) status = -1;
+      else if (ready > 0 && (lane = find_lane(id))) status = drain(*lane, done);
     }
-    if (!(lane = find_lane(id))) break;
-    if (ready > 0) status = drain(*lane, done);
-    if (!(lane = find_lane(id))) break;
     if (status == 0 && resolve(done) < 0) status = -1;
-    if (!(lane = find_lane(id))) break;
+    if (!(lane = find_lane(id)) || lane->death) break;
   }
   vr::SavedError raised;
   if ((lane = find_lane(id))) {
     lane->reading = false;
     lane->helper = false;
-    if (lane->busy()) watch(*lane, true);
     if (pump(*lane, done) < 0 && !raised) status = -1;
+    if ((lane = find_lane(id)) && lane->busy()) watch(*lane, true);
   }
   if (resolve(done) < 0 && !raised) status = -1;
   if (raised) raised.restore();
@@ -333,13 +337,13 @@ int read_for(Ticket* ticket, Lane* lane, double deadline) {
 PyObject* wait(PyObject* const* a) {
   Ticket* ticket = as_ticket(a[0]);
   if (!ticket) return nullptr;
-  double deadline = 1e300;
+  double deadline = std::numeric_limits<double>::infinity();
   if (a[1] != Py_None) {
     double timeout = PyFloat_AsDouble(a[1]);
     if (timeout == -1.0 && PyErr_Occurred()) return nullptr;
     deadline = vr::monotonic_seconds() + std::max(0.0, timeout);
   }
-  if (ticket->pid != getpid()) {
+  if (ticket->pid != current_pid()) {
     PyErr_SetString(PyExc_RuntimeError,
                     "this future belongs to the process this one was forked from: its "
                     "answer does not come here");

@@ -352,47 +352,59 @@ void fail_pool(PoolQueue& queue, PyObject* error, Resolutions& done) {
   remove_pool(&queue);
 }
 
+int take_front(Lane& lane, Resolutions& done, bool wait) {
+  if (lane.in_flight.empty()) return 0;
+  uint64_t id = lane.id;
+  Ticket* front = lane.in_flight.front();
+  vr::Wanted wanted;
+  wanted.tag = front->tag;
+  wanted.only_own = true;
+  wanted.wait = wait;
+  if (wait) {
+    // Watching the worker meanwhile, as vorlen.run does.
+    wanted.token = front->token;
+    wanted.grace = front->grace;
+  }
+  Ref answer = Ref::steal(api().take(lane.book, lane.qo.get(), lane.process.get(),
+                                     lane.sentinel, wanted));
+  Lane* current = find_lane(id);
+  if (!current) return answer || !PyErr_Occurred() ? 0 : -1;
+  if (!answer && !PyErr_Occurred()) return 0;
+  if (!answer) {
+    PyObject* error = PyErr_GetRaisedException();
+    if (is_died_error(error)) {
+      PyErr_SetRaisedException(error);
+      lane_died(*current, done);
+      return 0;
+    }
+    if (!PyErr_GivenExceptionMatches(error, PyExc_Exception)) {
+      PyErr_SetRaisedException(error);
+      return -1;
+    }
+    // This request's answer was lost on the way (too large to hold, taken
+    // by another reader): its future says why; the lane goes on.
+    current->in_flight.pop_front();
+    collect(done, front, Outcome::kException, error);
+    Py_DECREF(error);
+    return 1;
+  }
+  current->in_flight.pop_front();
+  learn(*current, front->sent_at);
+  if (front->state == TicketState::kCancelled) {
+    Py_DECREF(front);
+  } else if (wanted.got_cancelled) {
+    collect(done, front, Outcome::kCancelled, nullptr);
+  } else {
+    collect(done, front, Outcome::kResult, answer.get());
+  }
+  return 1;
+}
+
 int drain(Lane& lane, Resolutions& done) {
   uint64_t id = lane.id;
-  Lane* current = &lane;
-  while (current && !current->in_flight.empty()) {
-    Ticket* front = current->in_flight.front();
-    vr::Wanted wanted;
-    wanted.tag = front->tag;
-    wanted.only_own = true;
-    wanted.wait = false;
-    Ref answer = Ref::steal(api().take(current->book, current->qo.get(), current->process.get(),
-                                       current->sentinel, wanted));
-    current = find_lane(id);
-    if (!current) return answer || !PyErr_Occurred() ? 0 : -1;
-    if (!answer && !PyErr_Occurred()) return 0;
-    if (!answer) {
-      PyObject* error = PyErr_GetRaisedException();
-      if (is_died_error(error)) {
-        PyErr_SetRaisedException(error);
-        lane_died(*current, done);
-        return 0;
-      }
-      if (!PyErr_GivenExceptionMatches(error, PyExc_Exception)) {
-        PyErr_SetRaisedException(error);
-        return -1;
-      }
-      // This request's answer was lost on the way (too large to hold, taken
-      // by another reader): its future says why; the lane goes on.
-      current->in_flight.pop_front();
-      collect(done, front, Outcome::kException, error);
-      Py_DECREF(error);
-      continue;
-    }
-    current->in_flight.pop_front();
-    learn(*current, front->sent_at);
-    if (front->state == TicketState::kCancelled) {
-      Py_DECREF(front);
-    } else if (wanted.got_cancelled) {
-      collect(done, front, Outcome::kCancelled, nullptr);
-    } else {
-      collect(done, front, Outcome::kResult, answer.get());
-    }
+  for (Lane* current = &lane; current; current = find_lane(id)) {
+    int taken = take_front(*current, done, false);
+    if (taken <= 0) return taken;
   }
   return 0;
 }

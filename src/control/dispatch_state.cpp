@@ -53,6 +53,7 @@ struct State {
 // and makes its own.
 State* state = nullptr;
 bool exit_hook_installed = false;
+pid_t known_pid = 0;  // this process's, 0 until asked for (a fork resets it)
 
 void close_fd(int& fd) {
   if (fd >= 0) close(fd);
@@ -63,6 +64,7 @@ void close_fd(int& fd) {
 // not exist here, and the lanes are the parent's. Their descriptors are
 // closed; the rest (Python objects among it) is left as it is.
 void forget_in_child() {
+  known_pid = 0;
   if (!state) return;
   for (auto& [id, lane] : state->lanes) {
     close_fd(lane->reader);
@@ -171,7 +173,7 @@ void* run_thread(void*) {
 // interpreter goes (a thread that took the lock after that would be ended in
 // the middle of its work). Requests in flight are left to their workers.
 PyObject* stop_dispatcher(PyObject*, PyObject*) {
-  if (!state || !state->running || state->pid != getpid()) Py_RETURN_NONE;
+  if (!state || !state->running || state->pid != current_pid()) Py_RETURN_NONE;
   state->stopping = true;
   poke();
   pollfd leaving = {state->done, POLLIN, 0};
@@ -202,8 +204,13 @@ int install_exit_hook() {
 
 }  // namespace
 
+pid_t current_pid() {
+  if (known_pid == 0) known_pid = getpid();
+  return known_pid;
+}
+
 int ready() {
-  if (state && state->pid == getpid()) return 0;
+  if (state && state->pid == current_pid()) return 0;
   static bool fork_hook = false;
   if (!fork_hook) {
     if (pthread_atfork(nullptr, nullptr, forget_in_child) != 0) {
@@ -217,7 +224,7 @@ int ready() {
   // multiprocessing's children of other start methods).
   exit_hook_installed = false;
   auto* fresh = new State;
-  fresh->pid = getpid();
+  fresh->pid = current_pid();
   fresh->epoll = epoll_create1(EPOLL_CLOEXEC);
   fresh->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   fresh->done = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -270,7 +277,7 @@ void poke() {
 }
 
 bool in_dispatcher() {
-  return state && state->running && state->pid == getpid() &&
+  return state && state->running && state->pid == current_pid() &&
          pthread_equal(state->thread, pthread_self());
 }
 
@@ -350,7 +357,7 @@ size_t idle_lanes_over_limit() {
 bool waiting_forever() { return state && state->waiting_forever; }
 
 void notice_interrupt() {
-  if (!state || state->pid != getpid() || state->busy == 0) return;
+  if (!state || state->pid != current_pid() || state->busy == 0) return;
   for (auto& [id, lane] : state->lanes)
     if (lane->busy()) lane->watch_interrupts = true;
   poke();

@@ -17,7 +17,9 @@ from __future__ import annotations
 import concurrent.futures
 import functools
 import io
-from collections.abc import Generator
+import logging
+import threading
+from collections.abc import Callable, Generator
 from multiprocessing.reduction import ForkingPickler
 from typing import TYPE_CHECKING, Any
 
@@ -36,7 +38,12 @@ if TYPE_CHECKING:
     import vorlen.tamsel
 
 _base = concurrent.futures.Future
-_DONE = ("FINISHED", "CANCELLED", "CANCELLED_AND_NOTIFIED")
+_LOGGER = logging.getLogger("concurrent.futures")
+# The states of concurrent.futures.Future, as it names them.
+_PENDING = "PENDING"
+_FINISHED = "FINISHED"
+_CANCELLED = ("CANCELLED", "CANCELLED_AND_NOTIFIED")
+_DONE = (_FINISHED, *_CANCELLED)
 
 
 class Future(concurrent.futures.Future[Answer]):
@@ -60,12 +67,30 @@ class Future(concurrent.futures.Future[Answer]):
     (``RuntimeError``), as that thread would wait for itself.
     """
 
+    # The base class's lock and condition are made only when a thread has
+    # to wait: a future that is resolved before anyone waits for it (the
+    # common case) never needs them. A resolver sets the state first and
+    # looks for the condition after; a waiter makes the condition first and
+    # looks at the state after, under it: either the waiter sees the new
+    # state, or the resolver sees the condition and notifies under it.
+
     def __init__(self) -> None:
-        super().__init__()
+        self._state = _PENDING
+        self._result: Any = None
+        self._exception: BaseException | None = None
+        self._waiters: list[Any] = []
+        self._done_callbacks: list[Any] = []
         # The request as the dispatcher tracks it (local workers), or its
         # place with the handles of another kind of pool.
         self._ticket: Any = None
         self._remote: Any = None
+
+    @property
+    def _condition(self) -> threading.Condition:  # type: ignore[override]
+        made = self.__dict__.get("_made_condition")
+        if made is None:
+            made = self.__dict__.setdefault("_made_condition", threading.Condition())
+        return made
 
     def __repr__(self) -> str:
         return "<vorlen." + super().__repr__()[1:]
@@ -75,13 +100,21 @@ class Future(concurrent.futures.Future[Answer]):
         never runs) and returns True; returns False once it has started or
         is done (a cancelled future stays cancelled: True)."""
         if self._state in _DONE:
-            return self._state != "FINISHED"
+            return self._state != _FINISHED
         if self._ticket is not None:
             if not _control.cancel(self._ticket):
                 return False
         elif self._remote is not None and not self._remote.cancel(self):
             return False
-        return _base.cancel(self)
+        return self._settle_cancelled()
+
+    def cancelled(self) -> bool:
+        """Whether the request was cancelled (it never ran)."""
+        return self._state in _CANCELLED
+
+    def done(self) -> bool:
+        """Whether the future has its answer, or was cancelled."""
+        return self._state in _DONE
 
     def running(self) -> bool:
         """Whether the worker runs the request at this moment."""
@@ -99,9 +132,10 @@ class Future(concurrent.futures.Future[Answer]):
         cancelled, and ``vorlen.WorkerDiedError`` when its worker died."""
         if self._state not in _DONE and self._ticket is not None:
             _control.wait(self._ticket, timeout)
-            if self._state in _DONE:
-                timeout = 0
-        return _base.result(self, timeout)
+        if self._state == _FINISHED and self._exception is None:
+            answer: Answer = self._result
+            return answer
+        return _base.result(self, 0 if self._state in _DONE else timeout)
 
     def exception(self, timeout: float | None = None) -> BaseException | None:
         """The exception that stands for the answer (``vorlen.WorkerDiedError``
@@ -109,9 +143,71 @@ class Future(concurrent.futures.Future[Answer]):
         answered; waits as ``result`` does."""
         if self._state not in _DONE and self._ticket is not None:
             _control.wait(self._ticket, timeout)
-            if self._state in _DONE:
-                timeout = 0
-        return _base.exception(self, timeout)
+        if self._state == _FINISHED:
+            return self._exception
+        return _base.exception(self, 0 if self._state in _DONE else timeout)
+
+    def add_done_callback(self, fn: Callable[[concurrent.futures.Future[Answer]], object]) -> None:
+        """Calls ``fn(future)`` once the future is done: at once if it is,
+        else in the thread that resolves it."""
+        self._done_callbacks.append(fn)
+        if self._state in _DONE:
+            # Whoever takes it out of the list calls it: this thread, or a
+            # resolver that is going through the list right now.
+            try:
+                self._done_callbacks.remove(fn)
+            except ValueError:
+                return
+            try:
+                fn(self)
+            except Exception:
+                _LOGGER.exception("exception calling callback for %r", self)
+
+    def set_result(self, result: Answer) -> None:
+        """Resolves the future with its answer (the dispatcher calls it)."""
+        if "_made_condition" in self.__dict__:
+            _base.set_result(self, result)
+            return
+        if self._state in _DONE:
+            raise concurrent.futures.InvalidStateError(f"{self._state}: {self!r}")
+        self._result = result
+        self._settled()
+
+    def set_exception(self, exception: BaseException | None) -> None:
+        """Resolves the future with an exception (the dispatcher calls it
+        when the worker died)."""
+        if "_made_condition" in self.__dict__:
+            _base.set_exception(self, exception)
+            return
+        if self._state in _DONE:
+            raise concurrent.futures.InvalidStateError(f"{self._state}: {self!r}")
+        self._exception = exception
+        self._settled()
+
+    def _settled(self) -> None:
+        self._state = _FINISHED
+        if "_made_condition" in self.__dict__:
+            # A thread came to wait meanwhile: it is told under the condition.
+            with self._condition:
+                for waiter in self._waiters:
+                    if self._exception is None:
+                        waiter.add_result(self)
+                    else:
+                        waiter.add_exception(self)
+                self._condition.notify_all()
+        self._invoke_callbacks()
+
+    def _invoke_callbacks(self) -> None:
+        callbacks = self._done_callbacks
+        while callbacks:
+            try:
+                fn = callbacks.pop(0)
+            except IndexError:  # taken by add_done_callback meanwhile
+                return
+            try:
+                fn(self)
+            except Exception:
+                _LOGGER.exception("exception calling callback for %r", self)
 
     def __await__(self) -> Generator[Any, None, Answer]:
         """``await future`` in a running event loop: the answer, without
@@ -127,7 +223,7 @@ class Future(concurrent.futures.Future[Answer]):
             except asyncio.CancelledError:
                 self._stop()
                 raise
-        if self.cancelled():
+        if self._state in _CANCELLED:
             raise asyncio.CancelledError()
         return self.result(0)
 
@@ -136,10 +232,14 @@ class Future(concurrent.futures.Future[Answer]):
         if not self.cancel():
             interrupt(self)
 
-    def _settle_cancelled(self) -> None:
-        """Ends the future as cancelled: its request was skipped by its
-        worker after all (a cancel() that could not tell in time)."""
-        _base.cancel(self)
+    def _settle_cancelled(self) -> bool:
+        """Ends the future as cancelled, and tells those waiting for it
+        (concurrent.futures.wait and as_completed count a future as done
+        once they have been told)."""
+        if not _base.cancel(self):
+            return self._state in _CANCELLED
+        self.set_running_or_notify_cancel()
+        return True
 
 
 def _wake(loop: asyncio.AbstractEventLoop, waiter: asyncio.Future[Any],
