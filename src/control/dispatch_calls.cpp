@@ -11,6 +11,7 @@
 #include "control.h"
 #include "dispatch.h"
 #include "ledger.h"
+#include "runtime/process/liveness.h"
 #include "runtime/python/runtime_state.h"
 #include "runtime/transport/descriptors.h"
 
@@ -138,6 +139,13 @@ int pool_lanes(PyObject* handles, std::vector<uint64_t>& lanes, Ref& death) {
       if (!died_error_raised()) return -1;
       death = Ref::steal(PyErr_GetRaisedException());
       continue;
+    }
+    // An idle worker that has ended takes no requests (a busy one is found
+    // out by whoever reads its answers).
+    if (!lane->death && !lane->busy() && vr::readable_now(lane->sentinel)) {
+      vr::raise_worker_died(lane->process.get());
+      if (!died_error_raised()) return -1;
+      lane->death = Ref::steal(PyErr_GetRaisedException());
     }
     if (lane->death) {
       death = lane->death;

@@ -213,7 +213,6 @@ int begin_busy(Lane& lane) {
   api().label(call, kBusyMessage);
   lane.call = call;
   note_busy(1);
-  if (!lane.helper) watch(lane, true);
   return 0;
 }
 
@@ -284,7 +283,10 @@ int distribute(uint64_t pool, Resolutions& done) {
     lane->sending = true;
     uint64_t id = lane->id;
     int status = send(*lane, ticket, done);
-    if ((lane = find_lane(id))) lane->sending = false;
+    if ((lane = find_lane(id))) {
+      lane->sending = false;
+      if (!lane->helper) watch(*lane, true);
+    }
     if (status < 0) return -1;
   }
 }
@@ -300,9 +302,14 @@ int pump(Lane& lane, Resolutions& done) {
   for (uint64_t pool : pools)
     if (distribute(pool, done) < 0) return -1;
   current = find_lane(id);
-  if (current && current->in_flight.empty() && current->waiting.empty() && !current->reading &&
+  if (!current) return 0;
+  if (current->in_flight.empty() && current->waiting.empty() && !current->reading &&
       !current->sending)
     become_idle(*current);
+  // Watched only from here, once its requests are out: a thread that goes
+  // on to wait for the answer itself takes the lane before the answer comes,
+  // and the dispatcher is not woken for it.
+  if (current->busy() && !current->helper) watch(*current, true);
   return 0;
 }
 

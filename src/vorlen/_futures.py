@@ -348,4 +348,4 @@ def _drop_buffer(buffer: Any) -> None:
 def _check_picklable(request: Any) -> None:
     """Raises the error that sending `request` would raise, before anything
     is sent."""
-    ForkingPickler(io.BytesIO(), protocol=5, buffer_callback=_drop_buffer).dump(request)
+    ForkingPickler(io.BytesIO(), 5, True, _drop_buffer).dump(request)
