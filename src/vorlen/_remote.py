@@ -29,7 +29,7 @@ class _Waiting:
         self.requests: collections.deque[tuple[Future, Any, float | None, float]] = \
             collections.deque()
         self.cancelled: set[int] = set()     # ids of waiting futures cancelled
-        self.running: dict[int, Any] = {}    # id of a future -> the handle running it
+        self.taken: dict[int, Any] = {}      # id of a future -> the handle running it
         self.serving: set[int] = set()       # ids of the handles with a thread here
 
     def cancel(self, future: Future) -> bool:
@@ -41,11 +41,11 @@ class _Waiting:
 
     def running(self, future: Future) -> bool:
         with _lock:
-            return id(future) in self.running
+            return id(future) in self.taken
 
     def interrupt(self, future: Future) -> None:
         with _lock:
-            handle = self.running.get(id(future))
+            handle = self.taken.get(id(future))
         if handle is not None:
             vorlen.interrupt(handle)
 
@@ -94,7 +94,7 @@ def _next(waiting: _Waiting, handle: Any) -> tuple[Future, Any, float | None, fl
             if id(item[0]) in waiting.cancelled:
                 waiting.cancelled.discard(id(item[0]))
                 continue
-            waiting.running[id(item[0])] = handle
+            waiting.taken[id(item[0])] = handle
             return item
         waiting.serving.discard(id(handle))
         return None
@@ -110,6 +110,6 @@ def _serve(waiting: _Waiting, handle: Any) -> None:
         else:
             outcome = ("set_result", answer)
         with _lock:
-            waiting.running.pop(id(future), None)
+            waiting.taken.pop(id(future), None)
         if not future.done():
             getattr(future, outcome[0])(outcome[1])
