@@ -26,8 +26,8 @@ extern const vr::FunctionDef interrupt_worker_def, request_def, tagged_loads_def
 extern const vr::FunctionDef submit_def, cancel_def, interrupt_ticket_def, running_def, wait_def,
     in_dispatcher_def;
 namespace dispatch {
-// Makes the ticket type; called when the module executes.
-int make_ticket_type();
+// Makes the ticket type (as Ticket in `dict`); called when the module executes.
+int make_ticket_type(PyObject* dict);
 // An interrupt was sent to some worker outside vorlen.submit: the
 // dispatcher looks for submitted requests that ignore it.
 void notice_interrupt();

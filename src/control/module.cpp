@@ -36,7 +36,7 @@ int run_body(PyObject*, PyObject* dict) {
     Ref function = Ref::steal(vr::make_function(state, *def, nullptr, nullptr, nullptr));
     if (!function || PyDict_SetItemString(dict, def->name, function.get()) < 0) return -1;
   }
-  if (make_tagging(dict) < 0 || dispatch::make_ticket_type() < 0) return -1;
+  if (make_tagging(dict) < 0 || dispatch::make_ticket_type(dict) < 0) return -1;
   Ref number = Ref::steal(PyLong_FromLong(vr::interrupt_signal()));
   if (!number || PyDict_SetItemString(dict, "SIGNAL", number.get()) < 0) return -1;
   Ref table = Ref::steal(PyCapsule_New(const_cast<vr::LedgerApi*>(&ledger_api),

@@ -26,6 +26,7 @@ from typing import TYPE_CHECKING, Any
 import multiprocessing.process
 import multiprocessing.queues
 
+import vorlen
 from vorlen import _control
 from vorlen._arguments import GRACE, seconds
 from vorlen._timed import timed
@@ -87,7 +88,7 @@ class Future(concurrent.futures.Future[Answer]):
 
     @property
     def _condition(self) -> threading.Condition:  # type: ignore[override]
-        made = self.__dict__.get("_made_condition")
+        made: threading.Condition | None = self.__dict__.get("_made_condition")
         if made is None:
             made = self.__dict__.setdefault("_made_condition", threading.Condition())
         return made
@@ -308,10 +309,11 @@ def submit(target: vorlen.tamsel.Tamsel | vorlen.corvane.CorvanePool | Any, requ
         return future
     if type(request) is not str:
         _check_picklable(request)
+    sent: Any = request
     token = 0
     if limit is not None:
-        request, token = timed(request, limit)
-    future._ticket = _control.submit(handles, pool, future, request, token, grace)
+        sent, token = timed(request, limit)
+    future._ticket = _control.submit(handles, pool, future, sent, token, grace)
     return future
 
 

@@ -27,3 +27,16 @@ def contexts() -> None:
         p.kill_all()
     with vorlen.pool("2"):  # type: ignore[arg-type]
         pass
+
+
+def futures(pool: corvane.CorvanePool) -> None:
+    future: vorlen.Future = vorlen.submit(pool, "x = 1", timeout=2.5)
+    answer: Answer = future.result(timeout=1)
+    del answer
+    vorlen.interrupt(future)
+    future.cancel()
+    vorlen.submit(pool, "x = 1", timeout="2")  # type: ignore[arg-type]
+
+
+async def awaited(pool: corvane.CorvanePool) -> Answer:
+    return await vorlen.submit(pool, ["x = 1", {"y": 2}])
