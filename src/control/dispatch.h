@@ -63,7 +63,6 @@ struct Lane {
   vr::Ref qi, qo, process, put;
   vr::Book* book = nullptr;
   int reader = -1, sentinel = -1;  // our duplicates of the pipe and sentinel
-  int poll = -1;                   // an epoll of those two
   uint64_t call = 0;               // the ledger call while busy
   std::deque<Ticket*> in_flight;   // owned references, in tag order
   std::deque<Ticket*> waiting;     // submitted to this worker, not sent yet
@@ -74,6 +73,7 @@ struct Lane {
   bool watched = false;  // in the dispatcher's epoll
   bool watch_interrupts = false;  // an interrupt was sent: look for overdue
   vr::Ref death;         // the WorkerDiedError once its worker has ended
+  vr::Ref killed;        // why it was killed, for the futures of its reader
   double estimate = -1;  // seconds one request takes
   long window = 2;
   double last_answer = 0;
@@ -114,8 +114,10 @@ uint64_t new_id();
 int ready();
 // Starts the dispatcher thread unless it runs.
 int start_thread();
-// Adds or removes the lane's epoll to or from the dispatcher's.
+// Adds or removes the lane's answer pipe to or from the dispatcher's wait.
 void watch(Lane& lane, bool on);
+// Has the dispatcher note the end of the lane's worker (once).
+int watch_death(Lane& lane);
 // Wakes the dispatcher so that it looks at its time-outs again.
 void poke();
 // Whether the dispatcher waits with no time-out (it will not look at a
@@ -148,6 +150,8 @@ int take_front(Lane& lane, Resolutions& done, bool wait);
 int64_t check_overdue(Lane& lane, Resolutions& done);
 // Drops idle lanes whose worker has ended or whose handle is gone.
 void sweep();
+// Notes the end of an idle lane's worker when it has ended.
+void note_if_ended(Lane& lane);
 void fail_pool(PoolQueue& queue, PyObject* error, Resolutions& done);
 
 // --- tickets and their futures (dispatch_calls.cpp) ---

@@ -142,11 +142,7 @@ int pool_lanes(PyObject* handles, std::vector<uint64_t>& lanes, Ref& death) {
     }
     // An idle worker that has ended takes no requests (a busy one is found
     // out by whoever reads its answers).
-    if (!lane->death && !lane->busy() && vr::readable_now(lane->sentinel)) {
-      vr::raise_worker_died(lane->process.get());
-      if (!died_error_raised()) return -1;
-      lane->death = Ref::steal(PyErr_GetRaisedException());
-    }
+    if (!lane->busy()) note_if_ended(*lane);
     if (lane->death) {
       death = lane->death;
       continue;
@@ -393,6 +389,69 @@ void collect(Resolutions& done, Ticket* ticket, Outcome outcome, PyObject* value
   done.push_back({ticket, Ref::borrow(value), outcome});
 }
 
+namespace {
+
+// Attribute names and values of vorlen.Future, interned once.
+struct FutureNames {
+  PyObject *waited, *callbacks, *state, *result, *exception, *pending, *finished;
+};
+FutureNames* future_names() {
+  static FutureNames names{};
+  if (!names.waited) {
+    names = {vr::intern("_waited"),          vr::intern("_done_callbacks"), vr::intern("_state"),
+             vr::intern("_result"),          vr::intern("_exception"),      vr::intern("PENDING"),
+             vr::intern("FINISHED")};
+    if (!names.waited || !names.callbacks || !names.state || !names.result ||
+        !names.exception || !names.pending || !names.finished) {
+      names.waited = nullptr;
+      return nullptr;
+    }
+  }
+  return &names;
+}
+
+// Resolves a future that nobody waits for and that has no callbacks by
+// setting its state, as its set_result would (no Python code runs here, so
+// nothing can start waiting meanwhile): 1 done, 0 not such a future, -1
+// error.
+int settle_quietly(PyObject* future, const Resolution& item) {
+  if (item.outcome == Outcome::kCancelled) return 0;
+  FutureNames* names = future_names();
+  if (!names) return -1;
+  Ref waited = Ref::steal(PyObject_GetAttr(future, names->waited));
+  Ref callbacks = waited ? Ref::steal(PyObject_GetAttr(future, names->callbacks)) : Ref();
+  Ref state = callbacks ? Ref::steal(PyObject_GetAttr(future, names->state)) : Ref();
+  if (!state) {
+    // Not a vorlen.Future: its own set_result says what to do.
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    return 0;
+  }
+  if (waited.get() != Py_False || !PyList_CheckExact(callbacks.get()) ||
+      PyList_GET_SIZE(callbacks.get()) != 0 || state.get() != names->pending)
+    return 0;
+  PyObject* slot = item.outcome == Outcome::kResult ? names->result : names->exception;
+  if (PyObject_SetAttr(future, slot, item.value.get()) < 0 ||
+      PyObject_SetAttr(future, names->state, names->finished) < 0)
+    return -1;
+  return 1;
+}
+
+// The future's own method for the outcome; its result.
+PyObject* call_resolver(PyObject* future, const Resolution& item) {
+  switch (item.outcome) {
+    case Outcome::kResult:
+      return PyObject_CallMethod(future, "set_result", "O", item.value.get());
+    case Outcome::kException:
+      return PyObject_CallMethod(future, "set_exception", "O", item.value.get());
+    case Outcome::kCancelled:
+      break;
+  }
+  return PyObject_CallMethod(future, "_settle_cancelled", nullptr);
+}
+
+}  // namespace
+
 int resolve(Resolutions& done) {
   Resolutions batch;
   batch.swap(done);
@@ -402,19 +461,9 @@ int resolve(Resolutions& done) {
     Ref future = Ref::steal(item.ticket->future);
     item.ticket->future = nullptr;
     if (!future) continue;
-    Ref result;
-    switch (item.outcome) {
-      case Outcome::kResult:
-        result = Ref::steal(PyObject_CallMethod(future.get(), "set_result", "O", item.value.get()));
-        break;
-      case Outcome::kException:
-        result = Ref::steal(
-            PyObject_CallMethod(future.get(), "set_exception", "O", item.value.get()));
-        break;
-      case Outcome::kCancelled:
-        result = Ref::steal(PyObject_CallMethod(future.get(), "_settle_cancelled", nullptr));
-        break;
-    }
+    int quiet = settle_quietly(future.get(), item);
+    if (quiet > 0) continue;
+    Ref result = quiet < 0 ? Ref() : Ref::steal(call_resolver(future.get(), item));
     if (result) continue;
     if (PyErr_ExceptionMatches(PyExc_Exception) || kept) {
       PyErr_WriteUnraisable(future.get());

@@ -42,14 +42,6 @@ int duplicate(PyObject* owner, const char* attribute) {
   return copy;
 }
 
-int watch_in(int epoll, int fd) {
-  epoll_event event = {};
-  event.events = EPOLLIN;
-  if (epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &event) == 0) return 0;
-  PyErr_SetFromErrno(PyExc_OSError);
-  return -1;
-}
-
 // Fills the lane's descriptors; a closed process object raises
 // WorkerDiedError.
 int open_descriptors(Lane& lane) {
@@ -63,16 +55,11 @@ int open_descriptors(Lane& lane) {
     }
     return -1;
   }
-  lane.poll = epoll_create1(EPOLL_CLOEXEC);
-  if (lane.poll < 0) {
-    PyErr_SetFromErrno(PyExc_OSError);
-    return -1;
-  }
-  return watch_in(lane.poll, lane.reader) < 0 ? -1 : watch_in(lane.poll, lane.sentinel);
+  return 0;
 }
 
 void close_descriptors(Lane& lane) {
-  for (int* fd : {&lane.reader, &lane.sentinel, &lane.poll}) {
+  for (int* fd : {&lane.reader, &lane.sentinel}) {
     if (*fd >= 0) close(*fd);
     *fd = -1;
   }
@@ -111,6 +98,10 @@ Lane* make_lane(PyObject* handle, PyObject* qi, PyObject* qo, PyObject* process)
   lane->id = new_id();
   lane->last_answer = vr::monotonic_seconds();
   add_lane(lane);
+  if (watch_death(*lane) < 0) {
+    remove_lane(lane);
+    return nullptr;
+  }
   return lane;
 }
 
@@ -320,6 +311,7 @@ namespace {
 // their other workers.
 void lane_died(Lane& lane, Resolutions& done) {
   lane.death = Ref::steal(PyErr_GetRaisedException());
+  if (lane.killed) lane.death = std::move(lane.killed);
   for (Ticket* ticket : lane.in_flight) collect(done, ticket, Outcome::kException, lane.death.get());
   lane.in_flight.clear();
   for (Ticket* ticket : lane.waiting) collect(done, ticket, Outcome::kException, lane.death.get());
@@ -367,11 +359,9 @@ int take_front(Lane& lane, Resolutions& done, bool wait) {
   wanted.tag = front->tag;
   wanted.only_own = true;
   wanted.wait = wait;
-  if (wait) {
-    // Watching the worker meanwhile, as vorlen.run does.
-    wanted.token = front->token;
-    wanted.grace = front->grace;
-  }
+  // A request that ignores its time limit or interrupt is the dispatcher's
+  // to find (it looks at every busy worker, also one read here), so that
+  // this wait is a plain one.
   Ref answer = Ref::steal(api().take(lane.book, lane.qo.get(), lane.process.get(),
                                      lane.sentinel, wanted));
   Lane* current = find_lane(id);
@@ -436,8 +426,25 @@ int64_t check_overdue(Lane& lane, Resolutions& done) {
     PyErr_WriteUnraisable(nullptr);
     return INT64_MAX;
   }
+  if (lane.reading) {
+    // A thread reads its answers: it meets the end of the worker, and
+    // its futures get this error, which says why it ended.
+    lane.killed = Ref::steal(PyErr_GetRaisedException());
+    return INT64_MAX;
+  }
   lane_died(lane, done);
   return INT64_MAX;
+}
+
+void note_if_ended(Lane& lane) {
+  if (lane.death || !vr::readable_now(lane.sentinel)) return;
+  vr::raise_worker_died(lane.process.get());
+  if (!PyErr_Occurred()) return;
+  if (!is_died_error(PyErr_Occurred())) {
+    PyErr_WriteUnraisable(nullptr);
+    return;
+  }
+  lane.death = Ref::steal(PyErr_GetRaisedException());
 }
 
 void sweep() {

@@ -69,7 +69,6 @@ void forget_in_child() {
   for (auto& [id, lane] : state->lanes) {
     close_fd(lane->reader);
     close_fd(lane->sentinel);
-    close_fd(lane->poll);
   }
   close_fd(state->epoll);
   close_fd(state->wake);
@@ -102,7 +101,7 @@ int next_timeout(Resolutions& done) {
   bool watch = false;
   for (uint64_t id : lane_ids()) {
     Lane* lane = find_lane(id);
-    if (!lane || !lane->busy() || lane->reading) continue;
+    if (!lane || !lane->busy()) continue;
     soonest = std::min(soonest, check_overdue(*lane, done));
     lane = find_lane(id);
     if (!lane || !lane->busy()) continue;
@@ -124,7 +123,11 @@ void serve(const epoll_event* events, int count, Resolutions& done) {
       continue;
     }
     Lane* lane = find_lane(id);
-    if (!lane || lane->reading || !lane->busy()) continue;
+    if (!lane || lane->reading) continue;
+    if (!lane->busy()) {
+      note_if_ended(*lane);
+      continue;
+    }
     lane->reading = true;
     int read = drain(*lane, done);
     lane = find_lane(id);
@@ -257,16 +260,27 @@ int start_thread() {
 }
 
 void watch(Lane& lane, bool on) {
-  if (lane.watched == on || lane.poll < 0) return;
+  if (lane.watched == on || lane.reader < 0) return;
   if (on) {
     epoll_event event = {};
     event.events = EPOLLIN;
     event.data.u64 = lane.id;
-    if (epoll_ctl(state->epoll, EPOLL_CTL_ADD, lane.poll, &event) < 0) return;
+    if (epoll_ctl(state->epoll, EPOLL_CTL_ADD, lane.reader, &event) < 0) return;
   } else {
-    epoll_ctl(state->epoll, EPOLL_CTL_DEL, lane.poll, nullptr);
+    epoll_ctl(state->epoll, EPOLL_CTL_DEL, lane.reader, nullptr);
   }
   lane.watched = on;
+}
+
+int watch_death(Lane& lane) {
+  // Once: a dead worker's sentinel stays readable, and its end is noted
+  // the first time.
+  epoll_event event = {};
+  event.events = EPOLLIN | EPOLLONESHOT;
+  event.data.u64 = lane.id;
+  if (epoll_ctl(state->epoll, EPOLL_CTL_ADD, lane.sentinel, &event) == 0) return 0;
+  PyErr_SetFromErrno(PyExc_OSError);
+  return -1;
 }
 
 void poke() {
@@ -298,13 +312,13 @@ void add_lane(Lane* lane) {
 
 void remove_lane(Lane* lane) {
   watch(*lane, false);
+  if (lane->sentinel >= 0) epoll_ctl(state->epoll, EPOLL_CTL_DEL, lane->sentinel, nullptr);
   state->lanes.erase(lane->id);
   auto found = state->lane_by_queue.find(lane->qo.get());
   if (found != state->lane_by_queue.end() && found->second == lane->id)
     state->lane_by_queue.erase(found);
   close_fd(lane->reader);
   close_fd(lane->sentinel);
-  close_fd(lane->poll);
   delete lane;
 }
 

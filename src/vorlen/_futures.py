@@ -71,11 +71,15 @@ class Future(concurrent.futures.Future[Answer]):
     # The base class's lock and condition are made only when a thread has
     # to wait: a future that is resolved before anyone waits for it (the
     # common case) never needs them. A resolver sets the state first and
-    # looks for the condition after; a waiter makes the condition first and
-    # looks at the state after, under it: either the waiter sees the new
-    # state, or the resolver sees the condition and notifies under it.
+    # looks at _waited after; a waiter sets _waited (making the condition)
+    # first and looks at the state after, under the condition: either the
+    # waiter sees the new state, or the resolver sees _waited and notifies
+    # under the condition. The dispatcher resolves a future that nobody
+    # waits for and that has no callbacks by setting its attributes (no
+    # Python code runs meanwhile), else through set_result.
 
     def __init__(self) -> None:
+        self._waited = False  # whether the condition was made
         self._state = _PENDING
         self._result: Any = None
         self._exception: BaseException | None = None
@@ -90,6 +94,7 @@ class Future(concurrent.futures.Future[Answer]):
     def _condition(self) -> threading.Condition:  # type: ignore[override]
         made: threading.Condition | None = self.__dict__.get("_made_condition")
         if made is None:
+            self._waited = True
             made = self.__dict__.setdefault("_made_condition", threading.Condition())
         return made
 
@@ -166,7 +171,7 @@ class Future(concurrent.futures.Future[Answer]):
 
     def set_result(self, result: Answer) -> None:
         """Resolves the future with its answer (the dispatcher calls it)."""
-        if "_made_condition" in self.__dict__:
+        if self._waited:
             _base.set_result(self, result)
             return
         if self._state in _DONE:
@@ -177,7 +182,7 @@ class Future(concurrent.futures.Future[Answer]):
     def set_exception(self, exception: BaseException | None) -> None:
         """Resolves the future with an exception (the dispatcher calls it
         when the worker died)."""
-        if "_made_condition" in self.__dict__:
+        if self._waited:
             _base.set_exception(self, exception)
             return
         if self._state in _DONE:
@@ -187,7 +192,7 @@ class Future(concurrent.futures.Future[Answer]):
 
     def _settled(self) -> None:
         self._state = _FINISHED
-        if "_made_condition" in self.__dict__:
+        if self._waited:
             # A thread came to wait meanwhile: it is told under the condition.
             with self._condition:
                 for waiter in self._waiters:
@@ -267,7 +272,7 @@ def interrupt(future: Future) -> None:
 
 # vorlen.tamsel.Tamsel once a call has needed it: importing the package
 # must not load the worker module (nor numpy).
-_Tamsel: Any = None
+_Tamsel: Any = type("_NotLoaded", (), {})
 
 
 def submit(target: vorlen.tamsel.Tamsel | vorlen.corvane.CorvanePool | Any, request: Request,
@@ -294,6 +299,16 @@ def submit(target: vorlen.tamsel.Tamsel | vorlen.corvane.CorvanePool | Any, requ
     ``vorlen.map``) raise ``RuntimeError``: wait for the futures first. A
     request that cannot be pickled raises here, before anything is sent.
     """
+    if (type(target) is _Tamsel and type(request) is str and timeout is None
+            and grace is GRACE and _is_local(target)):
+        # The common case, quickly: a local worker's handle, a source text.
+        future = Future()
+        future._ticket = _control.submit([target], None, future, request, 0, GRACE)
+        return future
+    return _submit(target, request, timeout, grace)
+
+
+def _submit(target: Any, request: Any, timeout: float | None, grace: float) -> Future:
     limit = None if timeout is None else seconds(timeout, "timeout", "submit")
     if grace is not GRACE:
         grace = seconds(grace, "grace", "submit", allow_zero=True)
@@ -321,8 +336,9 @@ def _workers_of(target: Any) -> tuple[list[Any], Any]:
     """The handles a request for `target` may go to, and the pool they
     form (None for a single handle)."""
     global _Tamsel
-    if _Tamsel is None:
-        from vorlen.tamsel import Tamsel as _Tamsel
+    if _Tamsel.__name__ == "_NotLoaded":
+        from vorlen.tamsel import Tamsel
+        _Tamsel = Tamsel
     if type(target) is _Tamsel:
         return [target], None
     procs = getattr(target, "procs", None)
