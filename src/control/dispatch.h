@@ -70,7 +70,8 @@ struct Lane {
   bool sending = false;  // a thread is sending to it
   bool reading = false;  // a thread is reading its answers
   bool helper = false;   // ... a thread that waits for a result
-  bool watched = false;  // in the dispatcher's epoll
+  bool registered = false;  // its pipe is in the dispatcher's epoll
+  bool armed = false;       // ... and will wake it once when readable
   bool watch_interrupts = false;  // an interrupt was sent: look for overdue
   vr::Ref death;         // the WorkerDiedError once its worker has ended
   vr::Ref killed;        // why it was killed, for the futures of its reader
@@ -114,8 +115,14 @@ uint64_t new_id();
 int ready();
 // Starts the dispatcher thread unless it runs.
 int start_thread();
-// Adds or removes the lane's answer pipe to or from the dispatcher's wait.
+// Has the dispatcher look at the lane's answer pipe (`on`) when it is
+// readable, once; off does nothing (a lane's pipe stays registered for its
+// life, and an event for a lane with nothing in flight is passed over).
 void watch(Lane& lane, bool on);
+// A thread waiting for a result reads the lane (the dispatcher passes over
+// its events meanwhile), and is done with it.
+void claim(Lane& lane);
+void unclaim(Lane& lane);
 // Has the dispatcher note the end of the lane's worker (once).
 int watch_death(Lane& lane);
 // Wakes the dispatcher so that it looks at its time-outs again.
@@ -130,9 +137,10 @@ void note_busy(int change);
 size_t idle_lanes_over_limit();
 
 // --- lanes (dispatch_lanes.cpp) ---
-// The lane of a handle's worker: made on first use; nullptr with TypeError
-// for a handle that is not a local worker, or another error.
-Lane* lane_for(PyObject* handle);
+// The lane of a handle's worker, made on first use; nullptr with an
+// exception on error, or with `local` false and none for a handle that is
+// not a local worker's (its queues are not this process's to read).
+Lane* lane_for(PyObject* handle, bool& local);
 // Sends waiting requests to the lane's worker while it has room.
 int pump(Lane& lane, Resolutions& done);
 // Makes the lane busy (one ledger call): -1 with RuntimeError when its

@@ -109,8 +109,11 @@ void fail_now(Ticket* ticket, Resolutions& done) {
   collect(done, reinterpret_cast<Ticket*>(Py_NewRef(ticket)), Outcome::kException, error.get());
 }
 
+// 0 submitted (or failed at once), 1 not a local worker's handle, -1 error.
 int submit_to_handle(PyObject* handle, Ticket* ticket, Resolutions& done) {
-  Lane* lane = lane_for(handle);
+  bool local;
+  Lane* lane = lane_for(handle, local);
+  if (!lane && !local) return 1;
   if (!lane) {
     if (!died_error_raised()) return -1;
     fail_now(ticket, done);
@@ -129,12 +132,15 @@ int submit_to_handle(PyObject* handle, Ticket* ticket, Resolutions& done) {
 }
 
 // The lanes of a pool's handles; the error of a dead worker is kept in
-// `death` (the pool's others still serve).
+// `death` (the pool's others still serve). 1 when a handle is not a local
+// worker's.
 int pool_lanes(PyObject* handles, std::vector<uint64_t>& lanes, Ref& death) {
   Ref items = Ref::steal(PySequence_Fast(handles, "the pool's handles must be a sequence"));
   if (!items) return -1;
   for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
-    Lane* lane = lane_for(PySequence_Fast_GET_ITEM(items.get(), i));
+    bool local;
+    Lane* lane = lane_for(PySequence_Fast_GET_ITEM(items.get(), i), local);
+    if (!lane && !local) return 1;
     if (!lane) {
       if (!died_error_raised()) return -1;
       death = Ref::steal(PyErr_GetRaisedException());
@@ -170,7 +176,8 @@ void set_members(PoolQueue& queue, const std::vector<uint64_t>& lanes) {
 int submit_to_pool(PyObject* pool, PyObject* handles, Ticket* ticket, Resolutions& done) {
   std::vector<uint64_t> lanes;
   Ref death;
-  if (pool_lanes(handles, lanes, death) < 0) return -1;
+  int found = pool_lanes(handles, lanes, death);
+  if (found != 0) return found;
   if (lanes.empty()) {
     if (death) {
       collect(done, reinterpret_cast<Ticket*>(Py_NewRef(ticket)), Outcome::kException,
@@ -208,7 +215,8 @@ int submit_to_pool(PyObject* pool, PyObject* handles, Ticket* ticket, Resolution
 
 // submit(handles, pool, future, request, token, grace): sends `request` for
 // `future` to the worker of handles[0] (pool None) or to the first free
-// worker of `handles` (the workers of `pool`); the ticket.
+// worker of `handles` (the workers of `pool`); the ticket, or None (nothing
+// done) when a handle is not a local worker's.
 PyObject* submit(PyObject* const* a) {
   uint64_t token = PyLong_AsUnsignedLongLong(a[4]);
   if (token == static_cast<uint64_t>(-1) && PyErr_Occurred()) return nullptr;
@@ -227,7 +235,7 @@ PyObject* submit(PyObject* const* a) {
   } else {
     status = submit_to_pool(a[1], a[0], own, done);
   }
-  if (status < 0 && own->state == TicketState::kWaiting) {
+  if (status != 0 && own->state == TicketState::kWaiting) {
     // Not sent: it never will be.
     own->state = TicketState::kCancelled;
     Py_CLEAR(own->future);
@@ -236,6 +244,7 @@ PyObject* submit(PyObject* const* a) {
   int resolved = resolve(done);
   if (raised) raised.restore();
   else if (resolved < 0) status = -1;
+  if (status > 0) Py_RETURN_NONE;
   return status < 0 ? nullptr : ticket.release();
 }
 
@@ -297,7 +306,7 @@ int read_for(Ticket* ticket, Lane* lane, double deadline) {
   uint64_t id = lane->id;
   lane->reading = true;
   lane->helper = true;
-  watch(*lane, false);
+  claim(*lane);
   Resolutions done;
   int status = 0;
   bool forever = std::isinf(deadline);
@@ -326,8 +335,8 @@ int read_for(Ticket* ticket, Lane* lane, double deadline) {
   if ((lane = find_lane(id))) {
     lane->reading = false;
     lane->helper = false;
+    unclaim(*lane);
     if (pump(*lane, done) < 0 && !raised) status = -1;
-    if ((lane = find_lane(id)) && lane->busy()) watch(*lane, true);
   }
   if (resolve(done) < 0 && !raised) status = -1;
   if (raised) raised.restore();

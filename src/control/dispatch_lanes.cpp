@@ -65,21 +65,13 @@ void close_descriptors(Lane& lane) {
   }
 }
 
-PyObject* not_local(PyObject* handle) {
-  PyErr_Format(PyExc_TypeError,
-               "vorlen.submit needs a local worker handle (Tamsel) or a pool of them, not "
-               "%.100s",
-               Py_TYPE(handle)->tp_name);
-  return nullptr;
-}
-
 // A new lane for the worker behind `qi`, `qo` and `process`.
-Lane* make_lane(PyObject* handle, PyObject* qi, PyObject* qo, PyObject* process) {
+Lane* make_lane(PyObject* qi, PyObject* qo, PyObject* process, bool& local) {
   Ref writer = Ref::steal(vr::registered_writer(qo));
   if (!writer && PyErr_Occurred()) return nullptr;
   vr::Book* book = writer.get() == process ? api().find(qo, qi) : nullptr;
   if (!book) {
-    not_local(handle);
+    local = false;
     return nullptr;
   }
   Ref put = Ref::steal(PyObject_GetAttrString(qi, "put"));
@@ -207,7 +199,8 @@ int begin_busy(Lane& lane) {
   return 0;
 }
 
-Lane* lane_for(PyObject* handle) {
+Lane* lane_for(PyObject* handle, bool& local) {
+  local = true;
   Ref qi = Ref::steal(PyObject_GetAttrString(handle, "qi"));
   if (!qi) return nullptr;
   Ref qo = Ref::steal(PyObject_GetAttrString(handle, "qo"));
@@ -229,10 +222,10 @@ Lane* lane_for(PyObject* handle) {
   if (real > 0) real = vr::is_multiprocessing_queue(qo.get());
   if (real < 0) return nullptr;
   if (real == 0) {
-    not_local(handle);
+    local = false;
     return nullptr;
   }
-  return make_lane(handle, qi.get(), qo.get(), process.get());
+  return make_lane(qi.get(), qo.get(), process.get(), local);
 }
 
 namespace {

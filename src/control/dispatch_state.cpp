@@ -1,5 +1,6 @@
 // The dispatcher's state, one per process, and its thread.
 #include <cerrno>
+#include <atomic>
 #include <cstring>
 #include <unordered_map>
 
@@ -38,7 +39,7 @@ struct State {
   int wake = -1;  // an eventfd in the epoll: a poke
   int done = -1;  // an eventfd the thread writes as it leaves
   bool running = false;
-  bool stopping = false;
+  std::atomic<bool> stopping{false};  // read by the thread without the lock
   bool waiting_forever = false;
   pthread_t thread{};
   std::unordered_map<uint64_t, Lane*, IdHash> lanes;
@@ -53,6 +54,13 @@ struct State {
 // and makes its own.
 State* state = nullptr;
 bool exit_hook_installed = false;
+
+// The lanes that a thread waiting for a result reads, as the dispatcher
+// sees them without the interpreter lock: slot id % kSlots holds the id of
+// a lane being read so (two lanes sharing a slot only cost the dispatcher
+// a look under the lock).
+constexpr size_t kSlots = 1024;
+std::atomic<uint64_t> claimed_lanes[kSlots];
 pid_t known_pid = 0;  // this process's, 0 until asked for (a fork resets it)
 
 void close_fd(int& fd) {
@@ -65,6 +73,7 @@ void close_fd(int& fd) {
 // closed; the rest (Python objects among it) is left as it is.
 void forget_in_child() {
   known_pid = 0;
+  for (auto& slot : claimed_lanes) slot.store(0);
   if (!state) return;
   for (auto& [id, lane] : state->lanes) {
     close_fd(lane->reader);
@@ -91,12 +100,12 @@ void drain_eventfd(int fd) {
   }
 }
 
-// Milliseconds until the dispatcher must look at its lanes again (-1:
+// When the dispatcher must look at its lanes again (monotonic ns, INT64_MAX:
 // only when something happens), killing the workers whose request is
 // overdue now.
-int next_timeout(Resolutions& done) {
+int64_t next_deadline(Resolutions& done) {
   constexpr int64_t kCheckEvery = 100'000'000;  // ns, while a request may become overdue
-  if (state->busy == 0) return -1;
+  if (state->busy == 0) return INT64_MAX;
   int64_t soonest = INT64_MAX;
   bool watch = false;
   for (uint64_t id : lane_ids()) {
@@ -108,22 +117,28 @@ int next_timeout(Resolutions& done) {
     watch = watch || lane->watch_interrupts;
     for (Ticket* ticket : lane->in_flight) watch = watch || ticket->token != 0;
   }
-  int64_t now = vr::monotonic_ns();
-  if (watch) soonest = std::min(soonest, now + kCheckEvery);
-  if (soonest == INT64_MAX) return -1;
-  return static_cast<int>(std::max<int64_t>(0, (soonest - now + 999'999) / 1'000'000));
+  if (watch) soonest = std::min(soonest, vr::monotonic_ns() + kCheckEvery);
+  return soonest;
 }
 
+// A lane id of the wait's events (0: a poke), kept in a type of this
+// file.
+struct Ready {
+  uint64_t id;
+};
+
 // Reads the lanes whose pipe or worker woke the dispatcher.
-void serve(const epoll_event* events, int count, Resolutions& done) {
-  for (int i = 0; i < count; ++i) {
-    uint64_t id = events[i].data.u64;
+void serve(const std::vector<Ready>& ready, Resolutions& done) {
+  for (Ready event : ready) {
+    uint64_t id = event.id;
     if (id == 0) {
       drain_eventfd(state->wake);
       continue;
     }
     Lane* lane = find_lane(id);
-    if (!lane || lane->reading) continue;
+    if (!lane) continue;
+    lane->armed = false;  // its one event has come
+    if (lane->reading) continue;
     if (!lane->busy()) {
       note_if_ended(*lane);
       continue;
@@ -137,30 +152,58 @@ void serve(const epoll_event* events, int count, Resolutions& done) {
   }
 }
 
+// Waits (without the interpreter lock) until `deadline_ns` (INT64_MAX: no
+// limit) for events that need the lock: those of lanes that a waiting
+// thread reads itself are passed over. False when the wait failed.
+bool wait_for_work(State& own, int64_t deadline_ns, std::vector<Ready>& ready) {
+  ready.clear();
+  epoll_event events[64];
+  for (;;) {
+    int timeout = -1;
+    if (deadline_ns != INT64_MAX) {
+      int64_t left = deadline_ns - vr::monotonic_ns();
+      timeout = static_cast<int>(std::max<int64_t>(0, (left + 999'999) / 1'000'000));
+    }
+    int count = epoll_wait(own.epoll, events, 64, timeout);
+    if (own.stopping.load()) return true;
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (count == 0) return true;  // time to look at the lanes
+    for (int i = 0; i < count; ++i) {
+      uint64_t id = events[i].data.u64;
+      if (id != 0 && claimed_lanes[id % kSlots].load() == id) continue;
+      ready.push_back({id});
+    }
+    if (!ready.empty()) return true;
+  }
+}
+
 void* run_thread(void*) {
   PyGILState_STATE gil = PyGILState_Ensure();
   State* own = state;
   own->thread = pthread_self();
   Resolutions done;
-  while (state == own && !own->stopping) {
-    int timeout = next_timeout(done);
+  std::vector<Ready> ready;
+  ready.reserve(64);
+  while (state == own && !own->stopping.load()) {
+    int64_t deadline = next_deadline(done);
     if (resolve(done) < 0) PyErr_WriteUnraisable(nullptr);
-    if (state != own || own->stopping) break;
-    epoll_event events[64];
-    int count;
-    own->waiting_forever = timeout < 0;
+    if (state != own || own->stopping.load()) break;
+    bool waited;
+    own->waiting_forever = deadline == INT64_MAX;
     Py_BEGIN_ALLOW_THREADS
-    count = epoll_wait(own->epoll, events, 64, timeout);
+    waited = wait_for_work(*own, deadline, ready);
     Py_END_ALLOW_THREADS
     own->waiting_forever = false;
-    if (state != own || own->stopping) break;
-    if (count < 0) {
-      if (errno == EINTR) continue;
+    if (state != own || own->stopping.load()) break;
+    if (!waited) {
       PyErr_SetFromErrno(PyExc_OSError);
       PyErr_WriteUnraisable(nullptr);
       break;
     }
-    serve(events, count, done);
+    serve(ready, done);
     if (resolve(done) < 0) PyErr_WriteUnraisable(nullptr);
   }
   own->running = false;
@@ -260,16 +303,27 @@ int start_thread() {
 }
 
 void watch(Lane& lane, bool on) {
-  if (lane.watched == on || lane.reader < 0) return;
-  if (on) {
-    epoll_event event = {};
-    event.events = EPOLLIN;
-    event.data.u64 = lane.id;
-    if (epoll_ctl(state->epoll, EPOLL_CTL_ADD, lane.reader, &event) < 0) return;
-  } else {
-    epoll_ctl(state->epoll, EPOLL_CTL_DEL, lane.reader, nullptr);
-  }
-  lane.watched = on;
+  if (!on || lane.armed || lane.reader < 0) return;
+  // One event per arming: the dispatcher passes over a lane that a waiting
+  // thread reads without taking the interpreter lock, and a level-triggered
+  // pipe would wake it again and again until that thread has read it.
+  epoll_event event = {};
+  event.events = EPOLLIN | EPOLLONESHOT;
+  event.data.u64 = lane.id;
+  int how = lane.registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
+  if (epoll_ctl(state->epoll, how, lane.reader, &event) < 0) return;
+  lane.registered = lane.armed = true;
+}
+
+void claim(Lane& lane) {
+  claimed_lanes[lane.id % kSlots].store(lane.id);
+}
+
+void unclaim(Lane& lane) {
+  uint64_t id = lane.id;
+  claimed_lanes[id % kSlots].compare_exchange_strong(id, 0);
+  // Its event may have come meanwhile and been passed over.
+  lane.armed = false;
 }
 
 int watch_death(Lane& lane) {
@@ -311,7 +365,7 @@ void add_lane(Lane* lane) {
 }
 
 void remove_lane(Lane* lane) {
-  watch(*lane, false);
+  if (lane->registered) epoll_ctl(state->epoll, EPOLL_CTL_DEL, lane->reader, nullptr);
   if (lane->sentinel >= 0) epoll_ctl(state->epoll, EPOLL_CTL_DEL, lane->sentinel, nullptr);
   state->lanes.erase(lane->id);
   auto found = state->lane_by_queue.find(lane->qo.get());

@@ -299,12 +299,12 @@ def submit(target: vorlen.tamsel.Tamsel | vorlen.corvane.CorvanePool | Any, requ
     ``vorlen.map``) raise ``RuntimeError``: wait for the futures first. A
     request that cannot be pickled raises here, before anything is sent.
     """
-    if (type(target) is _Tamsel and type(request) is str and timeout is None
-            and grace is GRACE and _is_local(target)):
-        # The common case, quickly: a local worker's handle, a source text.
+    if type(target) is _Tamsel and type(request) is str and timeout is None and grace is GRACE:
+        # The common case, quickly: a worker's handle, a source text.
         future = Future()
         future._ticket = _control.submit([target], None, future, request, 0, GRACE)
-        return future
+        if future._ticket is not None:
+            return future
     return _submit(target, request, timeout, grace)
 
 
@@ -317,18 +317,18 @@ def _submit(target: Any, request: Any, timeout: float | None, grace: float) -> F
                         "str and dict items, not bytes")
     handles, pool = _workers_of(target)
     future = Future()
-    if not all(_is_local(handle) for handle in handles):
-        from vorlen import _remote
-        _check_picklable(request)
-        _remote.submit(target, handles, future, request, limit, grace)
-        return future
     if type(request) is not str:
         _check_picklable(request)
-    sent: Any = request
-    token = 0
-    if limit is not None:
-        sent, token = timed(request, limit)
-    future._ticket = _control.submit(handles, pool, future, sent, token, grace)
+    if all(_is_local(handle) for handle in handles):
+        sent: Any = request
+        token = 0
+        if limit is not None:
+            sent, token = timed(request, limit)
+        future._ticket = _control.submit(handles, pool, future, sent, token, grace)
+        if future._ticket is not None:
+            return future
+    from vorlen import _remote
+    _remote.submit(target, handles, future, request, limit, grace)
     return future
 
 
