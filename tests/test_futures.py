@@ -161,23 +161,28 @@ def test_submitted_and_handed_requests_keep_their_own_answers(pool, handles):
     assert handles[0].blocked_put("xreturn(later=1)")[3] == {"direct": True}
 
 
-def test_callbacks_and_waiting_inside_one(handles):
-    blocker = vorlen.submit(handles[1], SLEEP.format(0.3))
+@pytest.mark.parametrize("waiting", [False, True], ids=["dispatcher", "waiting-thread"])
+def test_a_callback_that_waits_for_a_future_of_its_own_worker_is_refused(handles, waiting):
     seen = []
     errors = []
 
     def callback(future):
         seen.append(future.result())
         try:
-            blocker.result()
+            behind.result()
         except RuntimeError as error:
             errors.append(error)
 
-    future = vorlen.submit(handles[0], "xreturn(cb=1)")
+    future = vorlen.submit(handles[0], SLEEP.format(0.05) + "\nxreturn(cb=1)")
+    behind = vorlen.submit(handles[0], SLEEP.format(0.3))
     future.add_done_callback(callback)
-    future.result(WAIT)
-    assert blocker.result(WAIT)[0] == "SUCCESS"
+    if waiting:
+        future.result(WAIT)
+    else:
+        cf.wait([future], WAIT)
+    assert behind.result(WAIT)[0] == "SUCCESS"
     assert seen == [["SUCCESS", "", "", {"cb": 1}]]
+    assert len(errors) == 1 and "wait for itself" in str(errors[0])
     late = []
     future.add_done_callback(late.append)
     assert late == [future]

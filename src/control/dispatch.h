@@ -26,6 +26,7 @@
 #include <deque>
 #include <vector>
 
+#include <pthread.h>
 #include <sys/types.h>
 
 #include "runtime/process/ledger.h"
@@ -70,6 +71,7 @@ struct Lane {
   bool sending = false;  // a thread is sending to it
   bool reading = false;  // a thread is reading its answers
   bool helper = false;   // ... a thread that waits for a result
+  pthread_t helper_thread{};
   bool registered = false;  // its pipe is in the dispatcher's epoll
   bool armed = false;       // ... and will wake it once when readable
   bool watch_interrupts = false;  // an interrupt was sent: look for overdue

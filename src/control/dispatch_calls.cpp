@@ -306,6 +306,7 @@ int read_for(Ticket* ticket, Lane* lane, double deadline) {
   uint64_t id = lane->id;
   lane->reading = true;
   lane->helper = true;
+  lane->helper_thread = pthread_self();
   claim(*lane);
   Resolutions done;
   int status = 0;
@@ -364,14 +365,15 @@ PyObject* wait(PyObject* const* a) {
   }
   if (ticket->state == TicketState::kDone || ticket->state == TicketState::kCancelled)
     Py_RETURN_NONE;
-  if (in_dispatcher()) {
+  Lane* lane = lane_of(*ticket);
+  if (in_dispatcher() ||
+      (lane && lane->helper && pthread_equal(lane->helper_thread, pthread_self()))) {
     PyErr_SetString(PyExc_RuntimeError,
                     "a future's callback waited for a vorlen future that is not done: "
                     "callbacks run in the thread that resolves the futures, which would "
                     "wait for itself");
     return nullptr;
   }
-  Lane* lane = lane_of(*ticket);
   if (!lane || lane->reading || !lane->busy()) Py_RETURN_NONE;
   if (read_for(ticket, lane, deadline) < 0) return nullptr;
   Py_RETURN_NONE;
@@ -473,6 +475,14 @@ int resolve(Resolutions& done) {
     int quiet = settle_quietly(future.get(), item);
     if (quiet > 0) continue;
     Ref result = quiet < 0 ? Ref() : Ref::steal(call_resolver(future.get(), item));
+    if (!result && !kept && !PyErr_ExceptionMatches(PyExc_Exception)) {
+      // A signal handler raised in the future's code: the future is resolved
+      // all the same (a second try finds it done, or does it), then the
+      // handler's exception goes on.
+      kept = Ref::steal(PyErr_GetRaisedException());
+      result = Ref::steal(call_resolver(future.get(), item));
+      if (!result && PyErr_ExceptionMatches(PyExc_Exception)) PyErr_Clear();
+    }
     if (result) continue;
     if (PyErr_ExceptionMatches(PyExc_Exception) || kept) {
       PyErr_WriteUnraisable(future.get());
