@@ -1,10 +1,11 @@
 """vorlen.submit: the round trip of one request through a future (waited
 for with result(), and awaited in an asyncio event loop) against
 blocked_put, and the throughput of many submitted trivial requests over a
-pool of 2 against ProcessPoolExecutor(2).submit; with a Dask actor's await
-round trip beside them when Dask is installed."""
+pool of 2 against ProcessPoolExecutor(2).submit; with asyncio's own way of
+awaiting a blocking call (blocked_put in a thread of an executor) and a Dask
+actor's await round trip beside them (the latter when Dask is installed)."""
 import asyncio
-from concurrent.futures import ProcessPoolExecutor
+from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 
 import vorlen
 from vorlen.corvane import CorvanePool
@@ -89,8 +90,12 @@ def run(ctx):
             raise AssertionError("unexpected answer")
         actor_await = dask_actor(ctx, loop, cleanup)
 
+        threads = ThreadPoolExecutor(1)
+        cleanup.callback(threads.shutdown)
         cases = {
             "blocked_put": lambda: harness.per_call_us(handle.blocked_put, REQUEST, calls),
+            "in_thread": lambda: awaited_us(
+                loop, lambda: loop.run_in_executor(threads, handle.blocked_put, REQUEST), calls),
             "result": lambda: harness.per_call_us(
                 lambda w: vorlen.submit(handle, w).result(), REQUEST, calls),
             "await": lambda: awaited_us(loop, lambda: vorlen.submit(handle, REQUEST), calls),
@@ -110,6 +115,8 @@ def run(ctx):
             ref="blocked_put", subject=True)
     ctx.row("await", "await vorlen.submit(handle, w)", "µs/call", samples["await"],
             ref="blocked_put", subject=True)
+    ctx.row("in_thread", "await loop.run_in_executor(thread, blocked_put, w)", "µs/call",
+            samples["in_thread"], ref="blocked_put")
     ctx.paired("result_ratio", "submit().result() ÷ blocked_put, per round", "result",
                "blocked_put")
     ctx.paired("await_ratio", "await submit() ÷ blocked_put, per round", "await",

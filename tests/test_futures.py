@@ -16,6 +16,7 @@ import vorlen
 from corvane_support import pool_of, reap_workers  # noqa: F401  (fixture)
 from support import DEAF, WAIT
 
+SANITIZED = os.environ.get("VORLEN_SANITIZED") == "1"
 SLEEP = "import time\ntime.sleep({})"
 INTERRUPTED = "KeyboardInterrupt: the request was interrupted"
 
@@ -273,6 +274,7 @@ def ticker_lateness(pool, count):
 
 
 @pytest.mark.alone
+@pytest.mark.skipif(SANITIZED, reason="measures time; the sanitizers slow everything down")
 def test_the_event_loop_stays_responsive(pool):
     # Other work on the machine can hold this process off a processor for
     # tens of milliseconds now and then; a loop that this package blocks is
@@ -293,6 +295,8 @@ def _submit_in_child(result):
         result.put(vorlen.submit(worker, "xreturn(child=1)").result(WAIT))
 
 
+@pytest.mark.skipif(SANITIZED, reason="a child forked beside other threads can deadlock in "
+                                      "this libasan's allocator")
 def test_a_forked_child_starts_afresh(handles):
     slow = vorlen.submit(handles[0], SLEEP.format(0.3))
     started(slow)
