@@ -27,6 +27,9 @@ def test_cancel_and_interrupt_one_request_on_a_cluster_pool(make_pool):
     while not all(f.running() for f in running):
         assert time.monotonic() < deadline
         time.sleep(0.01)
+    # Running here means taken by a handle: its request is on its way to the
+    # worker, which starts it soon after.
+    time.sleep(0.5)
     assert queued.cancel() and queued.cancelled()
     vorlen.interrupt(running[0])
     answer = running[0].result(WAIT)
