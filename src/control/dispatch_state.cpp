@@ -187,10 +187,9 @@ void* run_thread(void*) {
   Resolutions done;
   std::vector<Ready> ready;
   ready.reserve(64);
+  int64_t deadline = next_deadline(done);
+  if (resolve(done) < 0) PyErr_WriteUnraisable(nullptr);
   while (state == own && !own->stopping.load()) {
-    int64_t deadline = next_deadline(done);
-    if (resolve(done) < 0) PyErr_WriteUnraisable(nullptr);
-    if (state != own || own->stopping.load()) break;
     bool waited;
     own->waiting_forever = deadline == INT64_MAX;
     Py_BEGIN_ALLOW_THREADS
@@ -204,6 +203,9 @@ void* run_thread(void*) {
       break;
     }
     serve(ready, done);
+    // The futures last, then the lock goes at once: their callbacks wake
+    // the threads that wait for them (an event loop), which want the lock.
+    deadline = next_deadline(done);
     if (resolve(done) < 0) PyErr_WriteUnraisable(nullptr);
   }
   own->running = false;
