@@ -110,25 +110,66 @@ def test_interrupt_hits_only_its_own_request(handles):
     assert elsewhere.result(WAIT) == ["SUCCESS", "", "", {"elsewhere": True}]
 
 
-def test_time_limit_and_escalation_cost_only_the_worker_that_ignores_them(handles):
+def test_a_time_limit_interrupts_only_its_request(handles):
     limited = vorlen.submit(handles[0], SLEEP.format(30), timeout=0.2)
+    behind = vorlen.submit(handles[0], "xreturn(behind=1)")
     assert last_line(limited.result(WAIT)).endswith("time limit of 0.2 s exceeded")
-    deaf = vorlen.submit(handles[0], DEAF, timeout=0.2, grace=0.3)
+    assert behind.result(WAIT) == ["SUCCESS", "", "", {"behind": 1}]
+
+
+@pytest.mark.parametrize("stop", ["time limit", "interrupt"])
+@pytest.mark.parametrize("reader", ["waiting thread", "dispatcher"])
+def test_a_request_that_ignores_its_stop_costs_only_its_worker(handles, stop, reader):
+    deaf = vorlen.submit(handles[0], DEAF, timeout=0.2 if stop == "time limit" else None,
+                         grace=0.3)
     behind = vorlen.submit(handles[0], "pass")
     fine = vorlen.submit(handles[1], SLEEP.format(0.3) + "\nxreturn(ok=1)")
+    if stop == "interrupt":
+        started(deaf)
+        time.sleep(0.2)  # the request has blocked the signal by now
+        vorlen.interrupt(deaf)
     began = time.monotonic()
-    assert isinstance(deaf.exception(WAIT), vorlen.WorkerDiedError)
+    if reader == "waiting thread":
+        deaf.exception(WAIT)
+    else:
+        cf.wait([deaf], WAIT)
     assert time.monotonic() - began < 0.2 + 0.3 + 2.0
+    assert isinstance(deaf.exception(0), vorlen.WorkerDiedError)
     assert "did not respond to the interrupt" in str(deaf.exception())
     assert isinstance(behind.exception(WAIT), vorlen.WorkerDiedError)
     assert fine.result(WAIT) == ["SUCCESS", "", "", {"ok": 1}]
 
 
+def test_a_worker_holds_only_a_small_window_and_the_rest_waits_here(handles):
+    worker = handles[0]
+    futures = [vorlen.submit(worker, SLEEP.format(0.3))]
+    futures += [vorlen.submit(worker, f"mark_{k} = True") for k in range(20)]
+    started(futures[0])
+    assert worker.qi.qsize() <= 2
+    assert all(f.cancel() for f in futures[2:])
+    cf.wait(futures, WAIT)
+    assert [f.cancelled() for f in futures] == [False, False] + [True] * 19
+
+
+def test_a_worker_in_another_call_is_refused(pool, handles):
+    blocking = threading.Thread(target=handles[0].blocked_put, args=(SLEEP.format(0.5),))
+    blocking.start()
+    try:
+        time.sleep(0.1)
+        with pytest.raises(RuntimeError, match="another thread"):
+            vorlen.submit(handles[0], "pass")
+        # The pool's other worker takes the pool's requests meanwhile.
+        futures = [vorlen.submit(pool, "import os\nxreturn(pid=os.getpid())") for _ in range(4)]
+        assert {f.result(WAIT)[3]["pid"] for f in futures} == {handles[1].proc.pid}
+    finally:
+        blocking.join(WAIT)
+
+
 def test_a_dead_worker_fails_only_its_own_futures(handles):
-    dying = vorlen.submit(handles[0], "import os\nos._exit(3)")
-    behind = vorlen.submit(handles[0], "pass")
+    dying = vorlen.submit(handles[0], SLEEP.format(0.1) + "\nimport os\nos._exit(3)")
+    behind = [vorlen.submit(handles[0], "pass") for _ in range(5)]  # in the worker and here
     other = vorlen.submit(handles[1], SLEEP.format(0.2) + "\nxreturn(ok=1)")
-    for future in (dying, behind):
+    for future in (dying, *behind):
         error = future.exception(WAIT)
         assert isinstance(error, vorlen.WorkerDiedError) and error.exitcode == 3
     assert other.result(WAIT) == ["SUCCESS", "", "", {"ok": 1}]
