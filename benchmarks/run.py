@@ -37,6 +37,7 @@ BENCHMARKS = {
     "balance": ("Uneven batches: dealing to the first free worker", True),
     "completion": ("as_completed against reduce", True),
     "restart": ("Restart: one worker back with its set-up; the cost of supervision", True),
+    "futures": ("vorlen.submit: futures and await against blocked_put and executors", True),
 }
 TIME_LIMIT = {False: 200, True: 90}  # seconds per benchmark, by --quick
 # Benchmarks whose reference takes longer: client.map of the cluster's batch

@@ -33,6 +33,7 @@ struct Member {
 struct CallRecord {
   uint64_t call = 0;  // 0: a free slot
   std::vector<Member> members;
+  const char* busy = nullptr;  // what another call meeting it is told, if set
 };
 
 std::unordered_map<PyObject*, vr::Book*, KeyHash> books;       // by answer queue
@@ -50,6 +51,7 @@ CallRecord& free_record(uint64_t call) {
   CallRecord* record = record_of(0);
   if (!record) record = &calls.emplace_back();
   record->call = call;
+  record->busy = nullptr;
   return *record;
 }
 
@@ -131,6 +133,11 @@ int open(PyObject* qi, PyObject* qo, PyObject* process) {
 }
 
 PyObject* busy_error(const vr::Book& book) {
+  const CallRecord* record = record_of(book.call);
+  if (record && record->busy) {
+    PyErr_SetString(PyExc_RuntimeError, record->busy);
+    return nullptr;
+  }
   PyErr_SetString(PyExc_RuntimeError,
                   book.thread == this_thread()
                       ? "a call on this worker (or its pool) is already in progress in this "
@@ -203,15 +210,6 @@ uint64_t tag(vr::Book* book, uint64_t call, uint64_t, double grace) {
 void unsent(vr::Book* book, uint64_t tag) {
   book->outstanding.remove_newest(tag);
   if (book->call_first == tag) book->call_first = 0;
-}
-
-// The tag below which no request of the worker can start any more.
-uint64_t passed(const Book& book) {
-  uint64_t running = book.page->serial.load();
-  uint64_t below = book.outstanding.oldest();
-  if (below == 0) below = book.last_tag + 1;
-  if (running != 0 && !(running & vr::kLocalSerial)) below = std::max(below, running);
-  return below;
 }
 
 // Cancels the tags of `spans` on the worker and interrupts the one it runs
@@ -323,6 +321,10 @@ int withdraw(vr::Book* book, uint64_t tag) {
   return 1;
 }
 
+void label(uint64_t call, const char* busy) {
+  if (CallRecord* record = record_of(call)) record->busy = busy;
+}
+
 void abandon_due(vr::Book* book, size_t count) {
   while (count > 0 && !book->held.empty()) {
     Py_DECREF(book->held.front().answer);
@@ -338,6 +340,14 @@ void progress(vr::Book* book, uint64_t* running, uint64_t* started) {
 }
 
 }  // namespace
+
+uint64_t passed(const Book& book) {
+  uint64_t running = book.page->serial.load();
+  uint64_t below = book.outstanding.oldest();
+  if (below == 0) below = book.last_tag + 1;
+  if (running != 0 && !(running & vr::kLocalSerial)) below = std::max(below, running);
+  return below;
+}
 
 int hold(Book& book, uint64_t tag, uint64_t call, PyObject* answer, bool broken) {
   book.held.push_back({tag, call, answer, broken});
@@ -366,6 +376,9 @@ const vr::LedgerApi ledger_api = {
     .tagged = tagged,
     .withdraw = withdraw,
     .progress = progress,
+    .label = label,
+    .cancel_unstarted = cancel_unstarted,
+    .interrupt_tag = interrupt_tag,
 };
 
 }  // namespace control

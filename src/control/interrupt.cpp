@@ -93,6 +93,7 @@ PyObject* interrupt_worker(PyObject* const* a) {
     sent = send_plain(pid);
   }
   if (sent < 0) return nullptr;
+  dispatch::notice_interrupt();
   Py_RETURN_NONE;
 }
 

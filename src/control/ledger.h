@@ -47,6 +47,9 @@ struct Book {
   unsigned long thread = 0;
 };
 
+// The tag below which no request of the worker can start any more.
+uint64_t passed(const Book& book);
+
 // Holds `answer` (new reference taken) for a later reader; with `broken`,
 // the exception its reading raised instead.
 int hold(Book& book, uint64_t tag, uint64_t call, PyObject* answer, bool broken = false);
@@ -65,6 +68,8 @@ PyObject* take(vr::Book* book, PyObject* qo, PyObject* process, int sentinel,
 int64_t overdue(vr::Book* book, uint64_t token, double grace, double* applies);
 uint64_t loaded_tag();
 PyObject* tagged(uint64_t tag, PyObject* pickled);
+int cancel_unstarted(vr::Book* book, uint64_t tag);
+int interrupt_tag(vr::Book* book, uint64_t tag);
 
 // Makes what the tagged messages need (the reconstructor and the stand-in
 // type); called when the module executes.

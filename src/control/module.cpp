@@ -30,12 +30,14 @@ PyObject* adopt_page(PyObject* const* a) {
 const char* const adopt_params[] = {"qi", "fd"};
 
 int run_body(PyObject*, PyObject* dict) {
-  for (const vr::FunctionDef* def : {&interrupt_worker_def, &request_def, &adopt_page_def,
-                                     &page_state_def, &limit_memory_def}) {
+  for (const vr::FunctionDef* def :
+       {&interrupt_worker_def, &request_def, &adopt_page_def, &page_state_def, &limit_memory_def,
+        &submit_def, &cancel_def, &interrupt_ticket_def, &running_def, &wait_def,
+        &in_dispatcher_def}) {
     Ref function = Ref::steal(vr::make_function(state, *def, nullptr, nullptr, nullptr));
     if (!function || PyDict_SetItemString(dict, def->name, function.get()) < 0) return -1;
   }
-  if (make_tagging(dict) < 0) return -1;
+  if (make_tagging(dict) < 0 || dispatch::make_ticket_type(dict) < 0) return -1;
   Ref number = Ref::steal(PyLong_FromLong(vr::interrupt_signal()));
   if (!number || PyDict_SetItemString(dict, "SIGNAL", number.get()) < 0) return -1;
   Ref table = Ref::steal(PyCapsule_New(const_cast<vr::LedgerApi*>(&ledger_api),

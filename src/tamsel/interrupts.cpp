@@ -174,7 +174,12 @@ PyObject* begin(PyObject* request, uint64_t tag, Skipped& skipped) {
     page->serial.store(serial);
     // Only after the serial is out: a parent cancelling it now either is
     // seen here or sees it running (and interrupts it).
-    if (tag != 0 && vr::is_cancelled(page, tag)) {
+    bool cancelled = false;
+    if (tag != 0) {
+      cancelled = vr::is_cancelled(page, tag);
+      page->decided.store(cancelled ? tag | vr::kCancelledAnswer : tag);
+    }
+    if (cancelled) {
       end();
       skipped = Skipped::kCancelled;
       Py_RETURN_NONE;

@@ -8,11 +8,12 @@ give a handle or a pool for a ``with`` block that ends its workers.
 worker; ``vorlen.run`` runs one request with a time limit; ``vorlen.map``
 runs a pool's batch with time limits, dealing to the first free worker and
 a progress bar; ``vorlen.as_completed`` gives the answers of a non-blocking
-batch as they arrive. ``vorlen.restart`` replaces a worker that died,
-replaying the set-up that ``vorlen.setup`` recorded; ``vorlen.supervise``
-has a pool's dead workers replaced by itself, and ``vorlen.limit_memory``
-limits a worker's memory. ``vorlen.cluster`` has the pool on a Dask
-cluster.
+batch as they arrive; ``vorlen.submit`` sends one request and returns a
+``vorlen.Future`` of its answer, for threads and asyncio alike.
+``vorlen.restart`` replaces a worker that died, replaying the set-up that
+``vorlen.setup`` recorded; ``vorlen.supervise`` has a pool's dead workers
+replaced by itself, and ``vorlen.limit_memory`` limits a worker's memory.
+``vorlen.cluster`` has the pool on a Dask cluster.
 """
 import importlib
 import types
@@ -29,10 +30,11 @@ from vorlen._restarting import restart
 from vorlen._setups import setup
 from vorlen._supervision import supervise
 from vorlen._memory import limit_memory
+from vorlen._futures import Future, submit
 
-__all__ = ["Answer", "Batch", "Request", "SetupError", "WorkerDiedError", "__version__",
-           "as_completed", "interrupt", "limit_memory", "map", "pool", "restart", "run",
-           "setup", "supervise", "worker"]
+__all__ = ["Answer", "Batch", "Future", "Request", "SetupError", "WorkerDiedError",
+           "__version__", "as_completed", "interrupt", "limit_memory", "map", "pool", "restart",
+           "run", "setup", "submit", "supervise", "worker"]
 
 # Submodules that the package does not import itself (the worker module
 # loads numpy; the cluster needs Dask): loaded when first named as an

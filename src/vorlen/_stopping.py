@@ -12,6 +12,7 @@ target's class defines one, these functions call it instead.
 from vorlen import _control
 from vorlen._arguments import GRACE as _GRACE, seconds as _seconds
 from vorlen._timed import timed
+from vorlen._futures import Future as _Future, interrupt as _interrupt_future
 
 # vorlen.tamsel.Tamsel once a call has needed it: importing the package
 # must not load the worker module (nor numpy).
@@ -23,7 +24,12 @@ def interrupt(target):
     every worker of the pool `target`) is running now. The request ends
     with KeyboardInterrupt and answers "EXCEPTION"; an idle worker, and a
     request that has finished by the time the interrupt arrives, are left
-    alone, and requests waiting in the queue run as usual. Never waits."""
+    alone, and requests waiting in the queue run as usual. With a
+    vorlen.Future, only that future's request is interrupted, if it runs
+    now. Never waits."""
+    if isinstance(target, _Future):
+        _interrupt_future(target)
+        return
     hook = getattr(type(target), "__vorlen_interrupt__", None)
     if hook is not None:
         hook(target)

@@ -3,7 +3,7 @@
 from typing import Protocol
 
 from vorlen.corvane import CorvanePool
-from vorlen import Answer, Request
+from vorlen import Answer, Future, Request
 from vorlen.tamsel import Tamsel
 
 # Other handles and pools (a cluster's, say) take part by defining these.
@@ -13,8 +13,9 @@ class _Interruptible(Protocol):
 class _Runner(Protocol):
     def __vorlen_run__(self, w: Request, *, timeout: float | None, grace: float) -> Answer: ...
 
-# Interrupts the request that each worker of `target` runs now; never waits.
-def interrupt(target: Tamsel | CorvanePool | _Interruptible) -> None: ...
+# Interrupts the request that each worker of `target` runs now (of a
+# Future: that request only, if it runs now); never waits.
+def interrupt(target: Tamsel | CorvanePool | Future | _Interruptible) -> None: ...
 
 # The answer to `w`, as blocked_put gives it, interrupted after `timeout`
 # seconds; a request still running `grace` seconds after its interrupt

@@ -41,3 +41,16 @@ def restarts(pool: corvane.CorvanePool) -> None:
     del handles, answer, answers
     vorlen.restart(handle, 1)  # type: ignore[call-overload]
     vorlen.limit_memory(pool, 1.5)  # type: ignore[arg-type]
+
+
+def futures(pool: corvane.CorvanePool) -> None:
+    future: vorlen.Future = vorlen.submit(pool, "x = 1", timeout=2.5)
+    answer: Answer = future.result(timeout=1)
+    del answer
+    vorlen.interrupt(future)
+    future.cancel()
+    vorlen.submit(pool, "x = 1", timeout="2")  # type: ignore[arg-type]
+
+
+async def awaited(pool: corvane.CorvanePool) -> Answer:
+    return await vorlen.submit(pool, ["x = 1", {"y": 2}])

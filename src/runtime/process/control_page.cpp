@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -175,6 +176,27 @@ bool cancel_tags(ControlPage* page, uint64_t first, uint64_t last, uint64_t pass
   free_slot->first.store(first);
   free_slot->last.store(last);
   return true;
+}
+
+bool cancel_unstarted(ControlPage* page, uint64_t tag, uint64_t passed) {
+  auto decided_on = [page] { return page->decided.load() & ~kCancelledAnswer; };
+  if (decided_on() >= tag) return false;
+  if (!cancel_tags(page, tag, tag, passed)) return false;
+  // The worker publishes the serial, reads the ranges, then writes its
+  // decision; the range was written before the serial is read here. So a
+  // serial that is not yet this request's means the worker will see the
+  // range; one that is means it is deciding right now, and its decision is
+  // only a few instructions away (bounded all the same: a stopped worker
+  // leaves it to the answer's mark).
+  int64_t give_up = monotonic_ns() + 50'000'000;
+  for (;;) {
+    uint64_t serial = page->serial.load();
+    uint64_t decided = page->decided.load();
+    if ((decided & ~kCancelledAnswer) >= tag) return decided == (tag | kCancelledAnswer);
+    if (serial != tag) return true;
+    if (monotonic_ns() > give_up) return false;
+    sched_yield();
+  }
 }
 
 int64_t overdue_at(const ControlPage* page, uint64_t token, int64_t grace_ns) {

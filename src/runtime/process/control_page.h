@@ -75,6 +75,11 @@ struct ControlPage {
   // bytes it saw when it passed it.
   std::atomic<uint32_t> memory_state;
   std::atomic<uint64_t> memory_seen;
+  // Worker: the tag of the newest tagged request it has decided on, with
+  // kCancelledAnswer set when it skipped it as cancelled. Written after the
+  // cancelled ranges were read and before the request runs, so that a
+  // parent cancelling a request can tell whether the worker saw that.
+  std::atomic<uint64_t> decided;
 };
 
 // ControlPage::memory_state.
@@ -119,6 +124,13 @@ int adopt_control_page(PyObject* qi, int fd);
 
 // Worker: whether the request tagged `tag` was cancelled.
 bool is_cancelled(const ControlPage* page, uint64_t tag);
+
+// Parent: cancels the request tagged `tag` only if the worker has not
+// started it: true when it never runs (its answer comes marked with
+// kCancelledAnswer), false when it may have started or no slot was free
+// (then nothing is cancelled, unless the worker was just deciding on it:
+// its answer's mark tells). `passed` as for cancel_tags.
+bool cancel_unstarted(ControlPage* page, uint64_t tag, uint64_t passed);
 
 // Parent: cancels tags first..last, reusing slots that end below
 // `passed` (no request at or below it can start any more). False when no

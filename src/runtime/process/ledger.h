@@ -141,6 +141,17 @@ struct LedgerApi {
   // of the newest request it has begun; once it has ended, what they were
   // when it ended. Both 0 without a page.
   void (*progress)(Book* book, uint64_t* running, uint64_t* started);
+  // Names what `call` is, for the RuntimeError that a call meeting one of
+  // its workers raises: `busy` (static text) replaces the usual message.
+  void (*label)(uint64_t call, const char* busy);
+  // Cancels the request tagged `tag` only if its worker has not started
+  // it: 1 when it never runs (its answer, marked as cancelled, still comes
+  // to its call's reader), 0 when it may have started or cannot be
+  // cancelled (nothing changes then).
+  int (*cancel_unstarted)(Book* book, uint64_t tag);
+  // Interrupts the request tagged `tag` if the worker runs it now: 1 sent,
+  // 0 not running, -1 with an exception on an unexpected error.
+  int (*interrupt_tag)(Book* book, uint64_t tag);
 };
 constexpr const char* kLedgerCapsule = "vorlen._control._ledger";
 
