@@ -26,7 +26,8 @@ import vorlen
 import vorlen._sharedmem as sharedmem
 import vorlen.corvane as corvane
 import vorlen.tamsel as tamsel
-from support import WAIT, stop_process, wait_for
+from support import (WAIT, descriptors, segment_descriptors, segment_mappings, stop_process,
+                     wait_for)
 
 SANITIZED = os.environ.get("VORLEN_SANITIZED") == "1"
 BIG = 1 << 16  # elements: 512 KiB of float64, well above the threshold
@@ -49,26 +50,6 @@ def worker(low_threshold):
     handle.blocked_put("import numpy as np\nimport pickle")
     yield handle
     stop_process(handle.proc)
-
-
-def descriptors(pid="self"):
-    """This (or another) process's open descriptors and what they point to."""
-    found = {}
-    for fd in os.listdir(f"/proc/{pid}/fd"):
-        try:
-            found[fd] = os.readlink(f"/proc/{pid}/fd/{fd}")
-        except OSError:
-            pass
-    return found
-
-
-def segment_descriptors(pid="self"):
-    return [t for t in descriptors(pid).values() if "vorlen-array" in t]
-
-
-def segment_mappings(pid="self"):
-    with open(f"/proc/{pid}/maps") as maps:
-        return [line for line in maps if "vorlen-array" in line]
 
 
 def dev_shm_files():
@@ -441,7 +422,7 @@ CHILD_CHECK = """\
 import os, sys
 import vorlen._sharedmem as sharedmem
 sys.path[:0] = {path!r}
-from test_shared_memory import segment_descriptors, segment_mappings
+from support import segment_descriptors, segment_mappings
 sharedmem.sweep()  # would hang on a lock the fork copied while held
 os._exit(1 if segment_descriptors() or segment_mappings() else 0)
 """

@@ -557,6 +557,16 @@ PyObject* sweep(PyObject*, PyObject*) {
   Py_RETURN_NONE;
 }
 
+// _release_unread(message)
+PyObject* release_unread(PyObject*, PyObject* message) {
+  Py_buffer view;
+  if (PyObject_GetBuffer(message, &view, PyBUF_SIMPLE) < 0) return nullptr;
+  int released = shm::release_unread(static_cast<const char*>(view.buf),
+                                     static_cast<size_t>(view.len));
+  PyBuffer_Release(&view);
+  return PyLong_FromLong(released);
+}
+
 PyObject* fetch_through_proc(PyObject*, PyObject* only) {
   int flag = PyObject_IsTrue(only);
   if (flag < 0) return nullptr;
@@ -594,6 +604,10 @@ PyMethodDef methods[] = {
      "ended; returns once they are closed."},
     {"outstanding", outstanding, METH_NOARGS,
      "The number of segments this process holds open."},
+    {"_release_unread", release_unread, METH_O,
+     "_release_unread(message)\n--\n\n"
+     "Releases the shared memory named by a pickled message that was read but "
+     "will not be unpickled; the number of segments released."},
     {"_fetch_through_proc", fetch_through_proc, METH_O,
      "_fetch_through_proc(only)\n--\n\n"
      "Whether segments are opened through /proc only, never with "

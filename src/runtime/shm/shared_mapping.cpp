@@ -133,7 +133,11 @@ void raise_failure(const SegmentRef& ref, const Outcome& outcome) {
 Held hold_or_raise(const SegmentRef& ref, Use use) {
   Outcome outcome;
   Held held = hold_use(ref, use, outcome);
-  if (!held.entry) raise_failure(ref, outcome);
+  if (held.entry) return held;
+  // Reached but not mapped here: released all the same, for its sender.
+  if (outcome.failure == Failure::kNoMemory || outcome.failure == Failure::kCannotMap)
+    release_unmapped(ref);
+  raise_failure(ref, outcome);
   return held;
 }
 

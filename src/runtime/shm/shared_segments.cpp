@@ -414,6 +414,7 @@ bool create_segment(const void* data, size_t size, ReaderId reader, uint64_t bat
     }
   }
   close_all_later(look.closing);
+  look.closing.clear();
   if (!fresh && segment.fd < 0) return false;
   if (fresh) {
     // Made with the interpreter lock held: no fork can copy the descriptor
