@@ -133,6 +133,26 @@ def test_arrays_arrive_equal_writable_and_in_shared_memory_both_ways(worker, nam
     np.testing.assert_array_equal(got[::-1] if got.ndim == 1 else got, sent)
 
 
+@pytest.mark.parametrize("through_proc", [False, True], ids=["pidfd_getfd", "proc"])
+def test_both_ways_of_opening_a_senders_segment(worker, through_proc, nothing_left_behind):
+    # pidfd_getfd, and /proc where the kernel refuses it (a Yama ptrace
+    # scope keeps children from attaching to their parents).
+    # Nothing kept from earlier on either side: both open the other's anew.
+    set_way = (f"import vorlen._sharedmem\nvorlen._sharedmem.sweep()\n"
+               f"vorlen._sharedmem._fetch_through_proc({through_proc})")
+    worker.blocked_put(set_way)
+    sharedmem.sweep()
+    sharedmem._fetch_through_proc(through_proc)
+    try:
+        got = echo(worker, C_ORDER)
+        assert shared(got["x"]) and got["seen"][-1] == "SharedMemory"
+        np.testing.assert_array_equal(got["x"], C_ORDER)
+        del got
+    finally:
+        sharedmem._fetch_through_proc(False)
+        worker.blocked_put(set_way.replace("True", "False"))
+
+
 def test_layouts_that_pickle_as_today(worker):
     strided = np.arange(BIG * 2, dtype=np.float64)[::2]
     zero_d = np.array(3.5)

@@ -450,6 +450,38 @@ def test_pid_of_a_reaped_worker_given_to_another_process(tmp_path):
                        "held": False}
 
 
+def start_time():
+    with open("/proc/self/stat") as stat:
+        return int(stat.read().rsplit(")", 1)[1].split()[19])
+
+
+@pytest.mark.parametrize("through_proc", [False, True], ids=["pidfd_getfd", "proc"])
+def test_reference_to_another_file_of_the_sender_is_refused_unopened(tmp_path, through_proc):
+    # A reference that names a regular file the sender holds (its identity
+    # and size as a segment's would be): never opened, never mapped.
+    import ctypes
+    path = tmp_path / "other"
+    path.write_bytes(b"x" * 8192)
+    fd = os.open(path, os.O_RDWR)
+    libc = ctypes.CDLL(None, use_errno=True)
+    watch = libc.inotify_init1(os.O_NONBLOCK)
+    try:
+        libc.inotify_add_watch(watch, str(path).encode(), 0x20)  # IN_OPEN
+        identity = os.fstat(fd)
+        reference = (os.getpid(), fd, start_time(), identity.st_ino, identity.st_dev, 1,
+                     4096, 4096)
+        sharedmem._fetch_through_proc(through_proc)
+        with pytest.raises(OSError, match="no longer there"):
+            sharedmem.open_array(reference, np.dtype(np.uint8), (4096,), False, None)
+        with pytest.raises(BlockingIOError):
+            os.read(watch, 4096)
+        assert path.read_bytes() == b"x" * 8192 and not segment_mappings()
+    finally:
+        sharedmem._fetch_through_proc(False)
+        os.close(watch)
+        os.close(fd)
+
+
 # ---- no memory to map an answer ---------------------------------------------
 
 TOO_LARGE = """\

@@ -2,8 +2,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -31,9 +34,29 @@ bool is_the_segment(int fd, const SegmentRef& ref) {
          fcntl(fd, F_GET_SEALS) >= 0;
 }
 
+// Whether the file `pinned` (opened as a path only) is a memory file of
+// ours: a regular file of a memory file system, named as our memory files
+// are named, of the identity `ref` gives.
+bool pinned_is_a_segment(int pinned, const SegmentRef& ref) {
+  struct stat identity;
+  struct statfs system;
+  if (fstat(pinned, &identity) != 0 || !S_ISREG(identity.st_mode) ||
+      static_cast<uint64_t>(identity.st_ino) != ref.inode ||
+      static_cast<uint64_t>(identity.st_dev) != ref.device || fstatfs(pinned, &system) != 0 ||
+      (system.f_type != TMPFS_MAGIC && system.f_type != HUGETLBFS_MAGIC))
+    return false;
+  char path[64], target[64];
+  std::snprintf(path, sizeof path, "/proc/self/fd/%d", pinned);
+  constexpr char kName[] = "/memfd:vorlen-array";
+  ssize_t length = readlink(path, target, sizeof target);
+  return length >= static_cast<ssize_t>(sizeof kName - 1) &&
+         std::memcmp(target, kName, sizeof kName - 1) == 0;
+}
+
 // The /proc way. The entry is opened as a path only (no device is opened,
-// nothing blocks), checked, and reopened through our own descriptor of it,
-// which pins that file.
+// nothing blocks, nothing is read or written), checked to be one of our
+// memory files, and only then reopened for reading and writing through our
+// own descriptor of it, which pins that file.
 int through_proc(int pidfd, const SegmentRef& ref) {
   char path[64];
   std::snprintf(path, sizeof path, "/proc/%d/fd/%d", static_cast<int>(ref.pid), ref.fd);
@@ -48,10 +71,7 @@ int through_proc(int pidfd, const SegmentRef& ref) {
     errno = ESRCH;
     return -1;
   }
-  struct stat identity;
-  if (fstat(pinned, &identity) != 0 || !S_ISREG(identity.st_mode) ||
-      static_cast<uint64_t>(identity.st_ino) != ref.inode ||
-      static_cast<uint64_t>(identity.st_dev) != ref.device) {
+  if (!pinned_is_a_segment(pinned, ref)) {
     close(pinned);
     errno = ESTALE;
     return -1;
