@@ -57,6 +57,7 @@ struct Loaded {
   PyObject* open_buffer = nullptr;
   PyObject* ndarray = nullptr;        // numpy.ndarray, once numpy is imported
   PyObject* ascontiguousarray = nullptr;
+  PyObject* ndarray_new = nullptr;    // numpy.ndarray.__new__
   PyObject* readers = nullptr;        // vorlen._liveness.readers
   PyObject* loads = nullptr;          // pickle.loads
 };
@@ -513,8 +514,14 @@ int reference_argument(const char* name, PyObject* const* args, Py_ssize_t nargs
 PyObject* open_array(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   shm::SegmentRef ref;
   if (reference_argument("open_array", args, nargs, 5, ref) < 0) return nullptr;
-  Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
-  if (!numpy || !ndarray_type()) return nullptr;
+  if (!loaded.ndarray) {  // numpy imported here the first time
+    Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
+    if (!numpy) return nullptr;
+    if (!ndarray_type()) {
+      PyErr_SetString(PyExc_ImportError, "numpy.ndarray could not be found");
+      return nullptr;
+    }
+  }
   Ref buffer = Ref::steal(shm::take_segment(ref));
   if (!buffer) return nullptr;
   int fortran = PyObject_IsTrue(args[3]);
@@ -522,9 +529,10 @@ PyObject* open_array(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   PyObject* type = args[4] == Py_None ? loaded.ndarray : args[4];
   // ndarray.__new__(type, shape, dtype, buffer, 0, None, order): the array's
   // base is the mapping, which lives as long as the array does.
-  Ref new_method = Ref::steal(PyObject_GetAttrString(loaded.ndarray, "__new__"));
-  if (!new_method) return nullptr;
-  return PyObject_CallFunction(new_method.get(), "OOOOiOs", type, args[2], args[1],
+  if (!loaded.ndarray_new &&
+      !(loaded.ndarray_new = PyObject_GetAttrString(loaded.ndarray, "__new__")))
+    return nullptr;
+  return PyObject_CallFunction(loaded.ndarray_new, "OOOOiOs", type, args[2], args[1],
                                buffer.get(), 0, Py_None, fortran ? "F" : "C");
 }
 
