@@ -10,8 +10,10 @@
 // (after killing its workers, say) still gives everything back.
 //
 // The thread runs no Python code, blocks every signal, and exists only while
-// there is something to look after: it ends once both tables are empty, so
-// it never keeps an idle process busy or from exiting.
+// there is something to look after (it ends once both tables are empty).
+// With nothing but live peers to watch, it sleeps in poll() on their pidfds;
+// it looks at the headers a few times a second only while segments are out
+// or mappings are kept. It never keeps a process from exiting.
 //
 // Forks: the lock is held across fork(), so a child copies the state whole;
 // the child (where the thread does not exist) closes what it inherited and
