@@ -39,7 +39,9 @@ struct Keeper {
   std::vector<Handed>* in_hand = nullptr;  // being closed by the thread, outside the lock
   bool running = false;                    // the thread exists
   bool waiting_for_pidfds = false;         // with no time-out: only a wake-up makes it look
-  int wake_fd = -1;                        // an eventfd the thread also waits on
+  // An eventfd the thread also waits on: made when the thread starts and
+  // closed when it ends, written only with the lock held.
+  int wake_fd = -1;
 };
 Keeper keeper;
 
@@ -113,11 +115,14 @@ void* keep(void*) {
     keeper.waiting_for_pidfds = false;
   }
   keeper.running = false;
+  if (keeper.wake_fd >= 0) close(keeper.wake_fd);
+  keeper.wake_fd = -1;
   pthread_cond_broadcast(&keeper.idle);
   pthread_mutex_unlock(&keeper.lock);
   return nullptr;
 }
 
+// With the lock held.
 void wake_up(int wake_fd) {
   if (wake_fd < 0) return;
   uint64_t one = 1;
@@ -127,8 +132,12 @@ void wake_up(int wake_fd) {
 
 // Starts the thread, with the lock held; false if it cannot be started.
 bool start_keeper() {
-  if (keeper.wake_fd < 0) keeper.wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  keeper.wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   keeper.running = start_native_thread(keep, nullptr) == 0;
+  if (!keeper.running && keeper.wake_fd >= 0) {
+    close(keeper.wake_fd);
+    keeper.wake_fd = -1;
+  }
   return keeper.running;
 }
 
@@ -186,13 +195,12 @@ void close_later(const Closing& what) {
   Handed handed = with_identity(what);
   pthread_mutex_lock(&keeper.lock);
   bool queued = keeper.queue->size() < kQueueLength && (keeper.running || start_keeper());
-  if (queued) keeper.queue->push_back(handed);
-  int wake_fd = keeper.wake_fd;
+  if (queued) {
+    keeper.queue->push_back(handed);
+    wake_up(keeper.wake_fd);
+  }
   pthread_mutex_unlock(&keeper.lock);
-  if (!queued)
-    release_now(what);
-  else
-    wake_up(wake_fd);
+  if (!queued) release_now(what);
 }
 
 void close_all_later(const std::vector<Closing>& what) {
@@ -202,12 +210,10 @@ void close_all_later(const std::vector<Closing>& what) {
 void ensure_keeper() {
   if (!fork_handlers_installed()) return;
   pthread_mutex_lock(&keeper.lock);
-  bool wake = keeper.running && keeper.waiting_for_pidfds;
+  if (keeper.running && keeper.waiting_for_pidfds) wake_up(keeper.wake_fd);
   if (!keeper.running) start_keeper();
   keeper.waiting_for_pidfds = false;  // one wake-up is enough
-  int wake_fd = keeper.wake_fd;
   pthread_mutex_unlock(&keeper.lock);
-  if (wake) wake_up(wake_fd);
 }
 
 void wait_until_closed() {
