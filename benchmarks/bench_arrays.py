@@ -115,9 +115,11 @@ class Ways:
         expect(self.call("held.clear()"))
 
 
-def sampled(calls, step, between=None, after=None, warm=1):
-    """A sample: `warm` untimed steps, then the mean time of `calls` timed
-    ones (ms), with `between` run untimed before each, then `after`."""
+def sampled(calls, step, between=None, after=None, warm=KEPT + 1):
+    """A sample: `warm` untimed steps (by default enough for the memory of
+    the kept case to be there: as many as are kept, and one more), then the
+    mean time of `calls` timed ones (ms), with `between` run untimed before
+    each, then `after`."""
     def sample():
         with harness.gc_paused():
             for _ in range(warm):
@@ -223,7 +225,7 @@ def run(ctx):
             echo_answer = cleanup.echo(EchoWorker(["SUCCESS", "", "", {"a": array}]))
             echo_request = cleanup.echo(EchoWorker(ANSWER))
             cases[f"copyto_{size}"] = sampled(
-                calls, lambda src=array, dst=floors[size]: numpy.copyto(dst, src))
+                calls, lambda src=array, dst=floors[size]: numpy.copyto(dst, src), warm=1)
             cases[f"answer_{size}"] = sampled(calls, ways.answer)
             cases[f"request_{size}"] = sampled(calls, lambda w=ways, a=array: w.request(a))
             cases[f"answer_pipe_{size}"] = through(to_piped, f"xreturn(a=a{size})", returned)
@@ -233,12 +235,9 @@ def run(ctx):
             cases[f"request_raw_{size}"] = raw_call(echo_request, array)
             cases[f"copy_{size}"] = sampled(calls, lambda a=array: a.copy(), warm=0)
             if size in studied:
-                # Untimed until as many are held as are kept, and one more.
-                cases[f"answer_kept_{size}"] = sampled(calls, ways.answer_kept, after=ways.drop,
-                                                       warm=KEPT + 1)
+                cases[f"answer_kept_{size}"] = sampled(calls, ways.answer_kept, after=ways.drop)
                 cases[f"request_kept_{size}"] = sampled(
-                    calls, lambda w=ways, a=array: w.request(a, keep=True), after=ways.drop,
-                    warm=KEPT + 1)
+                    calls, lambda w=ways, a=array: w.request(a, keep=True), after=ways.drop)
                 cases[f"answer_interleaved_{size}"] = sampled(
                     calls, ways.answer, between=lambda w=ways, a=array: w.others(a))
                 cases[f"request_interleaved_{size}"] = sampled(
