@@ -223,9 +223,14 @@ def test_request_that_fails_to_unpickle_releases_all_its_segments(make_handle, s
     assert nothing_held_within("self", handle.proc.pid, rss={handle.proc.pid: worker_rss})
 
 
-def test_message_read_but_never_unpickled_releases_its_segments(make_handle, settled):
+@pytest.mark.parametrize("how", ["written into the pipe", "wrapped for put()"])
+def test_message_read_but_never_unpickled_releases_its_segments(make_handle, settled, how):
     handle = make_handle()
     handle.blocked_put("import numpy as np\nimport pickle")
+    if how == "wrapped for put()":
+        # An answer too large for the pipe starts the answer queue's sending
+        # thread: every later answer goes through put(), wrapped.
+        handle.blocked_put("xreturn(s='x' * (4 << 20))")
     worker_rss = shared_rss_kib(handle.proc.pid)
     handle.qi.put(f"xreturn(a=np.ones({LARGE}), b=bytearray({BIG}))")
     assert handle.qo._reader.poll(WAIT)
