@@ -63,7 +63,7 @@ PyObject* OutgoingMessage::pickle(PyObject* message, PyObject* reader) {
 PyObject* OutgoingMessage::for_put(PyObject* message, PyObject* pickled) {
   if ((!batch_ && !rewritten_) || !pickled) return Py_NewRef(message);
   PyObject* wrapper = api_->wrap(pickled, batch_);
-  if (wrapper) batch_ = 0;  // the wrapper settles them now
+  if (wrapper) batch_ = 0;  // the wrapper settles them from here on
   return wrapper;
 }
 

@@ -203,7 +203,7 @@ PyObject* take_segment(const SegmentRef& ref, bool readonly) {
   mapped->held = held;
   mapped->size = static_cast<Py_ssize_t>(ref.size);
   mapped->readonly = readonly;
-  // Now in an object a forked child may inherit: so must the mapping be.
+  // In an object that a forked child may inherit: so must the mapping be.
   expose_to_children(held);
   return reinterpret_cast<PyObject*>(mapped);
 }
