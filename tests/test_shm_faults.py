@@ -369,12 +369,10 @@ def test_killed_pool_gives_everything_back_with_nothing_called(settled):
         pool.map(["import time\ntime.sleep(30)"] * 3, block=False)
         pool.map([[{"x": np.ones(LARGE)}, "pass"]] * 3, block=False)
         assert wait_for(lambda: len(segment_descriptors()) == 3)
-        rss = shared_rss_kib()
     finally:
         pool.kill_all()
     # From here on, nothing of the library is called.
     assert nothing_held_within("self", rss={"self": settled})
-    assert rss >= settled + 3 * LARGE * 8 // 1024  # what was given back
 
 
 # ---- a pid given to another process ------------------------------------------

@@ -16,10 +16,6 @@
 #include "runtime/shm/keeper.h"
 #include "runtime/shm/process_identity.h"
 
-#ifndef MADV_POPULATE_WRITE
-#define MADV_POPULATE_WRITE 23
-#endif
-
 namespace vr::shm {
 
 namespace {
@@ -248,8 +244,8 @@ size_t capacity_for(size_t size) {
   return (size + granule - 1) / granule * granule;
 }
 
-// A new memory file of `capacity` bytes of data, mapped (but not yet
-// populated): pages are given to it when it is filled. False if not had.
+// A new memory file of `capacity` bytes of data, mapped: pages are given to
+// it when it is filled. False if not had.
 bool new_segment(size_t capacity, Segment& out) {
   size_t length = file_length(capacity);
   int fd = memfd_create("vorlen-array", MFD_CLOEXEC);
@@ -288,22 +284,22 @@ bool write_fully(int fd, const void* data, size_t size, off_t offset) {
   return true;
 }
 
-// Writes the data and the header of a new use into `s`. A fresh file's
-// pages are first given all at once: populating them in one call costs a
-// fraction of taking a fault for each, and a file that cannot have them
-// (out of memory, a size limit) fails here rather than with SIGBUS in the
-// copy. Without MADV_POPULATE_WRITE a fresh file is written with pwrite(),
-// which reports the same errors.
+// Writes the data and the header of a new use into `s`. A fresh file is
+// written with pwrite(): the kernel then allocates each page and copies
+// into it in one pass, where faulting the pages in (even all at once, with
+// MADV_POPULATE_WRITE) clears each page before the copy writes it again, a
+// third more time for a large array. It also reports a file that cannot
+// have its pages (out of memory, a size limit) as an error rather than with
+// SIGBUS in the copy. A file written before is copied into through our
+// mapping, whose pages are already there.
 bool fill(const Segment& s, bool fresh, const void* data, size_t size, uint64_t token) {
-  char* at = s.mapped + header_bytes();
-  if (fresh && madvise(s.mapped, file_length(size), MADV_POPULATE_WRITE) != 0) {
-    if (errno != EINVAL || !write_fully(s.fd, data, size, static_cast<off_t>(header_bytes())))
-      return false;
-  } else {
-    std::memcpy(at, data, size);
-  }
   SegmentHeader* header = header_of(s);
-  header->magic = kMagic;
+  if (fresh) {
+    SegmentHeader first = {kMagic, token, size, 0, 0, 0, 0};
+    return write_fully(s.fd, data, size, static_cast<off_t>(header_bytes())) &&
+           write_fully(s.fd, &first, sizeof first, 0);
+  }
+  std::memcpy(s.mapped + header_bytes(), data, size);
   header->size = size;
   store_mark(header->token, token);
   return true;

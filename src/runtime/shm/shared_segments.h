@@ -2,15 +2,15 @@
 // anonymous memory files (memfd) that this process keeps, and that the
 // reading process maps (see segment_format.h for what both agree on).
 //
-// Writing into fresh shared memory costs a page allocation and a fault per
-// 4 KiB page, several times the copy itself, and so does the reader's first
-// touch of pages it has not mapped before. So the segments meant for one
+// Writing into fresh shared memory costs a page allocation per 4 KiB page,
+// several times the copy itself, and the reader's first touch of pages it
+// has not mapped before costs a fault each. So the segments meant for one
 // reader form an arena that is kept and reused: a segment the reader has
 // released is written again for the next array of about its size, and the
-// reader keeps its mapping of it too, so that neither side faults again.
-// Fresh segments are populated in one call (MADV_POPULATE_WRITE) rather
-// than page by page, and asked for huge pages where the kernel gives them to
-// shared memory.
+// reader keeps its mapping of it too, so that neither side allocates or
+// faults again. Fresh segments are written with pwrite(), the cheapest way
+// to give them pages (see fill()), and ask for huge pages where the kernel
+// gives them to shared memory.
 //
 // What is kept is bounded: released segments are closed when not reused
 // within about a second (by the keeper thread, also while nobody calls), or
