@@ -11,9 +11,10 @@ Through shared memory, each way is measured as a program uses it:
   (other large transfers of the same peers, both ways).
 Every array is touched once per page where it arrives (the reader's first
 touch is part of its cost). Each sample starts with untimed transfers of its
-kind (as many as are kept, and one more), so that it measures a program that
-moves arrays all the time; the first transfer after the memory kept for
-reuse was given back (a fresh segment on both sides) is a row of its own.
+kind (twice as many as are kept, and one more), so that it measures a
+program that moves arrays all the time; the first transfer after the memory
+kept for reuse was given back (a fresh segment on both sides) is a row of
+its own.
 
 Also through the pipe (VORLEN_SHM_THRESHOLD=off) and a raw
 multiprocessing.Queue echo, at every size, with shared memory forced for
@@ -115,11 +116,12 @@ class Ways:
         expect(self.call("held.clear()"))
 
 
-def sampled(calls, step, between=None, after=None, warm=KEPT + 1):
+def sampled(calls, step, between=None, after=None, warm=2 * (KEPT + 1)):
     """A sample: `warm` untimed steps (by default enough for the memory of
-    the kept case to be there: as many as are kept, and one more), then the
-    mean time of `calls` timed ones (ms), with `between` run untimed before
-    each, then `after`."""
+    the kept case to be there and to have been reused once: each piece is
+    made, then mapped by its sender for copying, the first two times it is
+    used), then the mean time of `calls` timed ones (ms), with `between` run
+    untimed before each, then `after`."""
     def sample():
         with harness.gc_paused():
             for _ in range(warm):

@@ -16,6 +16,10 @@
 #include "runtime/shm/keeper.h"
 #include "runtime/shm/process_identity.h"
 
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23
+#endif
+
 namespace vr::shm {
 
 namespace {
@@ -46,6 +50,7 @@ struct Segment {
   uint64_t id;
   int fd;
   char* mapped;     // our mapping of the whole file: never inherited by children
+  bool populated;   // our mapping's page table is filled
   size_t capacity;  // bytes of data the file holds
   ReaderId reader;
   State state;
@@ -265,7 +270,7 @@ bool new_segment(size_t capacity, Segment& out) {
   // Taken only where the kernel gives huge pages to shared memory that
   // asks (shmem_enabled "advise"); ignored elsewhere.
   madvise(at, length, MADV_HUGEPAGE);
-  out = Segment{0, fd, static_cast<char*>(at), capacity, 0, State::kFilling, 0, 0, 0};
+  out = Segment{0, fd, static_cast<char*>(at), false, capacity, 0, State::kFilling, 0, 0, 0};
   return true;
 }
 
@@ -291,14 +296,17 @@ bool write_fully(int fd, const void* data, size_t size, off_t offset) {
 // third more time for a large array. It also reports a file that cannot
 // have its pages (out of memory, a size limit) as an error rather than with
 // SIGBUS in the copy. A file written before is copied into through our
-// mapping, whose pages are already there.
-bool fill(const Segment& s, bool fresh, const void* data, size_t size, uint64_t token) {
+// mapping, whose page table is filled in one call the first time (a write
+// fault for each 4 KiB page would cost three times the copy).
+bool fill(Segment& s, bool fresh, const void* data, size_t size, uint64_t token) {
   SegmentHeader* header = header_of(s);
   if (fresh) {
     SegmentHeader first = {kMagic, token, size, 0, 0, 0, 0};
     return write_fully(s.fd, data, size, static_cast<off_t>(header_bytes())) &&
            write_fully(s.fd, &first, sizeof first, 0);
   }
+  if (!s.populated)
+    s.populated = madvise(s.mapped, file_length(s.capacity), MADV_POPULATE_WRITE) == 0;
   std::memcpy(s.mapped + header_bytes(), data, size);
   header->size = size;
   store_mark(header->token, token);
@@ -435,6 +443,7 @@ bool create_segment(const void* data, size_t size, ReaderId reader, uint64_t bat
     Locked locked;
     Segment* s = find_segment(segment.id);  // still there: Filling is never closed
     if (known && s) {
+      s->populated = segment.populated;
       s->state = State::kPending;
       s->since = now_seconds();
       s->token = token;
