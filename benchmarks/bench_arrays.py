@@ -11,10 +11,10 @@ Through shared memory, each way is measured as a program uses it:
   (other large transfers of the same peers, both ways).
 Every array is touched once per page where it arrives (the reader's first
 touch is part of its cost). Each sample starts with untimed transfers of its
-kind (twice as many as are kept, and one more), so that it measures a
-program that moves arrays all the time; the first transfer after the memory
-kept for reuse was given back (a fresh segment on both sides) is a row of
-its own.
+kind (enough for the memory of the kept case to be made and reused once),
+so that it measures a program that moves arrays all the time; the first
+transfer after the memory kept for reuse was given back (a fresh segment on
+both sides) is a row of its own.
 
 Also through the pipe (VORLEN_SHM_THRESHOLD=off) and a raw
 multiprocessing.Queue echo, at every size, with shared memory forced for
