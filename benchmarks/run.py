@@ -31,6 +31,7 @@ BENCHMARKS = {
     "scaling": ("Scaling: CPU-bound batch on 1 and 2 workers", True),
     "capture": ("Capture: xprint and xreturn of large content", True),
     "arrays": ("Large arrays: answers and requests through shared memory", True),
+    "soak": ("Shared memory soak: mixed messages, forks, kills, failed unpickles", True),
     "startup": ("Start-up and memory of 2 workers", False),
     "cluster": ("ClusterPool on 2 local Dask workers against actor calls and client.map", True),
     "interrupt": ("Interrupts: latency to the answer, cost of vorlen.run", True),

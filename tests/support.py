@@ -1,5 +1,7 @@
 """Helpers shared by the tests: bounded waits and queue-like stand-ins, also
-the scripted queues that run the worker loop inside the test process."""
+the scripted queues that run the worker loop inside the test process, and
+what a process holds of shared memory."""
+import os
 import time
 
 # Upper bound for any single wait on a queue or a process inside a test.
@@ -100,3 +102,47 @@ class AnswerList:
             self.failures -= 1
             raise RuntimeError("put refused")
         self.answers.append(answer)
+
+
+# ---- what a process holds of shared memory ---------------------------------
+
+def descriptors(pid="self"):
+    """This (or another) process's open descriptors and what they point to."""
+    found = {}
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        try:
+            found[fd] = os.readlink(f"/proc/{pid}/fd/{fd}")
+        except OSError:
+            pass
+    return found
+
+
+def segment_descriptors(pid="self"):
+    """The descriptors of shared-memory segments a process holds."""
+    return [t for t in descriptors(pid).values() if "vorlen-array" in t]
+
+
+def segment_mappings(pid="self"):
+    """The mappings of shared-memory segments a process holds."""
+    with open(f"/proc/{pid}/maps") as maps:
+        return [line for line in maps if "vorlen-array" in line]
+
+
+def shared_rss_kib(pid="self"):
+    """The shared memory a process has mapped and touched (RssShmem), KiB."""
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            if line.startswith("RssShmem:"):
+                return int(line.split()[1])
+    return 0
+
+
+def holds_no_segment(pid="self", rss_kib=None, slack_kib=4096):
+    """Whether a process holds no segment (descriptor or mapping) and, given
+    its shared RSS from before, is back within `slack_kib` of it. A process
+    that has ended holds nothing."""
+    try:
+        return (not segment_descriptors(pid) and not segment_mappings(pid) and
+                (rss_kib is None or shared_rss_kib(pid) <= rss_kib + slack_kib))
+    except FileNotFoundError:
+        return True

@@ -1098,6 +1098,12 @@ def test_wire_arrivals(sentinels):
 SEGMENT_MAGIC = 0x6d68732d6e6c726f
 
 
+def start_time(pid="self"):
+    """The start time of a process, as /proc gives it (field 22 of stat)."""
+    with open(f"/proc/{pid}/stat") as stat:
+        return int(stat.read().rsplit(")", 1)[1].split()[19])
+
+
 @contextmanager
 def hand_made_segment(data, token=0x1234):
     """A segment laid out as a sender lays it out (a header page, then the
@@ -1106,23 +1112,26 @@ def hand_made_segment(data, token=0x1234):
     try:
         page = os.sysconf("SC_PAGESIZE")
         os.ftruncate(fd, page + len(data))
-        os.pwrite(fd, struct.pack("=QQQII", SEGMENT_MAGIC, token, len(data), 0, 0), 0)
+        os.pwrite(fd, struct.pack("=7Q", SEGMENT_MAGIC, token, len(data), 0, 0, 0, 0), 0)
         os.pwrite(fd, data, page)
         identity = os.fstat(fd)
-        yield (os.getpid(), fd, identity.st_ino, identity.st_dev, token, len(data))
+        yield (os.getpid(), fd, start_time(), identity.st_ino, identity.st_dev, token,
+               len(data), len(data))
     finally:
+        sharedmem.sweep()  # the mapping kept for reuse
         os.close(fd)
 
 
 def test_open_bytearray_and_open_buffer():
     data = bytes(range(256)) * 16
     with hand_made_segment(data) as reference:
-        stale = reference[:4] + (reference[4] + 1, reference[5])
+        stale = reference[:5] + (reference[5] + 1,) + reference[6:]
 
         def opened():
             assert sharedmem.open_bytearray(reference) == data
             buffer = sharedmem.open_buffer(reference, True)
             assert memoryview(buffer).readonly and memoryview(buffer)[:4] == data[:4]
+            del buffer
             assert not memoryview(sharedmem.open_buffer(reference, False)).readonly
 
         assert_flat(rounds(

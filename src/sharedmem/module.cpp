@@ -4,10 +4,12 @@
 // The sender pickles the message with a pickler whose reducer_override
 // replaces each large array by a call open_array(reference, dtype, shape,
 // fortran, subclass): the array's bytes go into a segment (see
-// runtime/shared_segments.h), and the message on the queue stays one small
-// ordinary pickle. Whoever unpickles it (our readers, the queue's own get())
-// calls open_array, which maps the segment and returns an array over that
-// memory: writable, not copied, and unmapped when the array is freed.
+// runtime/shm/shared_segments.h), and the message on the queue stays one
+// small ordinary pickle, which starts with a call claim(references) that
+// maps all of its segments first (see runtime/shm/message_refs.h). Whoever
+// unpickles it (our readers, the queue's own get()) calls claim, then
+// open_array, which returns an array over that memory: writable, not
+// copied, and released for the sender when the array is freed.
 //
 // Large bytearrays and PickleBuffers go the same way, but the pickler never
 // asks about them: they are found by a walk through the message's containers
@@ -21,15 +23,23 @@
 // the queue's protocol). Not placed in shared memory: arrays smaller than
 // the threshold, of object dtype, subclasses with their own pickling, and
 // anything when the reader could not open our segments or none can be had.
+#include <pthread.h>
 #include <unistd.h>
+
+#include <utility>
+#include <vector>
 
 #include "buffer_walk.h"
 #include "prelude.h"
 #include "reduced.h"
 #include "runtime/python/runtime_state.h"
 #include "runtime/shm/shared_api.h"
+#include "runtime/shm/keeper.h"
+#include "runtime/shm/mapping_cache.h"
+#include "runtime/shm/message_refs.h"
+#include "runtime/shm/process_identity.h"
+#include "runtime/shm/segment_fetch.h"
 #include "runtime/shm/shared_mapping.h"
-#include "runtime/shm/segment_closer.h"
 #include "runtime/shm/shared_segments.h"
 
 namespace {
@@ -47,6 +57,7 @@ struct Loaded {
   PyObject* open_buffer = nullptr;
   PyObject* ndarray = nullptr;        // numpy.ndarray, once numpy is imported
   PyObject* ascontiguousarray = nullptr;
+  PyObject* ndarray_new = nullptr;    // numpy.ndarray.__new__
   PyObject* readers = nullptr;        // vorlen._liveness.readers
   PyObject* loads = nullptr;          // pickle.loads
 };
@@ -57,10 +68,19 @@ struct Dump {
   bool active = false;
   long long threshold = 0;
   PyObject* reader = nullptr;  // borrowed: a pid, or the queue
-  pid_t reader_pid = -1;       // -1 until needed; 0 when segments cannot be used
+  long long reader_id = -1;    // -1 until needed; 0 when segments cannot be used
   uint64_t batch = 0;          // names the segments made for it
+  std::vector<shm::SegmentRef> refs;  // of the segments made, in order
 };
 Dump dump;
+
+// A child forked while another thread of its parent was pickling (with
+// the interpreter lock released for a copy) has no such thread.
+void forget_dump_in_child() {
+  dump.active = false;
+  dump.reader = nullptr;
+  dump.refs.clear();
+}
 
 PyObject* import_attribute(const char* module, const char* attribute) {
   Ref m = Ref::steal(PyImport_ImportModule(module));
@@ -100,34 +120,79 @@ int pickles_as_ndarray(PyTypeObject* type) {
   return 1;
 }
 
-// The pid of the message's reader, once per message: 0 when it is unknown
-// or could not open our segments.
-pid_t reader_pid() {
-  if (dump.reader_pid >= 0) return dump.reader_pid;
-  dump.reader_pid = 0;
-  Ref process;
+// Whether an ordinary error of reading a process object's attribute says
+// the process has ended (a closed process object raises ValueError): then
+// it is cleared.
+bool ended_process_error() {
+  if (!PyErr_ExceptionMatches(PyExc_ValueError)) return false;
+  PyErr_Clear();
+  return true;
+}
+
+// The reader of a message sent on a queue: the worker process reading it,
+// registered under a pidfd taken while its process object said it had not
+// ended (its pid cannot have been given to another process then). 0 when
+// there is none, or it has ended.
+long long queue_reader() {
+  if (!loaded.readers && !(loaded.readers = import_attribute("vorlen._liveness", "readers")))
+    return -1;
+  Ref reference = Ref::steal(PyObject_CallMethod(loaded.readers, "get", "O", dump.reader));
+  if (!reference) return -1;
+  if (reference.get() == Py_None) return 0;
+  Ref process = Ref::steal(PyObject_CallNoArgs(reference.get()));  // a weak reference
+  if (!process) return -1;
+  if (process.get() == Py_None) return 0;
+  Ref pid_object = Ref::steal(PyObject_GetAttrString(process.get(), "pid"));
+  if (!pid_object) return ended_process_error() ? 0 : -1;
+  if (pid_object.get() == Py_None) return 0;
+  long pid = PyLong_AsLong(pid_object.get());
+  if (pid == -1 && PyErr_Occurred()) return -1;
+  shm::ReaderId known = shm::known_reader(static_cast<pid_t>(pid));
+  int pidfd = known ? -1 : shm::open_pidfd(static_cast<pid_t>(pid));
+  if (!known && pidfd < 0) return 0;
+  // Asked after the pidfd was taken: a process not yet reaped still holds
+  // its pid (this also reaps one that has ended, as is_alive() would).
+  Ref exitcode = Ref::steal(PyObject_GetAttrString(process.get(), "exitcode"));
+  if (!exitcode || exitcode.get() != Py_None) {
+    if (pidfd >= 0) close(pidfd);
+    if (!exitcode) return ended_process_error() ? 0 : -1;
+    return 0;
+  }
+  return known ? known : shm::register_reader(static_cast<pid_t>(pid), pidfd);
+}
+
+// The reader given by its pid: this process's parent (a worker's answers
+// go to it), checked to still be the parent after the pidfd was taken. A
+// parent that has ended leaves the worker to another process, which may
+// even hold its pid: no segment is made then.
+long long parent_reader(pid_t pid) {
+  if (pid != getppid()) return 0;
+  if (shm::ReaderId known = shm::known_reader(pid)) return known;
+  int pidfd = shm::open_pidfd(pid);
+  if (pidfd < 0) return 0;
+  if (pid != getppid()) {
+    close(pidfd);
+    return 0;
+  }
+  return shm::register_reader(pid, pidfd);
+}
+
+// The reader of the message, once per message: its id, 0 when it is
+// unknown, has ended or could not open our segments (-1: error).
+long long reader_of_message() {
+  if (dump.reader_id >= 0) return dump.reader_id;
+  dump.reader_id = 0;
+  long long id;
   if (PyLong_Check(dump.reader)) {
     long pid = PyLong_AsLong(dump.reader);
     if (pid == -1 && PyErr_Occurred()) return -1;
-    dump.reader_pid = static_cast<pid_t>(pid);
+    id = parent_reader(static_cast<pid_t>(pid));
   } else {
-    if (!loaded.readers && !(loaded.readers = import_attribute("vorlen._liveness", "readers")))
-      return -1;
-    Ref reference = Ref::steal(PyObject_CallMethod(loaded.readers, "get", "O", dump.reader));
-    if (!reference) return -1;
-    if (reference.get() == Py_None) return 0;
-    process = Ref::steal(PyObject_CallNoArgs(reference.get()));  // a weak reference
-    if (!process) return -1;
-    if (process.get() == Py_None) return 0;
-    Ref pid = Ref::steal(PyObject_GetAttrString(process.get(), "pid"));
-    if (!pid) return -1;
-    if (pid.get() == Py_None) return 0;
-    long value = PyLong_AsLong(pid.get());
-    if (value == -1 && PyErr_Occurred()) return -1;
-    dump.reader_pid = static_cast<pid_t>(value);
+    id = queue_reader();
   }
-  if (!shm::reader_can_open(dump.reader_pid)) dump.reader_pid = 0;
-  return dump.reader_pid;
+  if (id < 0) return -1;
+  dump.reader_id = id > 0 && shm::reader_usable(static_cast<shm::ReaderId>(id)) ? id : 0;
+  return dump.reader_id;
 }
 
 // An attribute of an array as ndarray itself defines it. A subclass's own
@@ -163,12 +228,28 @@ int flag(PyObject* flags, const char* name) {
   return value ? PyObject_IsTrue(value.get()) : -1;
 }
 
+// The reference as it travels in the message's body:
+// (pid, fd, start_time, inode, device, token, size, capacity).
 PyObject* reference_tuple(const shm::SegmentRef& ref) {
-  return Py_BuildValue("(iiKKKK)", static_cast<int>(ref.pid), ref.fd,
+  return Py_BuildValue("(iiKKKKKK)", static_cast<int>(ref.pid), ref.fd,
+                       static_cast<unsigned long long>(ref.start_time),
                        static_cast<unsigned long long>(ref.inode),
                        static_cast<unsigned long long>(ref.device),
                        static_cast<unsigned long long>(ref.token),
-                       static_cast<unsigned long long>(ref.size));
+                       static_cast<unsigned long long>(ref.size),
+                       static_cast<unsigned long long>(ref.capacity));
+}
+
+// A new segment for the message's reader holding `size` bytes at `data`,
+// noted among the message's segments: its reference tuple, or an empty Ref
+// without an exception when no segment can be had.
+int segment_for_message(const void* data, size_t size, long long reader, Ref& reference) {
+  shm::SegmentRef ref;
+  if (!shm::create_segment(data, size, static_cast<shm::ReaderId>(reader), dump.batch, ref))
+    return 0;
+  dump.refs.push_back(ref);
+  reference = Ref::steal(reference_tuple(ref));
+  return reference ? 0 : -1;
 }
 
 // The reduction of a large array: its bytes, in C order unless the array is
@@ -181,7 +262,7 @@ PyObject* reduce_array(PyObject* array, Py_ssize_t nbytes) {
   if (!has_object) return nullptr;
   int objects = PyObject_IsTrue(has_object.get());
   if (objects != 0) return objects < 0 ? nullptr : Py_NewRef(Py_NotImplemented);
-  pid_t reader = reader_pid();
+  long long reader = reader_of_message();
   if (reader < 0) return nullptr;
   if (reader == 0) return Py_NewRef(Py_NotImplemented);
 
@@ -197,16 +278,16 @@ PyObject* reduce_array(PyObject* array, Py_ssize_t nbytes) {
   if (!source) return nullptr;
   void* data = nullptr;
   if (data_pointer(source.get(), data) < 0) return nullptr;
-  shm::SegmentRef ref;
-  if (!shm::create_segment(data, static_cast<size_t>(nbytes), reader, dump.batch, ref))
-    return Py_NewRef(Py_NotImplemented);
+  Ref reference;
+  if (segment_for_message(data, static_cast<size_t>(nbytes), reader, reference) < 0)
+    return nullptr;
+  if (!reference) return Py_NewRef(Py_NotImplemented);
 
   Ref shape = Ref::steal(array_attribute(array, "shape"));
-  Ref reference = Ref::steal(reference_tuple(ref));
   PyObject* subclass = Py_TYPE(array) == reinterpret_cast<PyTypeObject*>(loaded.ndarray)
                            ? Py_None
                            : reinterpret_cast<PyObject*>(Py_TYPE(array));
-  if (!shape || !reference) return nullptr;
+  if (!shape) return nullptr;
   return Py_BuildValue("(O(OOONO))", loaded.open_array, reference.get(), dtype.get(),
                        shape.get(), PyBool_FromLong(!c_order && f_order), subclass);
 }
@@ -271,14 +352,10 @@ class SourceBytes {
 // (below the threshold, no reader that can open it, no segment to be had).
 int bytes_to_segment(const SourceBytes& source, Ref& reference) {
   if (source.size() <= 0 || source.size() < dump.threshold) return 0;
-  pid_t reader = reader_pid();
-  if (reader <= 0) return reader;
-  shm::SegmentRef ref;
-  if (!shm::create_segment(source.data(), static_cast<size_t>(source.size()), reader,
-                           dump.batch, ref))
-    return 0;
-  reference = Ref::steal(reference_tuple(ref));
-  return reference ? 0 : -1;
+  long long reader = reader_of_message();
+  if (reader <= 0) return static_cast<int>(reader);
+  return segment_for_message(source.data(), static_cast<size_t>(source.size()), reader,
+                             reference);
 }
 
 // The proxy `target` is pickled through: a call of open_bytearray or
@@ -336,7 +413,17 @@ PyObject* pickle_with_buffers(PyObject* message, const std::vector<Ref>& found, 
                                  message, proxy_tuple.get(), target_tuple.get());
 }
 
-// The C API: see runtime/shared_api.h.
+// `pickled` with the claim of the message's segments at its start.
+PyObject* claiming(PyObject* pickled, const std::vector<shm::SegmentRef>& refs) {
+  Py_buffer view;
+  if (PyObject_GetBuffer(pickled, &view, PyBUF_SIMPLE) < 0) return nullptr;
+  PyObject* claimed = shm::with_claim(static_cast<const char*>(view.buf),
+                                      static_cast<size_t>(view.len), refs);
+  PyBuffer_Release(&view);
+  return claimed;
+}
+
+// The C API: see runtime/shm/shared_api.h.
 PyObject* api_pickle(PyObject* message, PyObject* reader, uint64_t* batch, bool* rewritten) {
   *batch = 0;
   *rewritten = false;
@@ -355,30 +442,43 @@ PyObject* api_pickle(PyObject* message, PyObject* reader, uint64_t* batch, bool*
     if (!shared) return pickle_with_buffers(message, found, false, rewritten);
   }
   uint64_t made = shm::new_batch();
-  dump = {true, threshold, reader, -1, made};
-  PyObject* pickled = found.empty() ? PyObject_CallOneArg(loaded.shared_dumps, message)
-                                    : pickle_with_buffers(message, found, true, rewritten);
-  dump = {};
+  dump.active = true;
+  dump.threshold = threshold;
+  dump.reader = reader;
+  dump.reader_id = -1;
+  dump.batch = made;
+  dump.refs.clear();
+  Ref pickled = Ref::steal(found.empty() ? PyObject_CallOneArg(loaded.shared_dumps, message)
+                                         : pickle_with_buffers(message, found, true, rewritten));
+  std::vector<shm::SegmentRef> refs = std::move(dump.refs);
+  forget_dump_in_child();  // the same reset, for the next message
+  if (pickled && !refs.empty()) pickled = Ref::steal(claiming(pickled.get(), refs));
   if (!pickled) {
     shm::settle_batch(made, false);
     return nullptr;
   }
-  if (shm::batch_used(made)) *batch = made;
-  return pickled;
+  if (!refs.empty()) *batch = made;
+  return pickled.release();
 }
 
-void api_sweep() { shm::sweep(); }
+void api_sweep() {
+  shm::sweep();
+  shm::sweep_mappings(false, false);
+}
+
+bool api_holds_anything() { return shm::holds_anything() || shm::mappings_held() > 0; }
 
 // A message already pickled, for the queue's put(): it pickles as a call
-// of pickle.loads on those bytes, so that the reader gets the message.
-PyObject* api_wrap(PyObject* pickled) {
+// of pickle.loads on those bytes, so that the reader gets the message. It
+// settles the segments of `batch` (see SharedMemoryApi::wrap).
+PyObject* api_wrap(PyObject* pickled, uint64_t batch) {
   Ref payload = Ref::steal(PyBytes_FromObject(pickled));
   Ref args = payload ? Ref::steal(PyTuple_Pack(1, payload.get())) : Ref();
-  return args ? shm::new_reduced(loaded.loads, args.get()) : nullptr;
+  return args ? shm::new_reduced(loaded.loads, args.get(), batch) : nullptr;
 }
 
-const vr::SharedMemoryApi api = {api_pickle, shm::settle_batch, api_sweep,
-                                 shm::holds_anything, api_wrap};
+const vr::SharedMemoryApi api = {api_pickle,         shm::settle_batch, api_sweep,
+                                 api_holds_anything, api_wrap,          shm::release_unread};
 
 int unsigned_item(PyObject* tuple, Py_ssize_t i, unsigned long long& out) {
   out = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(tuple, i));
@@ -386,15 +486,16 @@ int unsigned_item(PyObject* tuple, Py_ssize_t i, unsigned long long& out) {
 }
 
 int parse_reference(PyObject* tuple, shm::SegmentRef& ref) {
-  if (!PyTuple_Check(tuple) || PyTuple_GET_SIZE(tuple) != 6) {
-    PyErr_SetString(PyExc_TypeError, "a shared memory reference is a tuple of 6 ints");
+  constexpr Py_ssize_t kFields = 8;
+  if (!PyTuple_Check(tuple) || PyTuple_GET_SIZE(tuple) != kFields) {
+    PyErr_SetString(PyExc_TypeError, "a shared memory reference is a tuple of 8 ints");
     return -1;
   }
-  unsigned long long values[6];
-  for (Py_ssize_t i = 0; i < 6; ++i)
+  unsigned long long values[kFields];
+  for (Py_ssize_t i = 0; i < kFields; ++i)
     if (unsigned_item(tuple, i, values[i]) < 0) return -1;
   ref = {static_cast<pid_t>(values[0]), static_cast<int>(values[1]), values[2], values[3],
-         values[4], values[5]};
+         values[4], values[5], values[6], values[7]};
   return 0;
 }
 
@@ -413,8 +514,14 @@ int reference_argument(const char* name, PyObject* const* args, Py_ssize_t nargs
 PyObject* open_array(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   shm::SegmentRef ref;
   if (reference_argument("open_array", args, nargs, 5, ref) < 0) return nullptr;
-  Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
-  if (!numpy || !ndarray_type()) return nullptr;
+  if (!loaded.ndarray) {  // numpy imported here the first time
+    Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
+    if (!numpy) return nullptr;
+    if (!ndarray_type()) {
+      PyErr_SetString(PyExc_ImportError, "numpy.ndarray could not be found");
+      return nullptr;
+    }
+  }
   Ref buffer = Ref::steal(shm::take_segment(ref));
   if (!buffer) return nullptr;
   int fortran = PyObject_IsTrue(args[3]);
@@ -422,9 +529,10 @@ PyObject* open_array(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   PyObject* type = args[4] == Py_None ? loaded.ndarray : args[4];
   // ndarray.__new__(type, shape, dtype, buffer, 0, None, order): the array's
   // base is the mapping, which lives as long as the array does.
-  Ref new_method = Ref::steal(PyObject_GetAttrString(loaded.ndarray, "__new__"));
-  if (!new_method) return nullptr;
-  return PyObject_CallFunction(new_method.get(), "OOOOiOs", type, args[2], args[1],
+  if (!loaded.ndarray_new &&
+      !(loaded.ndarray_new = PyObject_GetAttrString(loaded.ndarray, "__new__")))
+    return nullptr;
+  return PyObject_CallFunction(loaded.ndarray_new, "OOOOiOs", type, args[2], args[1],
                                buffer.get(), 0, Py_None, fortran ? "F" : "C");
 }
 
@@ -445,11 +553,32 @@ PyObject* open_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return mapping ? PyPickleBuffer_FromObject(mapping.get()) : nullptr;
 }
 
+// claim(packed)
+PyObject* claim(PyObject*, PyObject* packed) { return shm::claim_segments(packed); }
+
 PyObject* sweep(PyObject*, PyObject*) {
   shm::sweep(true, true);
+  shm::sweep_mappings(true, true);
   Py_BEGIN_ALLOW_THREADS
   shm::wait_until_closed();
   Py_END_ALLOW_THREADS
+  Py_RETURN_NONE;
+}
+
+// _release_unread(message)
+PyObject* release_unread(PyObject*, PyObject* message) {
+  Py_buffer view;
+  if (PyObject_GetBuffer(message, &view, PyBUF_SIMPLE) < 0) return nullptr;
+  int released = shm::release_unread(static_cast<const char*>(view.buf),
+                                     static_cast<size_t>(view.len));
+  PyBuffer_Release(&view);
+  return PyLong_FromLong(released);
+}
+
+PyObject* fetch_through_proc(PyObject*, PyObject* only) {
+  int flag = PyObject_IsTrue(only);
+  if (flag < 0) return nullptr;
+  shm::fetch_through_proc_only(flag);
   Py_RETURN_NONE;
 }
 
@@ -458,6 +587,11 @@ PyObject* outstanding(PyObject*, PyObject*) {
 }
 
 PyMethodDef methods[] = {
+    {"claim", claim, METH_O,
+     "claim(packed)\n--\n\n"
+     "Maps the shared memory of every array in the message being unpickled, "
+     "before the rest of it is; what its objects do not take is released "
+     "with the object returned."},
     {"open_array", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_array)),
      METH_FASTCALL,
      "open_array(reference, dtype, shape, fortran, subclass)\n--\n\n"
@@ -473,10 +607,19 @@ PyMethodDef methods[] = {
      "writable unless `readonly`."},
     {"sweep", sweep, METH_NOARGS,
      "Closes every segment no longer needed: released by its reader (also "
-     "those kept for reuse) or meant for a process that has ended, and the "
-     "descriptors of readers that have ended; returns once they are closed."},
+     "those kept for reuse) or meant for a process that has ended, drops "
+     "every mapping kept for reuse, and the descriptors of peers that have "
+     "ended; returns once they are closed."},
     {"outstanding", outstanding, METH_NOARGS,
      "The number of segments this process holds open."},
+    {"_release_unread", release_unread, METH_O,
+     "_release_unread(message)\n--\n\n"
+     "Releases the shared memory named by a pickled message that was read but "
+     "will not be unpickled; the number of segments released."},
+    {"_fetch_through_proc", fetch_through_proc, METH_O,
+     "_fetch_through_proc(only)\n--\n\n"
+     "Whether segments are opened through /proc only, never with "
+     "pidfd_getfd (for tests of that way)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -486,8 +629,8 @@ PyMethodDef reducer_def = {"reducer_override", reducer_override, METH_O, nullptr
 int make_pickler(PyObject* module) {
   Ref base = Ref::steal(import_attribute("multiprocessing.reduction", "ForkingPickler"));
   if (!base) return -1;
-  loaded.forking_pickler = Py_NewRef(base.get());
-  loaded.forking_dumps = PyObject_GetAttrString(base.get(), "dumps");
+  Py_XSETREF(loaded.forking_pickler, Py_NewRef(base.get()));
+  Py_XSETREF(loaded.forking_dumps, PyObject_GetAttrString(base.get(), "dumps"));
   if (!loaded.forking_dumps) return -1;
   Ref reducer = Ref::steal(PyCFunction_NewEx(&reducer_def, nullptr, nullptr));
   Ref ns = Ref::steal(PyDict_New());
@@ -499,8 +642,8 @@ int make_pickler(PyObject* module) {
   Ref pickler = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type),
                                                  "s(O)O", "SharedPickler", base.get(), ns.get()));
   if (!pickler) return -1;
-  loaded.shared_dumps = PyObject_GetAttrString(pickler.get(), "dumps");
-  loaded.shared_pickler = pickler.release();
+  Py_XSETREF(loaded.shared_dumps, PyObject_GetAttrString(pickler.get(), "dumps"));
+  Py_XSETREF(loaded.shared_pickler, pickler.release());
   return loaded.shared_dumps ? 0 : -1;
 }
 
@@ -510,18 +653,25 @@ PyModuleDef definition = {PyModuleDef_HEAD_INIT, "vorlen._sharedmem",
 
 }  // namespace
 
+// Run again after a failed import (an interrupt in the middle of it, say):
+// what an earlier attempt set is replaced.
 PyMODINIT_FUNC PyInit__sharedmem() {
+  static const bool child_reset = pthread_atfork(nullptr, nullptr, forget_dump_in_child) == 0;
+  if (!child_reset) {
+    PyErr_SetString(PyExc_RuntimeError, "cannot install a fork handler");
+    return nullptr;
+  }
   Ref module = Ref::steal(PyModule_Create(&definition));
   if (!module) return nullptr;
-  loaded.open_array = PyObject_GetAttrString(module.get(), "open_array");
-  loaded.open_bytearray = PyObject_GetAttrString(module.get(), "open_bytearray");
-  loaded.open_buffer = PyObject_GetAttrString(module.get(), "open_buffer");
+  Py_XSETREF(loaded.open_array, PyObject_GetAttrString(module.get(), "open_array"));
+  Py_XSETREF(loaded.open_bytearray, PyObject_GetAttrString(module.get(), "open_bytearray"));
+  Py_XSETREF(loaded.open_buffer, PyObject_GetAttrString(module.get(), "open_buffer"));
   if (!loaded.open_array || !loaded.open_bytearray || !loaded.open_buffer ||
       make_pickler(module.get()) < 0)
     return nullptr;
-  loaded.loads = import_attribute("pickle", "loads");
+  Py_XSETREF(loaded.loads, import_attribute("pickle", "loads"));
   if (!loaded.loads || !shm::reduced_type()) return nullptr;
-  if (!shm::mapped_buffer_type()) return nullptr;
+  if (!shm::mapped_buffer_type() || !shm::claim_type()) return nullptr;
   Ref capsule = Ref::steal(PyCapsule_New(const_cast<vr::SharedMemoryApi*>(&api),
                                          vr::kSharedMemoryCapsule, nullptr));
   if (!capsule || PyModule_AddObjectRef(module.get(), "_api", capsule.get()) < 0) return nullptr;

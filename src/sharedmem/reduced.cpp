@@ -1,5 +1,9 @@
 #include "reduced.h"
 
+#include <unistd.h>
+
+#include "runtime/shm/shared_segments.h"
+
 namespace vr::shm {
 
 namespace {
@@ -7,14 +11,26 @@ namespace {
 struct Reduced {
   PyObject_HEAD
   PyObject* reduction;  // (callable, args)
+  uint64_t batch;       // segments it settles, or 0
+  pid_t owner;          // the process that made them (a forked child does not own them)
 };
 
+bool owns_batch(const Reduced* reduced) {
+  return reduced->batch && reduced->owner == getpid();
+}
+
+// Pickled by the queue's sending thread: the message goes out with it.
 PyObject* reduced_reduce(PyObject* self, PyObject*) {
-  return Py_NewRef(reinterpret_cast<Reduced*>(self)->reduction);
+  auto* reduced = reinterpret_cast<Reduced*>(self);
+  if (owns_batch(reduced)) settle_batch(reduced->batch, true);
+  return Py_NewRef(reduced->reduction);
 }
 
 void reduced_dealloc(PyObject* self) {
-  Py_XDECREF(reinterpret_cast<Reduced*>(self)->reduction);
+  auto* reduced = reinterpret_cast<Reduced*>(self);
+  // Only segments still pending are closed: once pickled, they were sent.
+  if (owns_batch(reduced)) settle_batch(reduced->batch, false);
+  Py_XDECREF(reduced->reduction);
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);
@@ -38,11 +54,12 @@ PyType_Spec reduced_spec = {"vorlen._sharedmem.Reduced", sizeof(Reduced), 0,
 }  // namespace
 
 PyTypeObject* reduced_type() {
-  static PyObject* type = PyType_FromSpec(&reduced_spec);
+  static PyObject* type = nullptr;
+  if (!type) type = PyType_FromSpec(&reduced_spec);
   return reinterpret_cast<PyTypeObject*>(type);
 }
 
-PyObject* new_reduced(PyObject* callable, PyObject* args) {
+PyObject* new_reduced(PyObject* callable, PyObject* args, uint64_t batch) {
   PyTypeObject* type = reduced_type();
   if (!type) return nullptr;
   Ref reduction = Ref::steal(PyTuple_Pack(2, callable, args));
@@ -50,6 +67,8 @@ PyObject* new_reduced(PyObject* callable, PyObject* args) {
   auto* reduced = PyObject_New(Reduced, type);
   if (!reduced) return nullptr;
   reduced->reduction = reduction.release();
+  reduced->batch = batch;
+  reduced->owner = getpid();
   return reinterpret_cast<PyObject*>(reduced);
 }
 

@@ -4,12 +4,16 @@
 #pragma once
 #include "runtime/python/ref.h"
 
+#include <cstdint>
+
 namespace vr::shm {
 
 // The type, made on first use (nullptr with an exception if it cannot be).
 PyTypeObject* reduced_type();
 
-// A new object that pickles as callable(*args).
-PyObject* new_reduced(PyObject* callable, PyObject* args);
+// A new object that pickles as callable(*args). With a `batch` of segments
+// (a message for the queue's put()), it settles them: as sent once it is
+// pickled, as not sent if it is freed before it ever was.
+PyObject* new_reduced(PyObject* callable, PyObject* args, uint64_t batch = 0);
 
 }  // namespace vr::shm

@@ -1,25 +1,36 @@
-// The reading side of shared-memory segments: mapping a segment another
-// process sent, as a writable buffer that unmaps itself when the last
-// object using it is freed.
+// The reading side of shared-memory segments as Python sees it: the claim
+// that maps a message's segments first, and the buffer objects that expose
+// a segment's data (see mapping_cache.h for what is kept).
 #pragma once
 #include "runtime/python/ref.h"
-#include "runtime/shm/shared_segments.h"
+#include "runtime/shm/segment_format.h"
 
 namespace vr::shm {
 
-// The type of the buffers take_segment returns (ready on first use).
+// The types, made on first use (nullptr with an exception if they cannot
+// be).
 PyTypeObject* mapped_buffer_type();
+PyTypeObject* claim_type();
 
-// Opens the segment through /proc/<pid>/fd/<fd>, checks that it is the one
-// `ref` names, maps its data, marks it taken and closes the descriptor. A
-// new buffer object exposing the data (writable unless `readonly`), or
-// nullptr with vorlen.WorkerDiedError when the sending process has ended
-// (its segments ended with it) or OSError when the segment cannot be had.
+// Maps every segment whose reference is packed in `packed` (see
+// message_refs.h) for a message about to be unpickled: a claim object that
+// releases, when it is freed, each of them that nothing took meanwhile.
+// When one cannot be had, the others are released and the error raised:
+// vorlen.WorkerDiedError when the sender has ended (its segments ended with
+// it), MemoryError when there is no room to map one, OSError otherwise.
+PyObject* claim_segments(PyObject* packed);
+
+// A new buffer object over the data of the use `ref` names (claimed, or
+// mapped now), writable unless `readonly`; it releases the use when freed.
+// nullptr with an exception as for claim_segments.
 PyObject* take_segment(const SegmentRef& ref, bool readonly = false);
 
-// The same checks, but the data is read into a new bytearray and the
-// segment marked taken and released at once, so that the sender can reuse
-// or close it: for objects that cannot own foreign memory.
+// The data of that use copied into a new bytearray, the use released at
+// once: for objects that cannot own foreign memory.
 PyObject* copy_segment(const SegmentRef& ref);
+
+// Releases the uses named by the claims in a message that will not be
+// unpickled; the number released. Raises nothing.
+int release_unread(const char* pickled, size_t size);
 
 }  // namespace vr::shm

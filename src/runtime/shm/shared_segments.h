@@ -1,51 +1,35 @@
 // The sending side of shared-memory segments: large array data written into
-// anonymous memory files (memfd) that this process keeps open until the
-// reading process has mapped them.
-//
-// A segment is a memory file of one header page followed by the data. The
-// reader opens it through /proc/<this pid>/fd/<descriptor>, checks that it
-// is the same file (inode, device, and a random token in the header), maps
-// it, marks it taken in the header and closes its descriptor; when the
-// array over it is freed, the reader unmaps it and marks it released. The
-// kernel frees the memory with the last descriptor or mapping, so a process
-// that dies takes its segments with it, and nothing is ever named in a file
-// system.
+// anonymous memory files (memfd) that this process keeps, and that the
+// reading process maps (see segment_format.h for what both agree on).
 //
 // Writing into fresh shared memory costs a page allocation per 4 KiB page,
-// several times the copy itself, so the sender keeps a released segment for
-// a moment and writes the next large array into its pages. Segments taken
-// but not released are kept (up to a limit) for that; those of a reader that
-// ended are closed.
+// several times the copy itself, and the reader's first touch of pages it
+// has not mapped before costs a fault each. So the segments meant for one
+// reader form an arena that is kept and reused: a segment the reader has
+// released is written again for the next array of about its size, and the
+// reader keeps its mapping of it too, so that neither side allocates or
+// faults again. Fresh segments are written with pwrite(), the cheapest way
+// to give them pages (see fill()), and ask for huge pages where the kernel
+// gives them to shared memory.
+//
+// What is kept is bounded: released segments are closed when not reused
+// within about a second (by the keeper thread, also while nobody calls), or
+// when more of them are kept than a few per reader; segments a reader still
+// holds, beyond a limit. A reader that ends takes its segments with it: the
+// keeper closes them as soon as its pidfd says so.
+//
+// Readers are identified by a pidfd taken while they were known to be the
+// process meant (see register_reader), never by their pid alone.
 #pragma once
 #include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
+
+#include "runtime/shm/segment_format.h"
 
 namespace vr::shm {
-
-// What a reader needs to find and check a segment.
-struct SegmentRef {
-  pid_t pid = 0;        // the sending process
-  int fd = -1;          // its descriptor of the memory file
-  uint64_t inode = 0;   // identity of the memory file
-  uint64_t device = 0;
-  uint64_t token = 0;   // random, also written in the header page
-  uint64_t size = 0;    // bytes of data after the header page
-};
-
-// Layout of a segment's header page.
-struct SegmentHeader {
-  uint64_t magic;
-  uint64_t token;
-  uint64_t size;
-  uint32_t taken;     // set to 1 by the reader once it holds its own mapping
-  uint32_t released;  // set to 1 by the reader once it has unmapped it
-};
-constexpr uint64_t kMagic = 0x6d68732d6e6c726fULL;  // "orln-shm"
-
-// Size of the header page: the data starts at this offset.
-size_t header_bytes();
 
 // The size threshold set by the environment variable VORLEN_SHM_THRESHOLD:
 // a byte count, optionally with a K, M or G suffix (powers of 1024);
@@ -54,39 +38,47 @@ size_t header_bytes();
 long long threshold();
 constexpr long long kDefaultThreshold = 1 << 17;
 
-// Whether `reader` will be allowed to open this process's descriptors
-// through /proc (same user and group, no capability it lacks, this process
-// dumpable) and is still alive. Remembered per reader.
-bool reader_can_open(pid_t reader);
+// A reader, as this process knows it: a number that is never reused within
+// the process. 0 stands for none.
+using ReaderId = uint64_t;
+
+// The known reader `pid` whose process has not ended, or 0.
+ReaderId known_reader(pid_t pid);
+
+// Adds the reader `pid`, whose `pidfd` (owned from now on) the caller took
+// while `pid` was known to be the process meant. 0 (the pidfd closed) when
+// this process cannot keep descriptors safely.
+ReaderId register_reader(pid_t pid, int pidfd);
+
+// Whether `reader` is known, may open our segments and has not ended.
+bool reader_usable(ReaderId reader);
 
 // A number naming the segments made for one message (never 0).
 uint64_t new_batch();
 
-// Copies `size` bytes at `data` into a new segment meant for `reader`, with
-// the interpreter lock released for the copy. The segment is pending, in
-// `batch`, until settle_batch(). False (nothing left behind) when shared
-// memory cannot be had: too many segments outstanding, no memory file, no
-// room.
-bool create_segment(const void* data, size_t size, pid_t reader, uint64_t batch,
+// Copies `size` bytes at `data` into a segment meant for `reader`: one it
+// released, or a new one. The interpreter lock is released for the copy.
+// The segment is pending, in `batch`, until settle_batch(). False (nothing
+// left behind) when shared memory cannot be had: too many segments
+// outstanding, no memory file, no room.
+bool create_segment(const void* data, size_t size, ReaderId reader, uint64_t batch,
                     SegmentRef& out);
 
-// Whether `batch` holds any segment.
+// Whether `batch` holds any pending segment.
 bool batch_used(uint64_t batch);
 
-// The segments of `batch` were sent (kept until taken) or not (closed now).
+// The segments of `batch` that are still pending were sent (kept until the
+// reader releases them) or not (closed now).
 void settle_batch(uint64_t batch, bool sent);
 
-// Notes what the readers did with the segments: closes those meant for a
-// reader that has ended, and the released ones not reused for a while (all
-// of them with `keep_none`), and forgets the readers that have ended. Cheap when nothing is held, and done at most
-// every few milliseconds otherwise unless `now`.
+// Looks at what the readers did (rate-limited unless `now`), closing what
+// is no longer needed (everything kept for reuse with `keep_none`).
 void sweep(bool now = false, bool keep_none = false);
 
-// Segments still held open (pending or waiting to be taken).
+// Segments held open.
 size_t outstanding();
 
-// Whether sweep() has anything to look after: segments, or readers (each
-// holds a descriptor of its process until it has ended).
+// Whether this process holds segments, or readers' pidfds.
 bool holds_anything();
 
 }  // namespace vr::shm

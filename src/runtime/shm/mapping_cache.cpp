@@ -1,0 +1,418 @@
+#include "runtime/shm/mapping_cache.h"
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <vector>
+
+#include "runtime/shm/keeper.h"
+#include "runtime/shm/process_identity.h"
+#include "runtime/shm/segment_fetch.h"
+
+namespace vr::shm {
+
+namespace {
+
+// A kept mapping whose sender neither reused nor closed the segment for
+// this long is dropped all the same (a sender that could not run its
+// keeper).
+constexpr double kKeepIdleSeconds = 5.0;
+// Least time between two sweeps from a caller that are not asked for now.
+constexpr double kSweepInterval = 0.005;
+
+enum class State { kIdle, kClaimed, kInUse, kCopying };
+
+struct Entry {
+  uint64_t id;
+  pid_t pid;              // the sender, with its start time
+  uint64_t start_time;
+  uint64_t inode, device, capacity;
+  char* base;             // the mapping of the whole file
+  size_t length;
+  uint64_t token;         // the use it holds, or last held
+  State state;
+  bool exposed;    // inherited by forked children (MADV_DOFORK)
+  bool forked;     // a child inherited it while in use: not to be written again
+  bool inherited;  // this process is such a child: the use is not ours to mark
+  double idle_since;
+};
+
+struct Sender {
+  pid_t pid;
+  uint64_t start_time;
+  int pidfd;    // taken while it was known to be that process
+  bool ended;
+  int waiters;  // callers waiting on the pidfd without the lock
+};
+
+struct Cache {
+  std::vector<Entry> entries;
+  std::vector<Sender> senders;
+  uint64_t last_id = 0;
+  double last_sweep = 0;
+};
+
+// Never destroyed: the keeper thread may use it while the process exits.
+Cache& cache() {
+  static Cache* made = new Cache();
+  return *made;
+}
+
+SegmentHeader* header_of(const Entry& e) { return reinterpret_cast<SegmentHeader*>(e.base); }
+
+bool same_segment(const Entry& e, const SegmentRef& ref) {
+  return e.pid == ref.pid && e.start_time == ref.start_time && e.inode == ref.inode &&
+         e.device == ref.device && e.capacity == ref.capacity && !e.inherited;
+}
+
+bool holds_use(const SegmentHeader& header, const SegmentRef& ref) {
+  return header.magic == kMagic && load_mark(header.token) == ref.token &&
+         header.size == ref.size && ref.size <= ref.capacity;
+}
+
+Sender* find_sender(pid_t pid, uint64_t start_time) {
+  for (Sender& s : cache().senders)
+    if (s.pid == pid && s.start_time == start_time) return &s;
+  return nullptr;
+}
+
+bool ended(Sender& sender) {
+  if (!sender.ended) sender.ended = has_ended(sender.pidfd);
+  return sender.ended;
+}
+
+Entry* find_entry(uint64_t id) {
+  for (Entry& e : cache().entries)
+    if (e.id == id) return &e;
+  return nullptr;
+}
+
+State state_for(Use use) {
+  return use == Use::kClaimed ? State::kClaimed : use == Use::kInUse ? State::kInUse
+                                                                      : State::kCopying;
+}
+
+Held held_of(const Entry& e) { return {e.id, e.token, e.base + header_bytes()}; }
+
+Closing unmapping(const Entry& e) { return {-1, e.base, e.length}; }
+
+Closing remove_at(size_t i) {
+  auto& entries = cache().entries;
+  Closing closing = unmapping(entries[i]);
+  entries[i] = entries.back();
+  entries.pop_back();
+  return closing;
+}
+
+// The use `ref` names from what is mapped already: a claim of it, or a
+// kept mapping of its segment. Under the lock. `found` says whether the
+// segment is mapped here at all.
+Held from_mapped(const SegmentRef& ref, Use use, bool& found, Outcome& outcome) {
+  found = false;
+  for (Entry& e : cache().entries) {
+    if (!same_segment(e, ref)) continue;
+    found = true;
+    if (e.state == State::kClaimed && e.token == ref.token) {
+      e.state = state_for(use);
+      return held_of(e);
+    }
+    if (e.state == State::kIdle && holds_use(*header_of(e), ref)) {
+      e.state = state_for(use);
+      e.token = ref.token;
+      store_mark(header_of(e)->taken, ref.token);
+      return held_of(e);
+    }
+    // In use for another use, or written since: this message's use is over.
+    outcome.failure = Failure::kGone;
+    return {};
+  }
+  return {};
+}
+
+// The sender's pidfd, known or taken now and checked to be the process
+// that started when the reference says, held open for the caller until
+// let_go(): -1 when that process has ended.
+int hold_sender(const SegmentRef& ref) {
+  {
+    Locked locked;
+    if (Sender* known = find_sender(ref.pid, ref.start_time)) {
+      if (ended(*known)) return -1;
+      ++known->waiters;
+      return known->pidfd;
+    }
+  }
+  int pidfd = open_pidfd_of(ref.pid, ref.start_time);
+  if (pidfd < 0) return -1;
+  Locked locked;
+  if (Sender* added = find_sender(ref.pid, ref.start_time)) {  // by another caller meanwhile
+    close(pidfd);
+    ++added->waiters;
+    return added->pidfd;
+  }
+  cache().senders.push_back({ref.pid, ref.start_time, pidfd, false, 1});
+  return pidfd;
+}
+
+// Under the lock.
+void let_go(const SegmentRef& ref) {
+  if (Sender* sender = find_sender(ref.pid, ref.start_time)) --sender->waiters;
+}
+
+Failure failure_of_fetch(int error) {
+  switch (error) {
+    case ESRCH: return Failure::kSenderEnded;
+    case EBADF: case ENOENT: return Failure::kSenderGoing;
+    case ESTALE: return Failure::kGone;
+    default: return Failure::kCannotOpen;
+  }
+}
+
+// A new mapping of the segment `ref` names; nullptr with `outcome` set.
+char* map_new(const SegmentRef& ref, int pidfd, Outcome& outcome) {
+  int fd = fetch_descriptor(pidfd, ref);
+  if (fd < 0) {
+    outcome = {failure_of_fetch(errno), errno};
+    return nullptr;
+  }
+  size_t length = header_bytes() + ref.capacity;
+  void* at = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  int error = errno;
+  close(fd);
+  if (at == MAP_FAILED) {
+    outcome = {error == ENOMEM ? Failure::kNoMemory : Failure::kCannotMap, error};
+    return nullptr;
+  }
+  if (madvise(at, length, MADV_DONTFORK) != 0) {
+    outcome = {Failure::kCannotMap, errno};
+    munmap(at, length);
+    return nullptr;
+  }
+  if (!holds_use(*static_cast<SegmentHeader*>(at), ref)) {
+    outcome = {Failure::kGone, 0};
+    munmap(at, length);
+    return nullptr;
+  }
+  return static_cast<char*>(at);
+}
+
+// Forgets the senders that hold no mapping here and have ended.
+void prune_senders() {
+  auto& senders = cache().senders;
+  for (size_t i = 0; i < senders.size();) {
+    bool used = senders[i].waiters > 0;
+    for (const Entry& e : cache().entries)
+      used |= e.pid == senders[i].pid && e.start_time == senders[i].start_time;
+    if (!used && ended(senders[i])) {
+      close(senders[i].pidfd);
+      senders[i] = senders.back();
+      senders.pop_back();
+    } else {
+      ++i;
+    }
+  }
+}
+
+bool sender_gone(const Entry& e) {
+  Sender* sender = find_sender(e.pid, e.start_time);
+  return !sender || ended(*sender);
+}
+
+}  // namespace
+
+Held hold_use(const SegmentRef& ref, Use use, Outcome& outcome) {
+  outcome = {};
+  if (!fork_handlers_installed()) {
+    outcome = {Failure::kCannotOpen, ENOSYS};
+    return {};
+  }
+  {
+    Locked locked;
+    bool found;
+    Held held = from_mapped(ref, use, found, outcome);
+    if (held.entry || found) return held;
+  }
+  // Mapped with the interpreter lock held, so that no fork copies the
+  // descriptor or the mapping before it is marked not to be inherited.
+  int pidfd = hold_sender(ref);
+  if (pidfd < 0) {
+    outcome.failure = Failure::kSenderEnded;
+    return {};
+  }
+  char* base = map_new(ref, pidfd, outcome);
+  Locked locked;
+  let_go(ref);
+  if (!base) return {};
+  Entry entry = {++cache().last_id, ref.pid,  ref.start_time, ref.inode,
+                 ref.device,        ref.capacity, base,        header_bytes() + ref.capacity,
+                 ref.token,         state_for(use), false,      false,
+                 false,             0};
+  cache().entries.push_back(entry);
+  store_mark(header_of(entry)->taken, ref.token);
+  return held_of(entry);
+}
+
+bool sender_ends_within(const SegmentRef& ref, double seconds) {
+  int pidfd;
+  {
+    Locked locked;
+    Sender* sender = find_sender(ref.pid, ref.start_time);
+    if (!sender) return true;
+    if (ended(*sender)) return true;
+    ++sender->waiters;  // keeps the pidfd open while the lock is not held
+    pidfd = sender->pidfd;
+  }
+  bool ends;
+  Py_BEGIN_ALLOW_THREADS
+  ends = ends_within(pidfd, seconds);
+  Py_END_ALLOW_THREADS
+  Locked locked;
+  if (Sender* sender = find_sender(ref.pid, ref.start_time)) --sender->waiters;
+  return ends;
+}
+
+bool still_claimed(const Held& held) {
+  Locked locked;
+  Entry* e = find_entry(held.entry);
+  return e && e->token == held.token && e->state == State::kClaimed;
+}
+
+void expose_to_children(const Held& held) {
+  Locked locked;
+  Entry* e = find_entry(held.entry);
+  if (!e || e->exposed || e->token != held.token) return;
+  e->exposed = madvise(e->base, e->length, MADV_DOFORK) == 0;
+}
+
+void release_use(const Held& held) {
+  if (!held.entry) return;
+  Closing closing;
+  bool kept = false;
+  {
+    Locked locked;
+    auto& entries = cache().entries;
+    size_t i = 0;
+    while (i < entries.size() && entries[i].id != held.entry) ++i;
+    if (i == entries.size()) return;
+    Entry& e = entries[i];
+    if (e.token != held.token || e.state == State::kIdle) return;
+    if (e.inherited) {
+      // A forked child's copy of its parent's use: only the mapping is ours.
+      closing = remove_at(i);
+    } else {
+      SegmentHeader* header = header_of(e);
+      store_mark(e.forked ? header->released_forked : header->released, e.token);
+      if (e.forked || load_mark(header->retired) || sender_gone(e)) {
+        // Nothing will be written into it again for us: not worth keeping.
+        if (e.exposed) madvise(e.base, e.length, MADV_DONTFORK);
+        closing = remove_at(i);
+      } else {
+        if (e.exposed) madvise(e.base, e.length, MADV_DONTFORK);
+        e.exposed = false;
+        e.state = State::kIdle;
+        e.idle_since = now_seconds();
+        kept = true;
+      }
+    }
+  }
+  close_later(closing);
+  // Kept mappings are dropped by the keeper once the sender closes the
+  // segment or ends.
+  if (kept) ensure_keeper();
+}
+
+bool release_unmapped(const SegmentRef& ref) {
+  {
+    Locked locked;
+    for (Entry& e : cache().entries) {
+      if (!same_segment(e, ref)) continue;
+      if (e.state != State::kIdle || !holds_use(*header_of(e), ref)) return false;
+      store_mark(header_of(e)->released, ref.token);
+      return true;
+    }
+  }
+  int pidfd = hold_sender(ref);
+  if (pidfd < 0) return false;  // its segments ended with it
+  int fd = fetch_descriptor(pidfd, ref);
+  {
+    Locked locked;
+    let_go(ref);
+  }
+  if (fd < 0) return false;
+  SegmentHeader header;
+  bool released = pread(fd, &header, sizeof header, 0) == static_cast<ssize_t>(sizeof header) &&
+                  holds_use(header, ref) &&
+                  pwrite(fd, &ref.token, sizeof ref.token, offsetof(SegmentHeader, released)) ==
+                      static_cast<ssize_t>(sizeof ref.token);
+  close(fd);
+  return released;
+}
+
+void look_at_mappings(double now, bool keep_none, Look& look) {
+  auto& entries = cache().entries;
+  for (size_t i = 0; i < entries.size();) {
+    const Entry& e = entries[i];
+    bool drop = e.state == State::kIdle &&
+                (keep_none || now - e.idle_since >= kKeepIdleSeconds ||
+                 load_mark(header_of(e)->retired) || sender_gone(e));
+    if (drop)
+      look.closing.push_back(remove_at(i));
+    else
+      ++i;
+  }
+  prune_senders();
+  for (const Entry& e : entries)
+    if (e.state == State::kIdle) look.look_again_at(now + kLookEvery);
+  for (const Sender& s : cache().senders)
+    if (!s.ended) look.pidfds.push_back(s.pidfd);
+  look.holds |= !entries.empty() || !cache().senders.empty();
+}
+
+void sweep_mappings(bool now, bool keep_none) {
+  Look look;
+  {
+    Locked locked;
+    Cache& c = cache();
+    if (c.entries.empty() && c.senders.empty()) return;
+    double time = now_seconds();
+    if (!now && !keep_none && time - c.last_sweep < kSweepInterval) return;
+    c.last_sweep = time;
+    look_at_mappings(time, keep_none, look);
+  }
+  close_all_later(look.closing);
+}
+
+size_t mappings_held() {
+  Locked locked;
+  return cache().entries.size();
+}
+
+// Mappings in use are inherited by the child being forked: their uses must
+// not be written again, whoever releases them first.
+void mappings_before_fork() {
+  for (Entry& e : cache().entries)
+    if (e.exposed) e.forked = true;
+}
+
+// The child has the mappings in use (a child may use the arrays) and none
+// of the others; the uses are its parent's to mark, and the pidfds its
+// parent's to keep.
+void mappings_after_fork_in_child() {
+  auto& entries = cache().entries;
+  for (size_t i = 0; i < entries.size();) {
+    if (entries[i].exposed) {
+      entries[i].inherited = true;
+      ++i;
+    } else {
+      entries[i] = entries.back();
+      entries.pop_back();
+    }
+  }
+  for (const Sender& s : cache().senders) close(s.pidfd);
+  cache().senders.clear();
+}
+
+}  // namespace vr::shm
