@@ -67,7 +67,7 @@ PyObject* take(vr::Book* book, PyObject* qo, PyObject* process, int sentinel,
                vr::Wanted& wanted);
 int64_t overdue(vr::Book* book, uint64_t token, double grace, double* applies);
 uint64_t loaded_tag();
-PyObject* tagged(uint64_t tag, PyObject* pickled);
+PyObject* tagged(uint64_t tag, PyObject* item, bool pickled);
 int cancel_unstarted(vr::Book* book, uint64_t tag);
 int interrupt_tag(vr::Book* book, uint64_t tag);
 

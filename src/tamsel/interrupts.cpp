@@ -5,6 +5,7 @@
 #include <csignal>
 #include <pthread.h>
 #include <sys/syscall.h>
+#include <ctime>
 #include <unistd.h>
 
 #include "runtime/process/control_page.h"
@@ -40,6 +41,40 @@ PyObject* page_owner = nullptr;    // keeps `page` mapped
 
 long current_tid() { return syscall(SYS_gettid); }
 
+// An interrupt that arrives after the interpreter's last check and before
+// a blocking call enters the kernel (time.sleep, a lock, a read) is only
+// seen when that call returns. So while an interrupt is pending and its
+// request still runs, the signal comes again every few milliseconds from
+// a timer of its own, which breaks such a call (EINTR), and the
+// interpreter checks again. Its signals carry the marker's address.
+char repeat_marker;
+timer_t repeat_timer;
+pid_t repeat_owner = 0;  // the process that made the timer (timers do not survive fork)
+constexpr long kRepeatNs = 5'000'000;
+
+bool is_repeat(const siginfo_t* info) {
+  return info->si_code == SI_TIMER && info->si_value.sival_ptr == &repeat_marker;
+}
+
+// Async-signal-safe.
+void arm_repeat() {
+  if (repeat_owner != getpid()) return;
+  itimerspec when{};
+  when.it_value.tv_nsec = kRepeatNs;
+  timer_settime(repeat_timer, 0, &when, nullptr);
+}
+
+void make_repeat_timer(long tid) {
+  if (repeat_owner == getpid()) return;
+  sigevent event{};
+  event.sigev_notify = SIGEV_THREAD_ID;
+  event.sigev_signo = vr::interrupt_signal();
+  event.sigev_value.sival_ptr = &repeat_marker;
+  event._sigev_un._tid = static_cast<pid_t>(tid);
+  // Without it interrupts work as before, only without the repeats.
+  if (timer_create(CLOCK_MONOTONIC, &event, &repeat_timer) == 0) repeat_owner = getpid();
+}
+
 // Hands a signal that reached another thread on to the serving thread,
 // keeping what it carries (the kernel takes a sender's own siginfo only for
 // the codes below; the others carry nothing worth keeping).
@@ -59,6 +94,12 @@ void on_signal(int signum, siginfo_t* info, void*) {
   long tid = main_tid.load();
   if (tid != 0 && current_tid() != tid) {
     forward(signum, info, tid);
+  } else if (is_repeat(info)) {
+    uint64_t serial = pending.load();
+    if (serial != 0 && serial == running.load()) {
+      PyErr_SetInterruptEx(signum);
+      arm_repeat();
+    }
   } else if (uint64_t serial = running.load()) {
     bool meant = false;
     int cause = kInterrupted;
@@ -74,6 +115,7 @@ void on_signal(int signum, siginfo_t* info, void*) {
       pending_cause.store(cause);
       pending.store(serial);
       PyErr_SetInterruptEx(signum);
+      arm_repeat();
     }
   }
   errno = saved_errno;
@@ -127,6 +169,7 @@ int install() {
   }
   installed = true;
   installed_in = getpid();
+  make_repeat_timer(main_tid.load());
   return 0;
 }
 

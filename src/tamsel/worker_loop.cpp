@@ -136,15 +136,15 @@ int put_answer(PyObject* qo, PyObject* put, PyObject* answer, uint64_t tag) {
   }
   // put() sends it later, as the same small message when it has segments,
   // or as the tagged message.
-  Ref item;
+  Ref item = Ref::steal(outgoing.for_put(sent.get(), pickled.get()));
+  if (!item) return -1;
   if (tag) {
     const vr::LedgerApi* api = vr::ledger();
     if (!api) return -1;
-    item = Ref::steal(api->tagged(tag, pickled.get()));
-  } else {
-    item = Ref::steal(outgoing.for_put(sent.get(), pickled.get()));
+    item = Ref::steal(item.get() == sent.get() ? api->tagged(tag, pickled.get(), true)
+                                               : api->tagged(tag, item.get(), false));
+    if (!item) return -1;
   }
-  if (!item) return -1;
   Ref done = Ref::steal(PyObject_CallOneArg(put, item.get()));
   if (!done) return -1;
   outgoing.sent();

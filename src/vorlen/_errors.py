@@ -108,6 +108,8 @@ def worker_ended(process: object, pid: int | None, exitcode: int | None,
     name = None
     try:
         name = _liveness.names.get(process)  # type: ignore[call-overload]
+        if detail is None:
+            detail = _liveness.kill_reasons.get(process)  # type: ignore[call-overload]
     except TypeError:  # not a process object
         pass
     return WorkerDiedError(pid, exitcode, detail, cause=_exits.cause(process, exitcode),

@@ -45,6 +45,9 @@ names: weakref.WeakKeyDictionary[Process, object] = weakref.WeakKeyDictionary()
 
 # The worker processes this package killed (or was about to kill).
 killed: weakref.WeakSet[Process] = weakref.WeakSet()
+# Why it was killed, when that is more than being stopped: whichever thread
+# first sees it gone reports this, not only the one that killed it.
+kill_reasons: weakref.WeakKeyDictionary[Process, str] = weakref.WeakKeyDictionary()
 
 _exit_handler_installed_in: int | None = None  # the pid of the process that installed it
 # Above the priority of a queue's own exit finalizer (10), which stops the
@@ -70,13 +73,15 @@ def register(process: object, qi: object, qo: object, name: object = None) -> No
         readers[real_qi] = weakref.ref(process)
 
 
-def note_killed(process: object) -> None:
+def note_killed(process: object, reason: str | None = None) -> None:
     """Notes that this package is about to kill `process` (a worker process
-    object; anything else is left alone)."""
+    object; anything else is left alone), and why."""
     # By its type alone: an object that only claims to be a process runs no
     # code of its own here.
     if issubclass(type(process), multiprocessing.process.BaseProcess):
         killed.add(cast(Process, process))
+        if reason is not None:
+            kill_reasons[cast(Process, process)] = reason
 
 
 def was_killed(process: object) -> bool:

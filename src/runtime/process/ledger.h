@@ -127,8 +127,11 @@ struct LedgerApi {
   // The tag that unpickling a put()-sent message carried in this thread,
   // forgetting it (0: none).
   uint64_t (*loaded_tag)();
-  // What the queue's put() pickles into `pickled` marked with `tag`.
-  PyObject* (*tagged)(uint64_t tag, PyObject* pickled);
+  // What the queue's put() pickles into the message marked with `tag`: the
+  // message `pickled` (its bytes), or else the object `item` that put()
+  // would be given for it (kept, not pickled ahead: a stand-in for shared
+  // memory settles its segments when the queue pickles it).
+  PyObject* (*tagged)(uint64_t tag, PyObject* item, bool pickled);
   // Takes back request `tag` of the running call, queued behind the one
   // the worker runs, to send it elsewhere: 1 when it will never run there
   // (its answer, a cancellation, is dropped); 0 when it was left alone (the

@@ -73,9 +73,11 @@ void name_running_request(Py_ssize_t position, PyObject* request) {
   PyErr_SetRaisedException(error.release());
 }
 
-int note_killed(PyObject* process) {
+int note_killed(PyObject* process, PyObject* reason) {
   const RuntimeState* rt = runtime();
-  Ref noted = rt ? Ref::steal(PyObject_CallOneArg(rt->note_killed, process)) : Ref();
+  Ref noted = rt ? Ref::steal(PyObject_CallFunctionObjArgs(rt->note_killed, process,
+                                                           reason ? reason : Py_None, nullptr))
+                 : Ref();
   if (noted) return 0;
   if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
   PyErr_Clear();  // the kill goes ahead; its report may blame the kernel
@@ -83,9 +85,6 @@ int note_killed(PyObject* process) {
 }
 
 PyObject* kill_unresponsive(PyObject* process, double grace) {
-  if (note_killed(process) < 0) return nullptr;
-  Ref killed = Ref::steal(PyObject_CallMethod(process, "kill", nullptr));
-  if (!killed) return nullptr;
   Ref pid = Ref::steal(PyObject_GetAttrString(process, "pid"));
   if (!pid) return nullptr;
   Ref seconds = Ref::steal(PyFloat_FromDouble(grace));
@@ -94,6 +93,11 @@ PyObject* kill_unresponsive(PyObject* process, double grace) {
       "worker process %S did not respond to the interrupt within the grace "
       "period of %R s and was killed", pid.get(), seconds.get()));
   if (!detail) return nullptr;
+  // Noted with its reason first: a thread that sees the process gone
+  // before this one reports why.
+  if (note_killed(process, detail.get()) < 0) return nullptr;
+  Ref killed = Ref::steal(PyObject_CallMethod(process, "kill", nullptr));
+  if (!killed) return nullptr;
   return raise_worker_died(process, detail.get());
 }
 

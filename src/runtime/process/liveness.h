@@ -14,8 +14,9 @@ namespace vr {
 int register_worker(PyObject* process, PyObject* qi, PyObject* qo, PyObject* name);
 
 // Notes that this package is about to kill `process`, so that its death is
-// not taken for the kernel's doing. Never raises an ordinary exception.
-int note_killed(PyObject* process);
+// not taken for the kernel's doing, with `reason` (a str, or nullptr) for
+// whichever thread reports its death. Never raises an ordinary exception.
+int note_killed(PyObject* process, PyObject* reason = nullptr);
 
 // The registered writer process of `queue` (new reference), or nullptr
 // (with an exception set only on error) when there is none.

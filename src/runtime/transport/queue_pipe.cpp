@@ -316,15 +316,15 @@ int send_message(PyObject* queue, PyObject* put, PyObject* message, uint64_t tag
       if (!pickled) return -1;
     }
   }
-  Ref item;
+  Ref item = Ref::steal(outgoing.for_put(message, pickled.get()));
+  if (!item) return -1;
   if (tag && pickled) {
     const LedgerApi* api = ledger();
     if (!api) return -1;
-    item = Ref::steal(api->tagged(tag, pickled.get()));
-  } else {
-    item = Ref::steal(outgoing.for_put(message, pickled.get()));
+    item = Ref::steal(item.get() == message ? api->tagged(tag, pickled.get(), true)
+                                            : api->tagged(tag, item.get(), false));
+    if (!item) return -1;
   }
-  if (!item) return -1;
   Ref result = Ref::steal(PyObject_CallOneArg(put, item.get()));
   if (!result) return -1;
   outgoing.sent();
