@@ -199,3 +199,31 @@ def test_worker_killed_while_its_large_answer_is_read(handle):
         assert len(answer[3]["blob"]) == 200_000_000
     finally:
         killer.join(WAIT)
+
+
+# --- the caller's interpreter exits while a daemon thread waits ------------
+
+EXIT_WHILE_WAITING = """
+import threading, time
+import vorlen, vorlen.corvane as corvane
+SLEEP = "import time\\ntime.sleep(5)"
+pool = corvane.CorvanePool(2)
+handle = list(pool.procs.values())[0]
+wait = {"blocked_put": lambda: handle.blocked_put(SLEEP),
+        "future": lambda: vorlen.submit(handle, SLEEP).result(),
+        "vorlen.map": lambda: vorlen.map(pool, [SLEEP] * 4)}[WHICH]
+threading.Thread(target=wait, daemon=True).start()
+time.sleep(0.3)
+"""
+
+
+@pytest.mark.parametrize("which", ["blocked_put", "future", "vorlen.map"])
+def test_exit_while_a_daemon_thread_waits_for_an_answer(which):
+    # The thread is ended as the interpreter finalizes, inside the call.
+    import subprocess
+    import sys
+    script = EXIT_WHILE_WAITING.replace("WHICH", repr(which))
+    for _ in range(4):
+        done = subprocess.run([sys.executable, "-c", script], capture_output=True,
+                              text=True, timeout=WAIT)
+        assert done.returncode == 0, done.stderr[-2000:]

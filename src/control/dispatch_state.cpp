@@ -10,6 +10,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include "runtime/python/gil.h"
 #include "dispatch.h"
 #include "runtime/process/control_page.h"
 #include "runtime/process/native_thread.h"
@@ -194,7 +195,7 @@ void* run_thread(void*) {
     own->waiting_forever = deadline == INT64_MAX;
     Py_BEGIN_ALLOW_THREADS
     waited = wait_for_work(*own, deadline, ready);
-    Py_END_ALLOW_THREADS
+    VR_END_ALLOW_THREADS
     own->waiting_forever = false;
     if (state != own || own->stopping.load()) break;
     if (!waited) {
@@ -232,7 +233,7 @@ PyObject* stop_dispatcher(PyObject*, PyObject*) {
     int ready = poll(&leaving, 1, static_cast<int>((give_up - now) / 1'000'000) + 1);
     if (ready > 0 || (ready < 0 && errno != EINTR)) break;
   }
-  Py_END_ALLOW_THREADS
+  VR_END_ALLOW_THREADS
   Py_RETURN_NONE;
 }
 

@@ -29,6 +29,7 @@
 #include <utility>
 #include <vector>
 
+#include "runtime/python/gil.h"
 #include "buffer_walk.h"
 #include "prelude.h"
 #include "reduced.h"
@@ -319,7 +320,7 @@ class SourceBytes {
   SourceBytes(const SourceBytes&) = delete;
   SourceBytes& operator=(const SourceBytes&) = delete;
   ~SourceBytes() {
-    if (held_) PyBuffer_Release(&view_);
+    if (held_ && vr::holds_thread_state()) PyBuffer_Release(&view_);
   }
 
   int open(PyObject* obj) {
@@ -561,7 +562,7 @@ PyObject* sweep(PyObject*, PyObject*) {
   shm::sweep_mappings(true, true);
   Py_BEGIN_ALLOW_THREADS
   shm::wait_until_closed();
-  Py_END_ALLOW_THREADS
+  VR_END_ALLOW_THREADS
   Py_RETURN_NONE;
 }
 

@@ -40,6 +40,7 @@
 #include <deque>
 #include <vector>
 
+#include "runtime/python/gil.h"
 #include "runtime/process/control_page.h"
 #include "runtime/process/ledger.h"
 #include "runtime/process/liveness.h"
@@ -449,7 +450,7 @@ int wait_ready(Batch& batch, std::vector<WorkerId>& ready) {
   int count;
   Py_BEGIN_ALLOW_THREADS
   count = epoll_wait(batch.poll.fd, events, 64, timeout_ms);
-  Py_END_ALLOW_THREADS
+  VR_END_ALLOW_THREADS
   ready.clear();
   if (count < 0) {
     if (errno != EINTR) {

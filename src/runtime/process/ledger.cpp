@@ -36,7 +36,7 @@ CallScope::CallScope(const LedgerApi* api, Book* const* books, size_t count) : a
 }
 
 CallScope::~CallScope() {
-  if (call_) api_->end(call_, Ending::kAbandoned);
+  if (call_ && holds_thread_state()) api_->end(call_, Ending::kAbandoned);
 }
 
 void CallScope::finish(Ending how) {

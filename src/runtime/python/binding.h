@@ -30,6 +30,7 @@ struct BoundArguments {
   BoundArguments(const BoundArguments&) = delete;
   BoundArguments& operator=(const BoundArguments&) = delete;
   ~BoundArguments() {
+    if (!holds_thread_state()) return;  // see holds_thread_state
     for (PyObject* slot : slots) Py_XDECREF(slot);
   }
 };

@@ -8,12 +8,27 @@
 
 namespace vr {
 
+// Whether this thread runs with a thread state (holds the interpreter
+// lock), as all code handling references does. The one exception: a daemon
+// thread that the interpreter ends while it finalizes, as the thread asks
+// for the lock back inside some call, is unwound without it; the
+// references its frames held are then left to the exiting process.
+inline bool holds_thread_state() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyThreadState_GetUnchecked() != nullptr;
+#else
+  return _PyThreadState_UncheckedGet() != nullptr;
+#endif
+}
+
 class Ref {
  public:
   Ref() = default;
   Ref(const Ref& other) : p_(Py_XNewRef(other.p_)) {}
   Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
-  ~Ref() { Py_XDECREF(p_); }
+  ~Ref() {
+    if (p_ && holds_thread_state()) Py_DECREF(p_);
+  }
 
   Ref& operator=(Ref other) noexcept {
     std::swap(p_, other.p_);
@@ -48,7 +63,9 @@ class SavedError {
   SavedError() : raised_(PyErr_GetRaisedException()) {}
   SavedError(const SavedError&) = delete;
   SavedError& operator=(const SavedError&) = delete;
-  ~SavedError() { Py_XDECREF(raised_); }
+  ~SavedError() {
+    if (raised_ && holds_thread_state()) Py_DECREF(raised_);
+  }
 
   // Whether an exception was being raised when the guard was made.
   explicit operator bool() const { return raised_ != nullptr; }

@@ -12,6 +12,7 @@
 #include "runtime/shm/keeper.h"
 #include "runtime/shm/process_identity.h"
 #include "runtime/shm/segment_fetch.h"
+#include "runtime/python/gil.h"
 
 namespace vr::shm {
 
@@ -268,7 +269,7 @@ bool sender_ends_within(const SegmentRef& ref, double seconds) {
   bool ends;
   Py_BEGIN_ALLOW_THREADS
   ends = ends_within(pidfd, seconds);
-  Py_END_ALLOW_THREADS
+  VR_END_ALLOW_THREADS
   Locked locked;
   if (Sender* sender = find_sender(ref.pid, ref.start_time)) --sender->waiters;
   return ends;

@@ -9,6 +9,7 @@
 #include "runtime/python/runtime_state.h"
 #include "runtime/shm/mapping_cache.h"
 #include "runtime/shm/message_refs.h"
+#include "runtime/python/gil.h"
 
 namespace vr::shm {
 
@@ -229,7 +230,7 @@ PyObject* copy_segment(const SegmentRef& ref) {
   uintptr_t to = (reinterpret_cast<uintptr_t>(into) + ref.size) & ~(kHuge - 1);
   if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
   std::memcpy(into, held.data, ref.size);
-  Py_END_ALLOW_THREADS
+  VR_END_ALLOW_THREADS
   release_use(held);
   return copy.release();
 }

@@ -15,6 +15,7 @@
 
 #include "runtime/shm/keeper.h"
 #include "runtime/shm/process_identity.h"
+#include "runtime/python/gil.h"
 
 #ifndef MADV_POPULATE_WRITE
 #define MADV_POPULATE_WRITE 23
@@ -436,7 +437,7 @@ bool create_segment(const void* data, size_t size, ReaderId reader, uint64_t bat
   // and the segment, in the table, is left alone by the keeper.
   Py_BEGIN_ALLOW_THREADS
   written = fill(segment, fresh, data, size, token);
-  Py_END_ALLOW_THREADS
+  VR_END_ALLOW_THREADS
   struct stat identity;
   bool known = written && fstat(segment.fd, &identity) == 0;
   {

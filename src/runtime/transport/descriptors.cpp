@@ -1,4 +1,5 @@
 #include "runtime/transport/descriptors.h"
+#include "runtime/python/gil.h"
 
 #include <cerrno>
 #include <climits>
@@ -27,7 +28,7 @@ int poll_released(pollfd* fds, nfds_t count, int timeout_ms, bool& interrupted,
   int ready;
   Py_BEGIN_ALLOW_THREADS
   ready = poll(fds, count, timeout_ms);
-  Py_END_ALLOW_THREADS
+  VR_END_ALLOW_THREADS
   interrupted = false;
   for (nfds_t i = 0; ready > 0 && i < count; ++i) {
     if (fds[i].revents & POLLNVAL) {  // not an open descriptor

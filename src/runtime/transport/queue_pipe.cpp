@@ -16,6 +16,7 @@
 #include "runtime/process/ledger.h"
 #include "runtime/python/runtime_state.h"
 #include "runtime/shm/shared_api.h"
+#include "runtime/python/gil.h"
 
 namespace vr {
 
@@ -108,7 +109,7 @@ int write_all(int fd, Parts& parts) {
     ssize_t written;
     Py_BEGIN_ALLOW_THREADS
     written = writev(fd, next, count);
-    Py_END_ALLOW_THREADS
+    VR_END_ALLOW_THREADS
     if (written < 0) {
       if (errno == EAGAIN && !started) return 0;
       if (errno == EINTR) {
@@ -223,7 +224,9 @@ int write_pickled(DirectQueue& target, PyObject* pickled, uint64_t tag) {
   if (PyObject_GetBuffer(pickled, &view, PyBUF_SIMPLE) < 0) return -1;
   struct Release {
     Py_buffer* v;
-    ~Release() { PyBuffer_Release(v); }
+    ~Release() {
+      if (holds_thread_state()) PyBuffer_Release(v);
+    }
   } buffer_guard{&view};
   // A tag goes right after the PROTO opcode that every queue pickle starts with.
   if (tag != 0 && (view.len < 2 || static_cast<const unsigned char*>(view.buf)[0] != kProto))
@@ -370,7 +373,7 @@ int read_exactly(int fd, char* into, size_t size, int writer_fd, bool& started,
     ssize_t got;
     Py_BEGIN_ALLOW_THREADS
     got = read(fd, into, size);
-    Py_END_ALLOW_THREADS
+    VR_END_ALLOW_THREADS
     if (got < 0) {
       if (errno == EINTR) {
         if (signals == Signals::kRun && PyErr_CheckSignals() < 0) return -1;

@@ -1,0 +1,23 @@
+// Waiting without the interpreter lock, from threads that may be daemon
+// threads.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace vr {
+
+// Takes the interpreter lock back after a wait without it, as
+// Py_END_ALLOW_THREADS does. A daemon thread that wakes while the
+// interpreter finalizes is ended by the interpreter as it asks for the
+// lock; on 3.12 that unwinds the thread's stack, and the destructors of our
+// frames would then release references without the lock while the
+// interpreter tears everything down. Such a thread is parked instead, for
+// good: the process is exiting.
+void restore_thread(PyThreadState* saved);
+
+}  // namespace vr
+
+// Ends a Py_BEGIN_ALLOW_THREADS block, in place of Py_END_ALLOW_THREADS.
+#define VR_END_ALLOW_THREADS \
+  vr::restore_thread(_save); \
+  }
