@@ -8,16 +8,17 @@
 
 namespace vr {
 
-// Whether this thread runs with a thread state (holds the interpreter
-// lock), as all code handling references does. The one exception: a daemon
-// thread that the interpreter ends while it finalizes, as the thread asks
-// for the lock back inside some call, is unwound without it; the
-// references its frames held are then left to the exiting process.
+// Whether references may be released here. Always, but in one case: a
+// daemon thread that the interpreter ends while it finalizes, as the thread
+// asks for the interpreter lock back inside some call, is unwound without
+// the lock; the references its frames held are then left to the exiting
+// process. (The finalizing check comes first: it is a plain load, the
+// thread state a thread-local one.)
 inline bool holds_thread_state() {
 #if PY_VERSION_HEX >= 0x030D0000
-  return PyThreadState_GetUnchecked() != nullptr;
+  return !Py_IsFinalizing() || PyThreadState_GetUnchecked() != nullptr;
 #else
-  return _PyThreadState_UncheckedGet() != nullptr;
+  return !_Py_IsFinalizing() || _PyThreadState_UncheckedGet() != nullptr;
 #endif
 }
 
