@@ -120,8 +120,8 @@ def run(ctx):
             rates["trivial_balanced"], ref="trivial_corvane", subject=True, better="higher")
     ctx.paired("trivial_ratio", "balanced ÷ CorvanePool.map throughput, per round",
                "trivial_balanced", "trivial_corvane", better="higher")
-    ctx.target("balanced makespan ÷ ideal", ctx.median("balanced") / ideal, "<=", 1.10)
-    ctx.target("balanced ÷ Pool.map(chunksize=1)", ctx.median("vs_pool"), "<=", 1.0)
+    ctx.target("balanced makespan ÷ ideal", ctx.median("balanced") / ideal, "<=", 1.03)
+    ctx.target("balanced ÷ Pool.map(chunksize=1)", ctx.median("vs_pool"), "<=", 0.98)
     ctx.target("trivial: balanced ÷ CorvanePool.map throughput",
                ctx.median("trivial_ratio"), ">=", 0.8)
     ctx.note(f"{count} busy-loop requests, {sum(seconds):.2f} s of work in all, "
