@@ -4,6 +4,8 @@ what a process holds of shared memory."""
 import os
 import time
 
+import pytest
+
 # Upper bound for any single wait on a queue or a process inside a test.
 WAIT = 10.0
 
@@ -14,6 +16,19 @@ DEAF = ("import signal, time\n"
 
 # What the stand-in queues hand out once their prepared items are gone.
 ANSWER = ["SUCCESS", "", "", {}]
+
+
+@pytest.fixture(scope="module", autouse=True)
+def low_threshold():
+    """Arrays of a few KiB already go through shared memory (autouse in the
+    modules that import it)."""
+    before = os.environ.get("VORLEN_SHM_THRESHOLD")
+    os.environ["VORLEN_SHM_THRESHOLD"] = "4K"
+    yield
+    if before is None:
+        del os.environ["VORLEN_SHM_THRESHOLD"]
+    else:
+        os.environ["VORLEN_SHM_THRESHOLD"] = before
 
 
 def stop_process(proc, timeout=WAIT):

@@ -28,20 +28,10 @@ import vorlen.corvane as corvane
 import vorlen.tamsel as tamsel
 from support import (WAIT, descriptors, segment_descriptors, segment_mappings, stop_process,
                      wait_for)
+from support import low_threshold  # noqa: F401  (autouse fixture)
 
 SANITIZED = os.environ.get("VORLEN_SANITIZED") == "1"
 BIG = 1 << 16  # elements: 512 KiB of float64, well above the threshold
-
-
-@pytest.fixture(scope="module", autouse=True)
-def low_threshold():
-    before = os.environ.get("VORLEN_SHM_THRESHOLD")
-    os.environ["VORLEN_SHM_THRESHOLD"] = "4K"
-    yield
-    if before is None:
-        del os.environ["VORLEN_SHM_THRESHOLD"]
-    else:
-        os.environ["VORLEN_SHM_THRESHOLD"] = before
 
 
 @pytest.fixture(scope="module")

@@ -26,23 +26,13 @@ import vorlen.corvane as corvane
 from shm_soak import Soak
 from support import (WAIT, holds_no_segment, segment_descriptors, segment_mappings,
                      shared_rss_kib, wait_for)
+from support import low_threshold  # noqa: F401  (autouse fixture)
 
 SANITIZED = os.environ.get("VORLEN_SANITIZED") == "1"
 BIG = 1 << 16     # float64 elements: 512 KiB
 LARGE = 1 << 22   # 32 MiB: large enough to show in RSS
 RELEASED_WITHIN = 2.0
 TESTS = os.path.dirname(os.path.abspath(__file__))
-
-
-@pytest.fixture(scope="module", autouse=True)
-def low_threshold():
-    before = os.environ.get("VORLEN_SHM_THRESHOLD")
-    os.environ["VORLEN_SHM_THRESHOLD"] = "4K"
-    yield
-    if before is None:
-        del os.environ["VORLEN_SHM_THRESHOLD"]
-    else:
-        os.environ["VORLEN_SHM_THRESHOLD"] = before
 
 
 @pytest.fixture

@@ -46,15 +46,7 @@ PyObject* tracked_request(const vr::LedgerApi* api, vr::Book* book, PyObject* qi
   wanted.only_own = true;
   wanted.token = token;
   wanted.grace = grace;
-  Ref answer = Ref::steal(api->take(book, qo, process, -1, wanted));
-  if (answer) {
-    call.finish(vr::Ending::kCompleted);
-    return answer.release();
-  }
-  uint64_t running, started;
-  api->progress(book, &running, &started);
-  if (running == tag) vr::name_running_request(-1, w);
-  return nullptr;
+  return vr::take_answer(call, book, qo, process, wanted, w);
 }
 
 // request(handle, w, token, grace): puts `w` on handle.qi and returns its

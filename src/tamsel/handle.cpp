@@ -103,15 +103,7 @@ PyObject* tracked_put(PyObject* self, vr::Book* book, PyObject* qi, PyObject* pu
   }
   vr::Wanted wanted;
   wanted.tag = tag;
-  Ref answer = Ref::steal(api->take(book, qo.get(), process.get(), -1, wanted));
-  if (answer) {
-    call.finish(vr::Ending::kCompleted);
-    return answer.release();
-  }
-  uint64_t running, started;
-  api->progress(book, &running, &started);
-  if (running == tag) vr::name_running_request(-1, w);
-  return nullptr;
+  return vr::take_answer(call, book, qo.get(), process.get(), wanted, w);
 }
 
 // blocked_put(self, w)

@@ -1,5 +1,7 @@
 #include "runtime/process/ledger.h"
 
+#include "runtime/process/liveness.h"
+
 namespace vr {
 
 namespace {
@@ -42,6 +44,20 @@ CallScope::~CallScope() {
 void CallScope::finish(Ending how) {
   if (call_) api_->end(call_, how);
   call_ = 0;
+}
+
+PyObject* take_answer(CallScope& call, Book* book, PyObject* qo, PyObject* process,
+                      Wanted& wanted, PyObject* w) {
+  const LedgerApi* api = ledger();
+  Ref answer = Ref::steal(api->take(book, qo, process, -1, wanted));
+  if (answer) {
+    call.finish(Ending::kCompleted);
+    return answer.release();
+  }
+  uint64_t running, started;
+  api->progress(book, &running, &started);
+  if (running == wanted.tag) name_running_request(-1, w);
+  return nullptr;
 }
 
 }  // namespace vr

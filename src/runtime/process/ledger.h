@@ -187,4 +187,10 @@ class CallScope {
   uint64_t call_ = 0;
 };
 
+// The answer to the one request of `call`, tagged `wanted.tag`, taken from
+// `qo` as `wanted` says; the call then ends as completed. On an error the
+// request `w` is named in it when it is the one the worker runs.
+PyObject* take_answer(CallScope& call, Book* book, PyObject* qo, PyObject* process,
+                      Wanted& wanted, PyObject* w);
+
 }  // namespace vr
