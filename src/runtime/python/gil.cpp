@@ -1,6 +1,5 @@
 #include "runtime/python/gil.h"
 
-#include <cxxabi.h>
 #include <unistd.h>
 
 namespace vr {
@@ -8,9 +7,12 @@ namespace vr {
 void restore_thread(PyThreadState* saved) {
   try {
     PyEval_RestoreThread(saved);
-  } catch (abi::__forced_unwind&) {
-    // Leaving this block would end the process (a forced unwind must go
-    // on once caught); the exit that is under way ends the thread.
+  } catch (...) {
+    // Nothing else leaves PyEval_RestoreThread than the forced unwind of
+    // the thread's exit. It is caught as `...`: a forced unwind carries no
+    // exception object, so naming its type would bind a reference to
+    // nothing. Leaving this block would end the process (a forced unwind
+    // must go on once caught); the exit that is under way ends the thread.
     for (;;) pause();
   }
 }
