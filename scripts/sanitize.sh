@@ -54,6 +54,13 @@ UBSAN_LIB=$("$CXX" -print-file-name=libubsan.so)
 for lib in "$ASAN_LIB" "$UBSAN_LIB"; do
   if [ ! -e "$lib" ]; then echo "sanitize: $lib not found" >&2; exit 1; fi
 done
+# Tells AddressSanitizer of the interpreter's thread exits, which unwind
+# through our frames (see the file).
+THREAD_EXIT_LIB=$BUILD_DIR/sanitize_thread_exit.so
+if [ ! -e "$THREAD_EXIT_LIB" ] || [ scripts/sanitize_thread_exit.c -nt "$THREAD_EXIT_LIB" ]; then
+  mkdir -p "$BUILD_DIR"
+  "${CC:-gcc}" -O2 -shared -fPIC -o "$THREAD_EXIT_LIB" scripts/sanitize_thread_exit.c -ldl
+fi
 
 LOG_DIR=$(mktemp -d "${TMPDIR:-/tmp}/vorlen-sanitize.XXXXXX")
 # Reports go to files named after the process id, so that reports from
@@ -71,7 +78,7 @@ export PYTHONMALLOC=malloc
 export VORLEN_SANITIZED=1
 
 run_tests() {
-  LD_PRELOAD="$ASAN_LIB $UBSAN_LIB${LD_PRELOAD:+ $LD_PRELOAD}" \
+  LD_PRELOAD="$ASAN_LIB $UBSAN_LIB $THREAD_EXIT_LIB${LD_PRELOAD:+ $LD_PRELOAD}" \
     timeout --kill-after=30 "${SANITIZE_TIMEOUT:-1800}" \
     scripts/split_pytest.sh "$VPY" -- -q -o cache_dir="$BUILD_DIR/pytest-cache" "$@"
 }

@@ -38,7 +38,14 @@ CallScope::CallScope(const LedgerApi* api, Book* const* books, size_t count) : a
 }
 
 CallScope::~CallScope() {
-  if (call_ && holds_thread_state()) api_->end(call_, Ending::kAbandoned);
+  if (!call_ || !holds_thread_state()) return;
+  // Stopping the requests runs Python code (looking up the worker's
+  // process), where the interpreter may end this thread as it finalizes.
+  try {
+    api_->end(call_, Ending::kAbandoned);
+  } catch (...) {
+    park_ended_thread();
+  }
 }
 
 void CallScope::finish(Ending how) {

@@ -31,7 +31,8 @@ struct BoundArguments {
   BoundArguments& operator=(const BoundArguments&) = delete;
   ~BoundArguments() {
     if (!holds_thread_state()) return;  // see holds_thread_state
-    for (PyObject* slot : slots) Py_XDECREF(slot);
+    for (PyObject* slot : slots)
+      if (slot) release_in_destructor(slot);
   }
 };
 

@@ -12,9 +12,14 @@ void restore_thread(PyThreadState* saved) {
     // the thread's exit. It is caught as `...`: a forced unwind carries no
     // exception object, so naming its type would bind a reference to
     // nothing. Leaving this block would end the process (a forced unwind
-    // must go on once caught); the exit that is under way ends the thread.
-    for (;;) pause();
+    // must go on once caught).
+    park_ended_thread();
   }
+}
+
+void park_ended_thread() noexcept {
+  // The exit that is under way ends the thread.
+  for (;;) pause();
 }
 
 }  // namespace vr

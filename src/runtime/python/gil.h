@@ -15,6 +15,13 @@ namespace vr {
 // good: the process is exiting.
 void restore_thread(PyThreadState* saved);
 
+// Parks the calling thread for good. For a thread that the interpreter is
+// ending (it unwinds the thread's stack as the thread asks for the lock
+// while the interpreter finalizes) where the unwinding must stop: a
+// destructor or another noexcept frame that it left would end the process
+// (std::terminate). The process is exiting.
+[[noreturn]] void park_ended_thread() noexcept;
+
 }  // namespace vr
 
 // Ends a Py_BEGIN_ALLOW_THREADS block, in place of Py_END_ALLOW_THREADS.

@@ -6,6 +6,8 @@
 #include <Python.h>
 #include <utility>
 
+#include "runtime/python/gil.h"
+
 namespace vr {
 
 // Whether references may be released here. Always, but in one case: a
@@ -22,13 +24,25 @@ inline bool holds_thread_state() {
 #endif
 }
 
+// Gives up a reference from a destructor. That may run Python code (a
+// __del__), and a daemon thread that runs Python code while the
+// interpreter finalizes can be ended right there, by an unwinding of its
+// stack that must not leave a destructor (see park_ended_thread).
+inline void release_in_destructor(PyObject* p) noexcept {
+  try {
+    Py_DECREF(p);
+  } catch (...) {
+    park_ended_thread();
+  }
+}
+
 class Ref {
  public:
   Ref() = default;
   Ref(const Ref& other) : p_(Py_XNewRef(other.p_)) {}
   Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
   ~Ref() {
-    if (p_ && holds_thread_state()) Py_DECREF(p_);
+    if (p_ && holds_thread_state()) release_in_destructor(p_);
   }
 
   Ref& operator=(Ref other) noexcept {
@@ -65,7 +79,7 @@ class SavedError {
   SavedError(const SavedError&) = delete;
   SavedError& operator=(const SavedError&) = delete;
   ~SavedError() {
-    if (raised_ && holds_thread_state()) Py_DECREF(raised_);
+    if (raised_ && holds_thread_state()) release_in_destructor(raised_);
   }
 
   // Whether an exception was being raised when the guard was made.
