@@ -44,7 +44,7 @@ CallScope::~CallScope() {
   try {
     api_->end(call_, Ending::kAbandoned);
   } catch (...) {
-    park_ended_thread();
+    park_ended_thread_or_rethrow();
   }
 }
 

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <exception>
+
 namespace vr {
 
 void restore_thread(PyThreadState* saved) {
@@ -15,6 +17,13 @@ void restore_thread(PyThreadState* saved) {
     // must go on once caught).
     park_ended_thread();
   }
+}
+
+void park_ended_thread_or_rethrow() {
+  // The forced unwind of a thread's exit is no C++ exception: there is no
+  // exception object to give.
+  if (std::current_exception()) throw;
+  park_ended_thread();
 }
 
 void park_ended_thread() noexcept {

@@ -22,6 +22,11 @@ void restore_thread(PyThreadState* saved);
 // (std::terminate). The process is exiting.
 [[noreturn]] void park_ended_thread() noexcept;
 
+// For a catch (...) around code that may run Python code: parks the thread
+// if what is being caught is the interpreter ending it (an unwinding that
+// is no C++ exception); a C++ exception goes on as it would have.
+[[noreturn]] void park_ended_thread_or_rethrow();
+
 }  // namespace vr
 
 // Ends a Py_BEGIN_ALLOW_THREADS block, in place of Py_END_ALLOW_THREADS.

@@ -32,7 +32,7 @@ inline void release_in_destructor(PyObject* p) noexcept {
   try {
     Py_DECREF(p);
   } catch (...) {
-    park_ended_thread();
+    park_ended_thread_or_rethrow();
   }
 }
 
