@@ -136,19 +136,7 @@ int put_answer(PyObject* qo, PyObject* put, PyObject* answer, uint64_t tag) {
   }
   // put() sends it later, as the same small message when it has segments,
   // or as the tagged message.
-  Ref item = Ref::steal(outgoing.for_put(sent.get(), pickled.get()));
-  if (!item) return -1;
-  if (tag) {
-    const vr::LedgerApi* api = vr::ledger();
-    if (!api) return -1;
-    item = Ref::steal(item.get() == sent.get() ? api->tagged(tag, pickled.get(), true)
-                                               : api->tagged(tag, item.get(), false));
-    if (!item) return -1;
-  }
-  Ref done = Ref::steal(PyObject_CallOneArg(put, item.get()));
-  if (!done) return -1;
-  outgoing.sent();
-  return 0;
+  return vr::put_message(put, outgoing, sent.get(), pickled.get(), tag);
 }
 
 // Builds [status, pc.print_content, info, pc.return_content] and sends it,

@@ -319,12 +319,17 @@ int send_message(PyObject* queue, PyObject* put, PyObject* message, uint64_t tag
       if (!pickled) return -1;
     }
   }
-  Ref item = Ref::steal(outgoing.for_put(message, pickled.get()));
+  return put_message(put, outgoing, message, pickled.get(), tag);
+}
+
+int put_message(PyObject* put, OutgoingMessage& outgoing, PyObject* message, PyObject* pickled,
+                uint64_t tag) {
+  Ref item = Ref::steal(outgoing.for_put(message, pickled));
   if (!item) return -1;
   if (tag && pickled) {
     const LedgerApi* api = ledger();
     if (!api) return -1;
-    item = Ref::steal(item.get() == message ? api->tagged(tag, pickled.get(), true)
+    item = Ref::steal(item.get() == message ? api->tagged(tag, pickled, true)
                                             : api->tagged(tag, item.get(), false));
     if (!item) return -1;
   }

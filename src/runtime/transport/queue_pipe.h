@@ -45,6 +45,14 @@ int can_send_direct(PyObject* queue, PyObject* put, DirectQueue& out);
 // that reuses its number.
 int write_pickled(DirectQueue& target, PyObject* pickled, uint64_t tag = 0);
 
+class OutgoingMessage;
+// Hands `message` to the queue's `put` as `outgoing` makes it for put()
+// (the same small message when it has segments), marked with `tag` when
+// the message was pickled (`pickled`, else nullptr), then settles
+// `outgoing` as sent.
+int put_message(PyObject* put, OutgoingMessage& outgoing, PyObject* message, PyObject* pickled,
+                uint64_t tag);
+
 // The tag a message's bytes carry ahead of the pickled object, 0 for none.
 // The mark is an integer pushed and popped right after the pickle's PROTO
 // opcode: any unpickler reads past it to the same object.
