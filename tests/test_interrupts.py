@@ -2,7 +2,11 @@
 the time limits of vorlen.run and vorlen.map, and the escalation to
 WorkerDiedError for a request that ignores its interrupt."""
 import multiprocessing
+import os
 import random
+import subprocess
+import sys
+import textwrap
 import threading
 import time
 import types
@@ -293,3 +297,40 @@ def test_importing_the_package_loads_no_worker_module():
          "print('vorlen.tamsel' in sys.modules, 'numpy' in sys.modules)"],
         capture_output=True, text=True, timeout=60, check=True).stdout
     assert out.split() == ["False", "False"]
+
+
+@pytest.mark.parametrize("wait", ["handle.blocked_put(SLOW)", "vorlen.submit(handle, SLOW).result()"])
+def test_a_signal_cuts_short_a_wait_that_is_still_looking(wait):
+    # After a wait of 0.3 s, the next looks (spins) for up to 0.6 s before it
+    # sleeps: a signal that comes meanwhile must end the wait then, not when
+    # the looking is over or when the answer comes.
+    code = f"""
+        import signal, time
+        import vorlen
+        from vorlen.tamsel import Tamsel
+
+        class Stop(Exception):
+            pass
+
+        def on_alarm(signum, frame):
+            raise Stop
+
+        SLOW = "time.sleep(5)"
+        signal.signal(signal.SIGALRM, on_alarm)
+        handle = Tamsel("looking")
+        try:
+            handle.blocked_put("import time\\ntime.sleep(0.3)")
+            signal.setitimer(signal.ITIMER_REAL, 0.05)
+            start = time.monotonic()
+            try:
+                {wait}
+            except Stop:
+                print(time.monotonic() - start)
+        finally:
+            handle.kill()
+    """
+    env = dict(os.environ, VORLEN_SPIN_MICROSECONDS="1000000")
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
+                          capture_output=True, text=True, timeout=WAIT)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert float(done.stdout) < 0.3

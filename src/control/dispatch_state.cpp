@@ -156,7 +156,7 @@ void serve(const std::vector<Ready>& ready, Resolutions& done) {
 // Waits (without the interpreter lock) until `deadline_ns` (INT64_MAX: no
 // limit) for events that need the lock: those of lanes that a waiting
 // thread reads itself are passed over. False when the wait failed.
-bool wait_for_work(State& own, int64_t deadline_ns, std::vector<Ready>& ready) {
+bool wait_for_work(State& own, int64_t deadline_ns, bool answers_due, std::vector<Ready>& ready) {
   ready.clear();
   epoll_event events[64];
   for (;;) {
@@ -165,7 +165,14 @@ bool wait_for_work(State& own, int64_t deadline_ns, std::vector<Ready>& ready) {
       int64_t left = deadline_ns - vr::monotonic_ns();
       timeout = static_cast<int>(std::max<int64_t>(0, (left + 999'999) / 1'000'000));
     }
-    int count = epoll_wait(own.epoll, events, 64, timeout);
+    int count;
+    if (answers_due) {
+      pollfd any = {own.epoll, POLLIN, 0};
+      count = vr::spin_then_poll(&any, 1, timeout);
+      if (count > 0) count = epoll_wait(own.epoll, events, 64, 0);
+    } else {
+      count = epoll_wait(own.epoll, events, 64, timeout);
+    }
     if (own.stopping.load()) return true;
     if (count < 0) {
       if (errno == EINTR) continue;
@@ -181,6 +188,17 @@ bool wait_for_work(State& own, int64_t deadline_ns, std::vector<Ready>& ready) {
   }
 }
 
+// Whether the dispatcher should look for a while before it sleeps: unless
+// a waiting thread reads a lane's answers itself (that thread looks; the
+// dispatcher would only take its processor), the answer to a request sent
+// just now, whether it made its lane busy already or not, usually comes
+// meanwhile.
+bool worth_spinning() {
+  for (auto& [id, lane] : state->lanes)
+    if (lane->reading) return false;
+  return true;
+}
+
 void* run_thread(void*) {
   PyGILState_STATE gil = PyGILState_Ensure();
   State* own = state;
@@ -193,8 +211,9 @@ void* run_thread(void*) {
   while (state == own && !own->stopping.load()) {
     bool waited;
     own->waiting_forever = deadline == INT64_MAX;
+    bool due = worth_spinning();
     Py_BEGIN_ALLOW_THREADS
-    waited = wait_for_work(*own, deadline, ready);
+    waited = wait_for_work(*own, deadline, due, ready);
     VR_END_ALLOW_THREADS
     own->waiting_forever = false;
     if (state != own || own->stopping.load()) break;

@@ -1,13 +1,139 @@
 #include "runtime/transport/descriptors.h"
 #include "runtime/python/gil.h"
 
+#include <pthread.h>
+#include <algorithm>
+#include <sched.h>
+#include <signal.h>
+
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstdint>
+#include <cstdlib>
 #include <poll.h>
 #include <time.h>
 
 namespace vr {
+
+namespace {
+
+constexpr long kDefaultSpinMicroseconds = 250;
+constexpr long kLeastSpinMicroseconds = 20;
+
+int64_t now_ns() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1'000'000'000LL + now.tv_nsec;
+}
+
+// The signals a spinning wait holds back: all but those a fault raises,
+// which cannot wait.
+const sigset_t& held_signals() {
+  static const sigset_t held = [] {
+    sigset_t set;
+    sigfillset(&set);
+    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT})
+      sigdelset(&set, fault);
+    return set;
+  }();
+  return held;
+}
+
+// The signals that only the looking holds back, given the mask before it.
+sigset_t held_only(const sigset_t& before) {
+  sigset_t held = held_signals();
+  for (int number = 1; number < NSIG; ++number)
+    if (sigismember(&before, number) == 1) sigdelset(&held, number);
+  return held;
+}
+
+// Whether one of `held` is pending: it is let in at once, by the sleep
+// that follows.
+bool signal_came(const sigset_t& held) {
+  sigset_t pending, both;
+  if (sigpending(&pending) != 0) return true;
+  sigandset(&both, &pending, &held);
+  return !sigisemptyset(&both);
+}
+
+}  // namespace
+
+// VORLEN_SPIN_MICROSECONDS, read once per process (a forked child keeps
+// its parent's): the longest a wait looks before it sleeps; 0 or "off"
+// never.
+int64_t spin_budget_ns() {
+  static const int64_t budget = [] {
+    const char* text = std::getenv("VORLEN_SPIN_MICROSECONDS");
+    if (!text || !*text) return kDefaultSpinMicroseconds * 1000LL;
+    char* end = nullptr;
+    errno = 0;
+    long value = std::strtol(text, &end, 10);
+    if (errno || end == text || *end || value < 0) return 0LL;  // "off" too
+    return std::min<long>(value, 1'000'000) * 1000LL;
+  }();
+  return budget;
+}
+
+namespace {
+
+// How long this thread's last wait that went to sleep lasted; the next
+// looks for about twice as long as that took, when it was short. A thread
+// whose waits are long (an idle worker, a caller of long requests) looks
+// only briefly, so that it does not burn a processor for nothing.
+thread_local int64_t last_wait_ns = 0;
+
+int64_t looking_time_ns() {
+  int64_t most = spin_budget_ns();
+  int64_t least = std::min<int64_t>(most, kLeastSpinMicroseconds * 1000LL);
+  if (last_wait_ns > most) return least;
+  return std::clamp<int64_t>(2 * last_wait_ns, least, most);
+}
+
+}  // namespace
+
+// On a machine whose idle processors halt (a virtual machine above all),
+// waking a thread that sleeps in poll() costs tens of microseconds, more
+// than the whole request a caller or a worker waits for; a wait that keeps
+// its processor busy (yielding it to anything else that can run) is woken
+// at once. Signals
+// are held back while it looks, and ppoll() lets them in atomically as it
+// goes to sleep: one that comes while it looks ends the looking, and
+// interrupts that sleep at once, as it would have interrupted poll(),
+// instead of being missed by it.
+int spin_then_poll(pollfd* fds, nfds_t count, int timeout_ms) {
+  int64_t budget = looking_time_ns();
+  if (timeout_ms == 0 || budget == 0) return poll(fds, count, timeout_ms);
+  int ready = poll(fds, count, 0);
+  if (ready != 0) return ready;
+  sigset_t before;
+  if (pthread_sigmask(SIG_BLOCK, &held_signals(), &before) != 0)
+    return poll(fds, count, timeout_ms);
+  int64_t start = now_ns();
+  if (timeout_ms > 0) budget = std::min<int64_t>(budget, timeout_ms * 1'000'000LL);
+  int64_t now = start;
+  sigset_t held = held_only(before);
+  while (ready == 0 && now - start < budget && !signal_came(held)) {
+    sched_yield();
+    ready = poll(fds, count, 0);
+    now = now_ns();
+  }
+  if (ready == 0) {
+    timespec left{};
+    timespec* limit = nullptr;
+    if (timeout_ms > 0) {
+      int64_t ns = std::max<int64_t>(0, timeout_ms * 1'000'000LL - (now - start));
+      left = {static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+      limit = &left;
+    }
+    ready = ppoll(fds, count, limit, &before);
+  }
+  int error = errno;
+  last_wait_ns = now_ns() - start;
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  errno = error;
+  return ready;
+}
 
 double monotonic_seconds() {
   timespec now;
@@ -27,7 +153,7 @@ int poll_released(pollfd* fds, nfds_t count, int timeout_ms, bool& interrupted,
                   Signals signals) {
   int ready;
   Py_BEGIN_ALLOW_THREADS
-  ready = poll(fds, count, timeout_ms);
+  ready = spin_then_poll(fds, count, timeout_ms);
   VR_END_ALLOW_THREADS
   interrupted = false;
   for (nfds_t i = 0; ready > 0 && i < count; ++i) {
