@@ -71,13 +71,21 @@ void ensure_vectors() {
   if (!keeper.in_hand) keeper.in_hand = new std::vector<Handed>();
 }
 
-// Waits (without the lock) on the pidfds, the wake-up descriptor and the
-// time-out.
-void wait_for_change(const std::vector<int>& pidfds, int wake_fd, double seconds) {
-  std::vector<pollfd> watched;
-  watched.reserve(pidfds.size() + 1);
+// What the thread waits on: the pidfds, then the wake-up descriptor. Made
+// with the lock held, like everything the thread allocates or frees: a
+// fork (whose handler takes the lock) then never copies an allocator that
+// the thread holds in the middle of its work, which the child, alone with
+// it, would wait on for ever (the sanitizers' allocators take no lock
+// around fork()).
+void watch(std::vector<pollfd>& watched, const std::vector<int>& pidfds, int wake_fd) {
+  watched.clear();
   for (int fd : pidfds) watched.push_back({fd, POLLIN, 0});
   if (wake_fd >= 0) watched.push_back({wake_fd, POLLIN, 0});
+}
+
+// Waits (without the lock, allocating nothing) on `watched` and the
+// time-out.
+void wait_for_change(std::vector<pollfd>& watched, int wake_fd, double seconds) {
   int milliseconds = seconds < 0 ? -1 : static_cast<int>(seconds * 1000) + 1;
   int ready = poll(watched.data(), watched.size(), milliseconds);
   if (ready > 0 && wake_fd >= 0 && (watched.back().revents & POLLIN)) {
@@ -91,6 +99,7 @@ void wait_for_change(const std::vector<int>& pidfds, int wake_fd, double seconds
 
 void* keep(void*) {
   pthread_mutex_lock(&keeper.lock);
+  std::vector<pollfd> watched;
   for (;;) {
     Look look;
     double now = now_seconds();
@@ -109,11 +118,13 @@ void* keep(void*) {
     if (!look.holds) break;
     double wait = look.next == 0 ? -1 : look.next > now ? look.next - now : 0;
     keeper.waiting_for_pidfds = wait < 0;
+    watch(watched, look.pidfds, wake_fd);
     pthread_mutex_unlock(&keeper.lock);
-    wait_for_change(look.pidfds, wake_fd, wait);
+    wait_for_change(watched, wake_fd, wait);
     pthread_mutex_lock(&keeper.lock);
     keeper.waiting_for_pidfds = false;
   }
+  std::vector<pollfd>().swap(watched);  // freed with the lock held
   keeper.running = false;
   if (keeper.wake_fd >= 0) close(keeper.wake_fd);
   keeper.wake_fd = -1;
