@@ -1,6 +1,8 @@
 """Tamsel, the parent-side handle of one worker process."""
 import multiprocessing
 import multiprocessing.queues
+import os
+import time
 
 import pytest
 import setproctitle
@@ -114,3 +116,22 @@ def test_argument_errors_start_and_send_nothing():
         assert str(info.value) == message
     assert vars(bare) == {}
     assert multiprocessing.active_children() == before
+
+
+def test_idle_workers_do_not_keep_looking_for_requests(make_handle):
+    # A wait looks for its message for a while before it sleeps; once the
+    # requests stop, the workers must fall asleep, not spin on.
+    handles = [make_handle(f"idle{i}") for i in range(2)]
+    for _ in range(200):
+        for h in handles:
+            h.blocked_put("x = 1")
+    before = [cpu_seconds(h.proc.pid) for h in handles]
+    time.sleep(1.0)
+    used = [cpu_seconds(h.proc.pid) - b for h, b in zip(handles, before)]
+    assert max(used) < 0.05, used
+
+
+def cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
