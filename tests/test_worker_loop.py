@@ -6,17 +6,21 @@ stand-in hands out scripted requests and then raises EndLoop, which the loop
 does not handle, so a run ends exactly after its script. The rest run real
 worker processes over real multiprocessing queues.
 """
+import fcntl
 import os
 import queue
 import signal
+import struct
+import termios
 import types
 import warnings
+from multiprocessing.reduction import ForkingPickler
 
 import pytest
 import setproctitle
 
 import vorlen.tamsel as tamsel
-from support import WAIT, AnswerList, EndLoop, Raise, ScriptedInput, wait_for_items
+from support import WAIT, AnswerList, EndLoop, Raise, ScriptedInput, wait_for, wait_for_items
 
 pytestmark = pytest.mark.timeout(30)
 
@@ -261,11 +265,19 @@ def test_clear_queue_takes_one_item_per_get():
         assert (q.items, q.gets, q.empties) == ([], count, count + 1)
 
 
+def in_pipe(q):
+    """Bytes the queue's pipe holds: what its feeder thread has written."""
+    return struct.unpack("i", fcntl.ioctl(q._reader.fileno(), termios.FIONREAD, b"\0" * 4))[0]
+
+
 def test_clear_queue_on_a_real_queue():
     q = tamsel.mp.Queue()
     for i in range(3):
         q.put(i)
-    assert wait_for_items(q, 3)
+    # clear_queue stops at the first empty(): every item must be in the
+    # pipe first, not only counted by put().
+    written = sum(4 + len(ForkingPickler.dumps(i)) for i in range(3))
+    assert wait_for(lambda: in_pipe(q) == written)
     tamsel.clear_queue(q)
     assert q.empty()
     q.close()
