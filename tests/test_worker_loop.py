@@ -20,7 +20,7 @@ import pytest
 import setproctitle
 
 import vorlen.tamsel as tamsel
-from support import WAIT, AnswerList, EndLoop, Raise, ScriptedInput, wait_for, wait_for_items
+from support import WAIT, AnswerList, EndLoop, Raise, ScriptedInput, wait_for
 
 pytestmark = pytest.mark.timeout(30)
 
