@@ -155,8 +155,9 @@ void serve(const std::vector<Ready>& ready, Resolutions& done) {
 
 // Waits (without the interpreter lock) until `deadline_ns` (INT64_MAX: no
 // limit) for events that need the lock: those of lanes that a waiting
-// thread reads itself are passed over. False when the wait failed.
-bool wait_for_work(State& own, int64_t deadline_ns, bool answers_due, std::vector<Ready>& ready) {
+// thread reads itself are passed over. With `look_first`, it looks for a
+// while before it sleeps (see worth_looking). False when the wait failed.
+bool wait_for_work(State& own, int64_t deadline_ns, bool look_first, std::vector<Ready>& ready) {
   ready.clear();
   epoll_event events[64];
   for (;;) {
@@ -166,7 +167,7 @@ bool wait_for_work(State& own, int64_t deadline_ns, bool answers_due, std::vecto
       timeout = static_cast<int>(std::max<int64_t>(0, (left + 999'999) / 1'000'000));
     }
     int count;
-    if (answers_due) {
+    if (look_first) {
       pollfd any = {own.epoll, POLLIN, 0};
       count = vr::spin_then_poll(&any, 1, timeout);
       if (count > 0) count = epoll_wait(own.epoll, events, 64, 0);
@@ -193,7 +194,7 @@ bool wait_for_work(State& own, int64_t deadline_ns, bool answers_due, std::vecto
 // dispatcher would only take its processor), the answer to a request sent
 // just now, whether it made its lane busy already or not, usually comes
 // meanwhile.
-bool worth_spinning() {
+bool worth_looking() {
   for (auto& [id, lane] : state->lanes)
     if (lane->reading) return false;
   return true;
@@ -211,9 +212,9 @@ void* run_thread(void*) {
   while (state == own && !own->stopping.load()) {
     bool waited;
     own->waiting_forever = deadline == INT64_MAX;
-    bool due = worth_spinning();
+    bool look_first = worth_looking();
     Py_BEGIN_ALLOW_THREADS
-    waited = wait_for_work(*own, deadline, due, ready);
+    waited = wait_for_work(*own, deadline, look_first, ready);
     VR_END_ALLOW_THREADS
     own->waiting_forever = false;
     if (state != own || own->stopping.load()) break;

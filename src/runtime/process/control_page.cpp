@@ -80,12 +80,6 @@ int call_pages(const char* function, PyObject* first, PyObject* second = nullptr
 
 int interrupt_signal() { return SIGRTMIN + 6; }
 
-int64_t monotonic_ns() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
 int64_t saturating_add(int64_t a, int64_t b) {
   int64_t sum;
   if (__builtin_add_overflow(a, b, &sum)) return b > 0 ? INT64_MAX : INT64_MIN;

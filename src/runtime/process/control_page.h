@@ -28,6 +28,7 @@
 #include <cstdint>
 
 #include "runtime/python/ref.h"
+#include "runtime/transport/descriptors.h"  // monotonic_ns
 
 namespace vr {
 
@@ -96,9 +97,6 @@ static_assert(std::atomic<uint64_t>::is_always_lock_free &&
 
 // The real-time signal that carries interrupts and time limits to a worker.
 int interrupt_signal();
-
-// Nanoseconds of CLOCK_MONOTONIC (the same clock in every process).
-int64_t monotonic_ns();
 
 // a + b for deadlines, staying at INT64_MAX instead of overflowing.
 int64_t saturating_add(int64_t a, int64_t b);

@@ -1,18 +1,18 @@
 #include "runtime/transport/descriptors.h"
 #include "runtime/python/gil.h"
 
+#include <poll.h>
 #include <pthread.h>
-#include <algorithm>
 #include <sched.h>
 #include <signal.h>
+#include <time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <poll.h>
-#include <time.h>
 
 namespace vr {
 
@@ -20,12 +20,6 @@ namespace {
 
 constexpr long kDefaultSpinMicroseconds = 250;
 constexpr long kLeastSpinMicroseconds = 20;
-
-int64_t now_ns() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1'000'000'000LL + now.tv_nsec;
-}
 
 // The signals a spinning wait holds back: all but those a fault raises,
 // which cannot wait.
@@ -57,8 +51,6 @@ bool signal_came(const sigset_t& held) {
   return !sigisemptyset(&both);
 }
 
-}  // namespace
-
 // VORLEN_SPIN_MICROSECONDS, read once per process (a forked child keeps
 // its parent's): the longest a wait looks before it sleeps; 0 or "off"
 // never.
@@ -74,8 +66,6 @@ int64_t spin_budget_ns() {
   }();
   return budget;
 }
-
-namespace {
 
 // How long this thread's last wait that went to sleep lasted; the next
 // looks for about twice as long as that took, when it was short. A thread
@@ -96,11 +86,10 @@ int64_t looking_time_ns() {
 // waking a thread that sleeps in poll() costs tens of microseconds, more
 // than the whole request a caller or a worker waits for; a wait that keeps
 // its processor busy (yielding it to anything else that can run) is woken
-// at once. Signals
-// are held back while it looks, and ppoll() lets them in atomically as it
-// goes to sleep: one that comes while it looks ends the looking, and
-// interrupts that sleep at once, as it would have interrupted poll(),
-// instead of being missed by it.
+// at once. Signals are held back while it looks, and ppoll() lets them in
+// atomically as it goes to sleep: one that comes while it looks ends the
+// looking, and interrupts that sleep at once, as it would have interrupted
+// poll(), instead of being missed by it.
 int spin_then_poll(pollfd* fds, nfds_t count, int timeout_ms) {
   int64_t budget = looking_time_ns();
   if (timeout_ms == 0 || budget == 0) return poll(fds, count, timeout_ms);
@@ -109,14 +98,14 @@ int spin_then_poll(pollfd* fds, nfds_t count, int timeout_ms) {
   sigset_t before;
   if (pthread_sigmask(SIG_BLOCK, &held_signals(), &before) != 0)
     return poll(fds, count, timeout_ms);
-  int64_t start = now_ns();
+  int64_t start = monotonic_ns();
   if (timeout_ms > 0) budget = std::min<int64_t>(budget, timeout_ms * 1'000'000LL);
   int64_t now = start;
   sigset_t held = held_only(before);
   while (ready == 0 && now - start < budget && !signal_came(held)) {
     sched_yield();
     ready = poll(fds, count, 0);
-    now = now_ns();
+    now = monotonic_ns();
   }
   if (ready == 0) {
     timespec left{};
@@ -129,10 +118,16 @@ int spin_then_poll(pollfd* fds, nfds_t count, int timeout_ms) {
     ready = ppoll(fds, count, limit, &before);
   }
   int error = errno;
-  last_wait_ns = now_ns() - start;
+  last_wait_ns = monotonic_ns() - start;
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
   errno = error;
   return ready;
+}
+
+int64_t monotonic_ns() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
 double monotonic_seconds() {

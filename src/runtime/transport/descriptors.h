@@ -41,19 +41,18 @@ int wait_readable_for(int fd, double seconds);
 // Whether `fd` is readable right now.
 bool readable_now(int fd);
 
-// How long a wait looks before it sleeps, in nanoseconds: the variable
-// VORLEN_SPIN_MICROSECONDS (0 or "off": never) as this process found it
-// the first time it asked (a forked child keeps its parent's).
-int64_t spin_budget_ns();
-
-// poll() without the interpreter lock, which looks for a while
-// (VORLEN_SPIN_MICROSECONDS, 50 by default) before it sleeps, so that an
-// answer that comes soon wakes nothing; signals that come meanwhile
-// interrupt the sleep as they would have interrupted poll().
+// poll(), for a caller that has let go of the interpreter lock, which first
+// looks for a while (about twice this thread's last wait, from 20 µs up to
+// VORLEN_SPIN_MICROSECONDS, 250 by default), so that an answer that comes
+// soon wakes nothing; signals that come meanwhile interrupt the wait as
+// they would have interrupted poll().
 int spin_then_poll(pollfd* fds, nfds_t count, int timeout_ms);
 
 // Seconds of the monotonic clock.
 double monotonic_seconds();
+
+// Nanoseconds of CLOCK_MONOTONIC (the same clock in every process).
+int64_t monotonic_ns();
 
 // The timeout to give poll() for a wait until `deadline` (seconds of the
 // monotonic clock): milliseconds rounded up, 0 once it has passed, -1 (no
