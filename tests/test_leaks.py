@@ -16,8 +16,10 @@ interpreter's caches and free lists):
   of up to 512 bytes is one block of CPython's small-object allocator, so one
   such object kept per call shows as 100,000 blocks. What does not grow with
   the number of calls stays below that: caches that settle late (the worker
-  loop formats tracebacks of many kinds) reach about 600 blocks once, and
-  nothing on a second run.
+  loop formats tracebacks of many kinds) reach about 600 blocks once, more
+  when other tests ran before in the same process, and nothing on a second
+  run: a case that grows past the tolerance is measured once more, and fails
+  only when it grows again.
 - resident memory (VmRSS): at most 2 MiB more. It catches what the block
   count does not see: larger objects and raw C allocations. The smallest
   block glibc malloc hands out is 32 bytes, so one leaked allocation per call
@@ -105,21 +107,27 @@ def assert_flat(run, tracked=(), calls=CALLS):
     compares reference counts, allocated blocks and resident memory."""
     objects = shared_objects() + list(tracked)
     run(WARM_UP)
-    gc.collect()
-    counts = [sys.getrefcount(obj) for obj in objects]
-    blocks, rss = sys.getallocatedblocks(), rss_kib()
-    run(calls)
-    gc.collect()
-    after = [sys.getrefcount(obj) for obj in objects]
-    changed = [(obj, before, now)
-               for obj, before, now in zip(objects, counts, after) if now != before]
-    assert not changed, "reference counts moved: " + "; ".join(
-        f"{obj!r:.80} {before} -> {after}" for obj, before, after in changed)
-    if not SANITIZED:
+    for attempt in range(2):
+        gc.collect()
+        counts = [sys.getrefcount(obj) for obj in objects]
+        blocks, rss = sys.getallocatedblocks(), rss_kib()
+        run(calls)
+        gc.collect()
+        after = [sys.getrefcount(obj) for obj in objects]
+        changed = [(obj, before, now)
+                   for obj, before, now in zip(objects, counts, after) if now != before]
+        assert not changed, "reference counts moved: " + "; ".join(
+            f"{obj!r:.80} {before} -> {after}" for obj, before, after in changed)
+        if SANITIZED:
+            return
         grown_blocks = sys.getallocatedblocks() - blocks
         grown_rss = rss_kib() - rss
-        assert grown_blocks <= BLOCK_TOLERANCE, f"{grown_blocks} blocks more after {calls} calls"
-        assert grown_rss <= RSS_TOLERANCE_KIB, f"{grown_rss} KiB more after {calls} calls"
+        if grown_blocks <= BLOCK_TOLERANCE and grown_rss <= RSS_TOLERANCE_KIB:
+            return
+    # Both runs grew: what a leak does. A cache that settled late (how much
+    # the first run fills depends on what this process ran before) grows once.
+    assert grown_blocks <= BLOCK_TOLERANCE, f"{grown_blocks} blocks more after {calls} calls, twice"
+    assert grown_rss <= RSS_TOLERANCE_KIB, f"{grown_rss} KiB more after {calls} calls, twice"
 
 
 def rounds(*cases):
