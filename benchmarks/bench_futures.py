@@ -2,9 +2,13 @@
 for with result(), and awaited in an asyncio event loop) against
 blocked_put, and the throughput of many submitted trivial requests over a
 pool of 2 against ProcessPoolExecutor(2).submit; with asyncio's own way of
-awaiting a blocking call (blocked_put in a thread of an executor) and a Dask
-actor's await round trip beside them (the latter when Dask is installed)."""
+awaiting a blocking call (blocked_put in a thread of an executor), asyncio's
+own hand-off (a future resolved by another thread, no worker: what any
+answer read outside the loop's thread costs at least) and a Dask actor's
+await round trip beside them (the latter when Dask is installed)."""
 import asyncio
+import queue
+import threading
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 
 import vorlen
@@ -34,6 +38,28 @@ def awaited_us(loop, call, calls):
 
     with harness.gc_paused():
         return loop.run_until_complete(many())
+
+
+def handed_over(loop, cleanup):
+    """`await` of a future that another thread resolves through
+    call_soon_threadsafe, the only way into a running loop from another
+    thread: asyncio's own cost of an answer read outside the loop's thread,
+    with no worker at all."""
+    inbox = queue.SimpleQueue()
+
+    def resolver():
+        while (future := inbox.get()) is not None:
+            loop.call_soon_threadsafe(future.set_result, None)
+
+    thread = threading.Thread(target=resolver, daemon=True)
+    thread.start()
+    cleanup.callback(lambda: (inbox.put(None), thread.join(10)))
+
+    def call():
+        future = loop.create_future()
+        inbox.put(future)
+        return future
+    return call
 
 
 def throughput(submit, size):
@@ -90,6 +116,7 @@ def run(ctx):
             raise AssertionError("unexpected answer")
         actor_await = dask_actor(ctx, loop, cleanup)
 
+        handoff = handed_over(loop, cleanup)
         threads = ThreadPoolExecutor(1)
         cleanup.callback(threads.shutdown)
         cases = {
@@ -99,6 +126,7 @@ def run(ctx):
             "result": lambda: harness.per_call_us(
                 lambda w: vorlen.submit(handle, w).result(), REQUEST, calls),
             "await": lambda: awaited_us(loop, lambda: vorlen.submit(handle, REQUEST), calls),
+            "handoff": lambda: awaited_us(loop, handoff, calls),
         }
         if actor_await is not None:
             cases["actor_await"] = lambda: awaited_us(loop, actor_await, calls // 4)
@@ -117,10 +145,14 @@ def run(ctx):
             ref="blocked_put", subject=True)
     ctx.row("in_thread", "await loop.run_in_executor(thread, blocked_put, w)", "µs/call",
             samples["in_thread"], ref="blocked_put")
+    ctx.row("handoff", "await of a future another thread resolves (asyncio alone, no worker)",
+            "µs/call", samples["handoff"], ref="blocked_put")
     ctx.paired("result_ratio", "submit().result() ÷ blocked_put, per round", "result",
                "blocked_put")
     ctx.paired("await_ratio", "await submit() ÷ blocked_put, per round", "await",
                "blocked_put")
+    ctx.paired("handoff_ratio", "await submit() ÷ asyncio's own hand-off, per round", "await",
+               "handoff")
     ctx.target("submit().result() ÷ blocked_put", ctx.median("result_ratio"), "<=", 1.2)
     ctx.target("await submit() ÷ blocked_put", ctx.median("await_ratio"), "<=", 1.5)
     if actor_await is not None:

@@ -361,3 +361,25 @@ def test_waiting_from_another_thread_and_from_several(handles):
     for thread in threads:
         thread.join(WAIT)
     assert got == [["SUCCESS", "", "", {"x": 1}]] * 3
+
+
+def test_a_thread_that_reads_its_own_answers_leaves_the_dispatcher_asleep(handles):
+    # result() reads its worker's answers itself; the dispatcher must not be
+    # woken for each of them only to pass it over (the worker pays for that
+    # wake-up, and a woken dispatcher went on to spin beside the reader).
+    vorlen.submit(handles[0], "x = 1").result(WAIT)
+    main = threading.get_native_id()
+    others = [int(tid) for tid in os.listdir("/proc/self/task") if int(tid) != main]
+    before = sum(map(context_switches, others))
+    for _ in range(2000):
+        vorlen.submit(handles[0], "x = 1").result(WAIT)
+    assert sum(map(context_switches, others)) - before < 200
+
+
+def context_switches(tid):
+    try:
+        with open(f"/proc/self/task/{tid}/status") as status:
+            fields = dict(line.split(":", 1) for line in status)
+    except FileNotFoundError:  # the thread has ended
+        return 0
+    return int(fields["voluntary_ctxt_switches"]) + int(fields["nonvoluntary_ctxt_switches"])

@@ -186,6 +186,9 @@ bool wait_for_work(State& own, int64_t deadline_ns, bool look_first, std::vector
       ready.push_back({id});
     }
     if (!ready.empty()) return true;
+    // Woken only by a lane that a waiting thread reads: that thread looks,
+    // and looking here too would only take a processor from it.
+    look_first = false;
   }
 }
 
@@ -340,6 +343,15 @@ void watch(Lane& lane, bool on) {
 
 void claim(Lane& lane) {
   claimed_lanes[lane.id % kSlots].store(lane.id);
+  if (!lane.armed) return;
+  // Disarmed (still one-shot, so that even a hang-up comes once at most):
+  // the answer would otherwise wake a sleeping dispatcher only for it to
+  // pass the event over, and that wake-up is paid by the worker that
+  // writes the answer.
+  epoll_event event = {};
+  event.events = EPOLLONESHOT;
+  event.data.u64 = lane.id;
+  if (epoll_ctl(state->epoll, EPOLL_CTL_MOD, lane.reader, &event) == 0) lane.armed = false;
 }
 
 void unclaim(Lane& lane) {
