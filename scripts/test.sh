@@ -35,25 +35,33 @@ step() {
 # a third of two idle); finish_background prints its output and notes it.
 background_label=""
 background_pid=""
-background_started=0
 background_output=""
+background_took=""
 background_step() {
   background_label=$1
   shift
   background_output=$(mktemp)
-  background_started=$(date +%s)
-  "$@" >"$background_output" 2>&1 &
+  background_took=$(mktemp)
+  (
+    started=$(date +%s)
+    status=0
+    "$@" >"$background_output" 2>&1 || status=$?
+    echo $(( $(date +%s) - started )) >"$background_took"
+    exit "$status"
+  ) &
   background_pid=$!
 }
+# An interrupted run does not leave it running.
+trap 'if [ -n "$background_pid" ]; then kill "$background_pid" 2>/dev/null; fi' EXIT
 finish_background() {
   local status=0
   wait "$background_pid" || status=$?
+  background_pid=""
   echo "== $background_label (run beside the parts above)"
   cat "$background_output"
-  rm -f "$background_output"
-  timings+=("$(printf '%-34s %4ds  %s' "$background_label" \
-               $(( $(date +%s) - background_started )) \
+  timings+=("$(printf '%-34s %4ds  %s' "$background_label" "$(cat "$background_took")" \
                "$([ "$status" -eq 0 ] && echo ok || echo "FAILED ($status)")")")
+  rm -f "$background_output" "$background_took"
   if [ "$status" -ne 0 ]; then failed+=("$background_label"); fi
 }
 
