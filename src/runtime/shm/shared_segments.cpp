@@ -15,6 +15,7 @@
 
 #include "runtime/shm/keeper.h"
 #include "runtime/shm/process_identity.h"
+#include "runtime/shm/streaming_copy.h"
 #include "runtime/python/gil.h"
 
 #ifndef MADV_POPULATE_WRITE
@@ -308,7 +309,7 @@ bool fill(Segment& s, bool fresh, const void* data, size_t size, uint64_t token)
   }
   if (!s.populated)
     s.populated = madvise(s.mapped, file_length(s.capacity), MADV_POPULATE_WRITE) == 0;
-  std::memcpy(s.mapped + header_bytes(), data, size);
+  copy_for_reader(s.mapped + header_bytes(), data, size);
   header->size = size;
   store_mark(header->token, token);
   return true;
