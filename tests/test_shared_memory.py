@@ -89,6 +89,8 @@ def echo(worker, value):
 def assert_same_array(got, sent):
     assert type(got) is type(sent)
     assert got.dtype == sent.dtype
+    # The very type (long long stays long long), and what the dtype carries.
+    assert (got.dtype.char, got.dtype.metadata) == (sent.dtype.char, sent.dtype.metadata)
     assert got.shape == sent.shape
     assert got.flags.writeable
     np.testing.assert_array_equal(got, sent)
@@ -103,6 +105,9 @@ LAYOUTS = {
     "bool_3d": (np.arange(BIG) % 3 == 0).reshape(16, 64, -1),
     "datetime": np.arange(BIG).astype("datetime64[s]"),
     "read_only": np.frombuffer(C_ORDER.tobytes(), dtype=np.float64),
+    "long_long": np.arange(BIG, dtype=np.longlong),
+    "half_and_complex": np.arange(BIG, dtype=np.float16).astype(np.complex64),
+    "with_metadata": np.zeros(BIG, dtype=np.dtype(np.float64, metadata={"unit": "m"})),
 }
 
 
@@ -121,6 +126,13 @@ def test_arrays_arrive_equal_writable_and_in_shared_memory_both_ways(worker, nam
         "ndarray", str(sent.dtype), sent.shape, True, "SharedMemory")
     got[...] = got[::-1].copy() if got.ndim == 1 else got
     np.testing.assert_array_equal(got[::-1] if got.ndim == 1 else got, sent)
+
+
+@pytest.mark.parametrize("code", ["O", "U", "M", "V", "dd"])
+def test_a_reader_refuses_a_dtype_code_that_is_not_a_plain_number(code):
+    # Bytes read out of shared memory must never become object pointers.
+    with pytest.raises(TypeError):
+        sharedmem.open_array((os.getpid(), 0, 0, 0, 0, 1, 8, 8), code, (1,), False, None)
 
 
 @pytest.mark.parametrize("through_proc", [False, True], ids=["pidfd_getfd", "proc"])

@@ -48,6 +48,11 @@ namespace {
 using vr::Ref;
 namespace shm = vr::shm;
 
+// The attributes of arrays read here, through ndarray's own descriptors.
+enum Attribute { kNbytes, kDtype, kFlags, kShape, kInterface, kAttributes };
+constexpr const char* kAttributeNames[kAttributes] = {"nbytes", "dtype", "flags", "shape",
+                                                      "__array_interface__"};
+
 struct Loaded {
   PyObject* forking_pickler = nullptr;  // ForkingPickler: the queue's pickling
   PyObject* forking_dumps = nullptr;
@@ -58,6 +63,9 @@ struct Loaded {
   PyObject* open_buffer = nullptr;
   PyObject* ndarray = nullptr;        // numpy.ndarray, once numpy is imported
   PyObject* ascontiguousarray = nullptr;
+  PyObject* dtype = nullptr;          // numpy.dtype
+  PyObject* descriptors[kAttributes] = {};  // ndarray's, by Attribute
+  PyObject* dtypes_by_code = nullptr; // {code: dtype} of the codes met as a reader
   PyObject* ndarray_new = nullptr;    // numpy.ndarray.__new__
   PyObject* readers = nullptr;        // vorlen._liveness.readers
   PyObject* loads = nullptr;          // pickle.loads
@@ -88,23 +96,34 @@ PyObject* import_attribute(const char* module, const char* attribute) {
   return m ? PyObject_GetAttrString(m.get(), attribute) : nullptr;
 }
 
+void forget_numpy() {
+  Py_CLEAR(loaded.ndarray);
+  Py_CLEAR(loaded.ascontiguousarray);
+  Py_CLEAR(loaded.dtype);
+  for (PyObject*& descriptor : loaded.descriptors) Py_CLEAR(descriptor);
+}
+
+// What is used of numpy, taken once: false (nothing kept) if any is missing.
+bool load_numpy(PyObject* numpy) {
+  loaded.ndarray = PyObject_GetAttrString(numpy, "ndarray");
+  loaded.ascontiguousarray = PyObject_GetAttrString(numpy, "ascontiguousarray");
+  loaded.dtype = PyObject_GetAttrString(numpy, "dtype");
+  bool complete = loaded.ndarray && loaded.ascontiguousarray && loaded.dtype;
+  for (int i = 0; complete && i < kAttributes; ++i) {
+    loaded.descriptors[i] = PyObject_GetAttrString(loaded.ndarray, kAttributeNames[i]);
+    complete = loaded.descriptors[i] && Py_TYPE(loaded.descriptors[i])->tp_descr_get;
+  }
+  if (!complete) forget_numpy();
+  return complete;
+}
+
 // numpy.ndarray if numpy has been imported (a message can hold no array
 // otherwise); borrowed, nullptr without an exception when not.
 PyObject* ndarray_type() {
   if (loaded.ndarray) return loaded.ndarray;
   static PyObject* name = PyUnicode_InternFromString("numpy");
   Ref numpy = Ref::steal(name ? PyImport_GetModule(name) : nullptr);
-  if (!numpy) {
-    PyErr_Clear();
-    return nullptr;
-  }
-  loaded.ndarray = PyObject_GetAttrString(numpy.get(), "ndarray");
-  loaded.ascontiguousarray = PyObject_GetAttrString(numpy.get(), "ascontiguousarray");
-  if (!loaded.ndarray || !loaded.ascontiguousarray) {
-    PyErr_Clear();
-    Py_CLEAR(loaded.ndarray);
-    Py_CLEAR(loaded.ascontiguousarray);
-  }
+  if (!numpy || !load_numpy(numpy.get())) PyErr_Clear();
   return loaded.ndarray;
 }
 
@@ -199,21 +218,76 @@ long long reader_of_message() {
 // An attribute of an array as ndarray itself defines it. A subclass's own
 // property of that name (which could claim another size, order or address
 // than the array's memory has) is not asked: the bytes copied, and what the
-// reader is told about them, are the array's own.
-PyObject* array_attribute(PyObject* array, const char* name) {
-  Ref descriptor = Ref::steal(PyObject_GetAttrString(loaded.ndarray, name));
-  if (!descriptor) return nullptr;
-  descrgetfunc get = Py_TYPE(descriptor.get())->tp_descr_get;
-  if (!get) {
-    PyErr_Format(PyExc_TypeError, "numpy.ndarray.%s is not an attribute of its arrays", name);
+// reader is told about them, are the array's own. (The descriptors are
+// taken once: looking them up by name for every array cost more than the
+// rest of deciding whether it goes into shared memory.)
+PyObject* array_attribute(PyObject* array, Attribute which) {
+  PyObject* descriptor = loaded.descriptors[which];  // kept while numpy is
+  return Py_TYPE(descriptor)->tp_descr_get(descriptor, array,
+                                           reinterpret_cast<PyObject*>(Py_TYPE(array)));
+}
+
+// The dtypes that travel as their one-letter code: the built-in numeric
+// types in native byte order, for which numpy.dtype(code) is that very
+// dtype. Anything else (byte order, fields, units, metadata) travels as
+// the dtype itself, which costs a pickled reduction on both sides.
+constexpr const char kNumericCodes[] = "?bhilqpBHILQPefdgFDG";
+
+bool is_numeric_code(PyObject* code) {
+  if (!PyUnicode_Check(code) || PyUnicode_GET_LENGTH(code) != 1) return false;
+  Py_UCS4 letter = PyUnicode_READ_CHAR(code, 0);
+  for (const char* c = kNumericCodes; *c; ++c)
+    if (letter == static_cast<Py_UCS4>(*c)) return true;
+  return false;
+}
+
+// The dtypes met with a code, by identity: built-in dtypes are singletons,
+// so a few entries serve every array.
+struct DtypeCode {
+  PyObject* dtype;  // owned, as is
+  PyObject* code;
+};
+std::vector<DtypeCode> dtype_codes;
+constexpr size_t kMostDtypeCodes = 32;
+
+// How `dtype` travels: its code (see kNumericCodes) or itself. New.
+PyObject* dtype_as_sent(PyObject* dtype) {
+  for (const DtypeCode& known : dtype_codes)
+    if (known.dtype == dtype) return Py_NewRef(known.code);
+  Ref builtin = Ref::steal(PyObject_GetAttrString(dtype, "isbuiltin"));
+  if (!builtin) return nullptr;
+  long kind = PyLong_Check(builtin.get()) ? PyLong_AsLong(builtin.get()) : 0;
+  if (kind == -1 && PyErr_Occurred()) return nullptr;
+  if (kind != 1) return Py_NewRef(dtype);
+  Ref code = Ref::steal(PyObject_GetAttrString(dtype, "char"));
+  if (!code) return nullptr;
+  if (!is_numeric_code(code.get())) return Py_NewRef(dtype);
+  if (dtype_codes.size() < kMostDtypeCodes)
+    dtype_codes.push_back({Py_NewRef(dtype), Py_NewRef(code.get())});
+  return code.release();
+}
+
+// The dtype a reader is sent: itself, or numpy.dtype(code) for a code of
+// kNumericCodes (anything else is refused: bytes of objects, or of a type
+// the sender did not mean, must never be read out of a segment). Borrowed
+// from the message or the cache; nullptr with an exception.
+PyObject* dtype_received(PyObject* sent) {
+  if (!PyUnicode_Check(sent)) return sent;
+  if (!is_numeric_code(sent)) {
+    PyErr_SetString(PyExc_TypeError, "a shared array's dtype code must be a numeric type code");
     return nullptr;
   }
-  return get(descriptor.get(), array, reinterpret_cast<PyObject*>(Py_TYPE(array)));
+  if (!loaded.dtypes_by_code && !(loaded.dtypes_by_code = PyDict_New())) return nullptr;
+  PyObject* known = PyDict_GetItemWithError(loaded.dtypes_by_code, sent);  // borrowed
+  if (known || PyErr_Occurred()) return known;
+  Ref made = Ref::steal(PyObject_CallOneArg(loaded.dtype, sent));
+  if (!made || PyDict_SetItem(loaded.dtypes_by_code, sent, made.get()) < 0) return nullptr;
+  return made.get();  // the dict holds it
 }
 
 // The data pointer of a contiguous array.
 int data_pointer(PyObject* array, void*& out) {
-  Ref interface = Ref::steal(array_attribute(array, "__array_interface__"));
+  Ref interface = Ref::steal(array_attribute(array, kInterface));
   if (!interface) return -1;
   PyObject* data = PyDict_GetItemString(interface.get(), "data");  // borrowed
   if (!data || !PyTuple_Check(data) || PyTuple_GET_SIZE(data) < 1) {
@@ -257,7 +331,7 @@ int segment_for_message(const void* data, size_t size, long long reader, Ref& re
 // Fortran-ordered, copied into a new segment. NotImplemented (pickle it as
 // the queue would) when it does not qualify or no segment can be had.
 PyObject* reduce_array(PyObject* array, Py_ssize_t nbytes) {
-  Ref dtype = Ref::steal(array_attribute(array, "dtype"));
+  Ref dtype = Ref::steal(array_attribute(array, kDtype));
   if (!dtype) return nullptr;
   Ref has_object = Ref::steal(PyObject_GetAttrString(dtype.get(), "hasobject"));
   if (!has_object) return nullptr;
@@ -267,7 +341,7 @@ PyObject* reduce_array(PyObject* array, Py_ssize_t nbytes) {
   if (reader < 0) return nullptr;
   if (reader == 0) return Py_NewRef(Py_NotImplemented);
 
-  Ref flags = Ref::steal(array_attribute(array, "flags"));
+  Ref flags = Ref::steal(array_attribute(array, kFlags));
   if (!flags) return nullptr;
   int c_order = flag(flags.get(), "c_contiguous");
   int f_order = c_order == 0 ? flag(flags.get(), "f_contiguous") : 0;
@@ -284,12 +358,14 @@ PyObject* reduce_array(PyObject* array, Py_ssize_t nbytes) {
     return nullptr;
   if (!reference) return Py_NewRef(Py_NotImplemented);
 
-  Ref shape = Ref::steal(array_attribute(array, "shape"));
+  Ref shape = Ref::steal(array_attribute(array, kShape));
   PyObject* subclass = Py_TYPE(array) == reinterpret_cast<PyTypeObject*>(loaded.ndarray)
                            ? Py_None
                            : reinterpret_cast<PyObject*>(Py_TYPE(array));
   if (!shape) return nullptr;
-  return Py_BuildValue("(O(OOONO))", loaded.open_array, reference.get(), dtype.get(),
+  Ref sent_dtype = Ref::steal(dtype_as_sent(dtype.get()));
+  if (!sent_dtype) return nullptr;
+  return Py_BuildValue("(O(OOONO))", loaded.open_array, reference.get(), sent_dtype.get(),
                        shape.get(), PyBool_FromLong(!c_order && f_order), subclass);
 }
 
@@ -303,7 +379,7 @@ PyObject* reducer_override(PyObject*, PyObject* obj) {
     int plain = pickles_as_ndarray(Py_TYPE(obj));
     if (plain <= 0) return plain < 0 ? nullptr : Py_NewRef(Py_NotImplemented);
   }
-  Ref size = Ref::steal(array_attribute(obj, "nbytes"));
+  Ref size = Ref::steal(array_attribute(obj, kNbytes));
   if (!size) return nullptr;
   Py_ssize_t nbytes = PyLong_AsSsize_t(size.get());
   if (nbytes == -1 && PyErr_Occurred()) return nullptr;
@@ -523,6 +599,8 @@ PyObject* open_array(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       return nullptr;
     }
   }
+  Ref dtype = Ref::borrow(dtype_received(args[1]));
+  if (!dtype) return nullptr;
   Ref buffer = Ref::steal(shm::take_segment(ref));
   if (!buffer) return nullptr;
   int fortran = PyObject_IsTrue(args[3]);
@@ -533,7 +611,7 @@ PyObject* open_array(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (!loaded.ndarray_new &&
       !(loaded.ndarray_new = PyObject_GetAttrString(loaded.ndarray, "__new__")))
     return nullptr;
-  return PyObject_CallFunction(loaded.ndarray_new, "OOOOiOs", type, args[2], args[1],
+  return PyObject_CallFunction(loaded.ndarray_new, "OOOOiOs", type, args[2], dtype.get(),
                                buffer.get(), 0, Py_None, fortran ? "F" : "C");
 }
 
