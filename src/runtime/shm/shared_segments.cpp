@@ -39,6 +39,11 @@ constexpr size_t kMaxFreePerReader = 8;
 constexpr double kKeepFreeSeconds = 1.0;
 // Least time between two sweeps from a caller that are not asked for now.
 constexpr double kSweepInterval = 0.005;
+// Least time between two looks at whether a reader has ended, but for the
+// look that finds a reader by its pid (see known_reader): a message looks
+// several times, each a system call. A reader that ends meanwhile is seen
+// by the keeper, which closes what was made for it.
+constexpr double kLookAtEndEvery = 0.001;
 
 enum class State {
   kFilling,  // being written, with the interpreter lock released
@@ -51,6 +56,8 @@ enum class State {
 struct Segment {
   uint64_t id;
   int fd;
+  uint64_t inode;   // the memory file's identity, sent with every use
+  uint64_t device;
   char* mapped;     // our mapping of the whole file: never inherited by children
   bool populated;   // our mapping's page table is filled
   size_t capacity;  // bytes of data the file holds
@@ -67,6 +74,7 @@ struct Reader {
   int pidfd;     // readable once the process has ended
   bool allowed;  // may open our segments
   bool ended;
+  double looked; // when `ended` was last asked of the pidfd
 };
 
 struct Table {
@@ -100,8 +108,14 @@ Reader* find_reader(ReaderId id) {
   return nullptr;
 }
 
-bool ended(Reader& reader) {
-  if (!reader.ended) reader.ended = has_ended(reader.pidfd);
+// Whether `reader` has ended; `exact` asks its pidfd whenever it has not.
+bool ended(Reader& reader, bool exact = false) {
+  if (reader.ended) return true;
+  double now = now_seconds();
+  if (exact || now - reader.looked >= kLookAtEndEvery) {
+    reader.ended = has_ended(reader.pidfd);
+    reader.looked = now;
+  }
   return reader.ended;
 }
 
@@ -110,16 +124,24 @@ bool reader_ended(ReaderId id) {
   return !reader || ended(*reader);
 }
 
-uint64_t random_token() {
-  uint64_t token = 0;
-  if (getrandom(&token, sizeof token, GRND_NONBLOCK) != sizeof token) {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    static uint64_t counter = 0;
-    token = (static_cast<uint64_t>(now.tv_nsec) << 20) ^ now.tv_sec ^ (++counter << 40) ^
-            static_cast<uint64_t>(getpid());
-  }
-  return token | 1;  // never 0: a fresh header's marks are 0
+// A token for a new use of a segment: it only has to differ from the
+// segment's earlier uses, whose marks may still be in its header. A counter
+// from a random start, mixed (splitmix64), costs no system call per use.
+uint64_t next_token() {
+  static uint64_t state = [] {
+    uint64_t seed = 0;
+    if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != sizeof seed) {
+      timespec now;
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      seed = (static_cast<uint64_t>(now.tv_nsec) << 20) ^ now.tv_sec ^
+             static_cast<uint64_t>(getpid());
+    }
+    return seed;
+  }();
+  uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+  return (z ^ (z >> 31)) | 1;  // never 0: a fresh header's marks are 0
 }
 
 // Moves a segment along what its reader did; false when it is to be closed.
@@ -258,7 +280,8 @@ bool new_segment(size_t capacity, Segment& out) {
   int fd = memfd_create("vorlen-array", MFD_CLOEXEC);
   if (fd < 0) return false;
   void* at = MAP_FAILED;
-  if (ftruncate(fd, static_cast<off_t>(length)) == 0)
+  struct stat identity;
+  if (ftruncate(fd, static_cast<off_t>(length)) == 0 && fstat(fd, &identity) == 0)
     at = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   // Forked children close our descriptors and must not keep our pages.
   if (at != MAP_FAILED && madvise(at, length, MADV_DONTFORK) != 0) {
@@ -272,7 +295,18 @@ bool new_segment(size_t capacity, Segment& out) {
   // Taken only where the kernel gives huge pages to shared memory that
   // asks (shmem_enabled "advise"); ignored elsewhere.
   madvise(at, length, MADV_HUGEPAGE);
-  out = Segment{0, fd, static_cast<char*>(at), false, capacity, 0, State::kFilling, 0, 0, 0};
+  out = Segment{.id = 0,
+                .fd = fd,
+                .inode = identity.st_ino,
+                .device = identity.st_dev,
+                .mapped = static_cast<char*>(at),
+                .populated = false,
+                .capacity = capacity,
+                .reader = 0,
+                .state = State::kFilling,
+                .since = 0,
+                .batch = 0,
+                .token = 0};
   return true;
 }
 
@@ -362,7 +396,7 @@ long long threshold() {
 ReaderId known_reader(pid_t pid) {
   Locked locked;
   for (Reader& r : table().readers)
-    if (r.pid == pid && !ended(r)) return r.id;
+    if (r.pid == pid && !ended(r, true)) return r.id;
   return 0;
 }
 
@@ -432,19 +466,17 @@ bool create_segment(const void* data, size_t size, ReaderId reader, uint64_t bat
     segment.id = ++table().last_id;
     table().segments.push_back(segment);
   }
-  uint64_t token = random_token();
+  uint64_t token = next_token();
   bool written;
   // The copy may take a while; the array is held by the pickler meanwhile,
   // and the segment, in the table, is left alone by the keeper.
   Py_BEGIN_ALLOW_THREADS
   written = fill(segment, fresh, data, size, token);
   VR_END_ALLOW_THREADS
-  struct stat identity;
-  bool known = written && fstat(segment.fd, &identity) == 0;
   {
     Locked locked;
     Segment* s = find_segment(segment.id);  // still there: Filling is never closed
-    if (known && s) {
+    if (written && s) {
       s->populated = segment.populated;
       s->state = State::kPending;
       s->since = now_seconds();
@@ -456,9 +488,9 @@ bool create_segment(const void* data, size_t size, ReaderId reader, uint64_t bat
     }
   }
   close_all_later(look.closing);
-  if (!known) return false;
-  out = {getpid(),       segment.fd,     own_start_time(), identity.st_ino,
-         identity.st_dev, token,          size,             segment.capacity};
+  if (!written) return false;
+  out = {getpid(),       segment.fd, own_start_time(), segment.inode,
+         segment.device, token,      size,             segment.capacity};
   return true;
 }
 
