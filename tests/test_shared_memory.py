@@ -210,6 +210,51 @@ def test_subclass_nested_and_repeated_arrays(worker):
     assert not shared(got["small"])
 
 
+def assert_same_plain(got, sent):
+    """Equal, with the same types all the way down (and the same sign of 0.0)."""
+    assert type(got) is type(sent)
+    if isinstance(sent, np.ndarray):
+        assert_same_array(got, sent)
+    elif isinstance(sent, (list, tuple)):
+        assert len(got) == len(sent)
+        for g, s in zip(got, sent):
+            assert_same_plain(g, s)
+    elif isinstance(sent, dict):
+        assert list(got) == list(sent)
+        for key in sent:
+            assert_same_plain(got[key], sent[key])
+    elif isinstance(sent, float):
+        assert str(got) == str(sent)
+    else:
+        assert got == sent
+
+
+SHARED_LIST = [1]
+PLAIN_BESIDE_ARRAYS = {
+    "ints": [0, 255, 256, 65535, 65536, 2**31 - 1, -1, -2**31, 2**31, -2**31 - 1, 2**63 - 1,
+             -2**63, True, False, None],
+    "big_ints": [2**63, -2**63 - 1, 2**200],  # beyond 64 bits: the pickler writes them
+    "floats": [0.0, -0.0, 1.5, float("inf"), float("-inf"), float("nan"), 5e-324],
+    "strings": ["", "a" * 255, "b" * 256, "é😀", "x" * 70000, b"", b"y" * 255, b"z" * 256],
+    "surrogate": ["\ud800"],  # no UTF-8: the pickler writes it
+    "containers": {(1, 2): [(), (1,), (1, 2), (1, 2, 3), (1, 2, 3, 4)], "d": {}, "l": []},
+    "deep": [[[[[[[[[[1]]]]]]]]]],
+    "shared_list": [SHARED_LIST, SHARED_LIST],  # kept one list: the pickler writes it
+    "long_list": list(range(3000)),
+}
+
+
+@pytest.mark.parametrize("name", list(PLAIN_BESIDE_ARRAYS))
+def test_plain_data_beside_arrays_arrives_as_pickled(worker, name):
+    plain = PLAIN_BESIDE_ARRAYS[name]
+    sent = {"array": C_ORDER, "plain": plain, "nested": [np.arange(BIG, dtype=np.int16)]}
+    got = echo(worker, sent)["x"]
+    assert_same_plain(got, sent)
+    assert shared(got["array"]) and shared(got["nested"][0])
+    if name == "shared_list":
+        assert got["plain"][0] is got["plain"][1]
+
+
 def data_address(array):
     return array.__array_interface__["data"][0]
 

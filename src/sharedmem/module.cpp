@@ -26,12 +26,14 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "runtime/python/gil.h"
 #include "buffer_walk.h"
 #include "prelude.h"
+#include "plain_writer.h"
 #include "reduced.h"
 #include "runtime/python/runtime_state.h"
 #include "runtime/shm/shared_api.h"
@@ -285,8 +287,21 @@ PyObject* dtype_received(PyObject* sent) {
   return made.get();  // the dict holds it
 }
 
-// The data pointer of a contiguous array.
-int data_pointer(PyObject* array, void*& out) {
+// The data pointer of a contiguous array: through its buffer when its dtype
+// has a code (cheaper than making __array_interface__, which numpy builds
+// as a dict each time), through __array_interface__ for the others, some of
+// which numpy cannot export as a buffer (datetimes).
+int data_pointer(PyObject* array, bool coded, void*& out) {
+  if (coded) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(array, &view, PyBUF_ANY_CONTIGUOUS) == 0) {
+      out = view.buf;  // the array, held by the caller, keeps it
+      PyBuffer_Release(&view);
+      return 0;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_BufferError)) return -1;
+    PyErr_Clear();
+  }
   Ref interface = Ref::steal(array_attribute(array, kInterface));
   if (!interface) return -1;
   PyObject* data = PyDict_GetItemString(interface.get(), "data");  // borrowed
@@ -316,61 +331,75 @@ PyObject* reference_tuple(const shm::SegmentRef& ref) {
 }
 
 // A new segment for the message's reader holding `size` bytes at `data`,
-// noted among the message's segments: its reference tuple, or an empty Ref
-// without an exception when no segment can be had.
-int segment_for_message(const void* data, size_t size, long long reader, Ref& reference) {
+// noted last among the message's segments. False when none can be had.
+bool segment_for_message(const void* data, size_t size, long long reader) {
   shm::SegmentRef ref;
   if (!shm::create_segment(data, size, static_cast<shm::ReaderId>(reader), dump.batch, ref))
-    return 0;
+    return false;
   dump.refs.push_back(ref);
-  reference = Ref::steal(reference_tuple(ref));
-  return reference ? 0 : -1;
+  return true;
 }
 
-// The reduction of a large array: its bytes, in C order unless the array is
-// Fortran-ordered, copied into a new segment. NotImplemented (pickle it as
-// the queue would) when it does not qualify or no segment can be had.
-PyObject* reduce_array(PyObject* array, Py_ssize_t nbytes) {
+// A large array placed in a segment of the message: what its reader is
+// told of it.
+// (The segment's reference is the last of dump.refs.)
+struct SharedArray {
+  Ref dtype;       // as sent: its code, or itself
+  Ref shape;
+  bool fortran = false;
+  PyObject* subclass = Py_None;  // borrowed: the array's type, None for ndarray
+};
+
+// Places an array of `nbytes` bytes in a new segment: its bytes, in C order
+// unless the array is Fortran-ordered. 1 done; 0 when it does not qualify
+// (object dtype, no reader that can open our segments, no segment to be
+// had, or with `codes_only` a dtype without a code), and nothing was made;
+// -1 with an exception.
+int share_array(PyObject* array, Py_ssize_t nbytes, bool codes_only, SharedArray& out) {
   Ref dtype = Ref::steal(array_attribute(array, kDtype));
-  if (!dtype) return nullptr;
+  if (!dtype) return -1;
   Ref has_object = Ref::steal(PyObject_GetAttrString(dtype.get(), "hasobject"));
-  if (!has_object) return nullptr;
+  if (!has_object) return -1;
   int objects = PyObject_IsTrue(has_object.get());
-  if (objects != 0) return objects < 0 ? nullptr : Py_NewRef(Py_NotImplemented);
+  if (objects != 0) return objects < 0 ? -1 : 0;
+  if (!(out.dtype = Ref::steal(dtype_as_sent(dtype.get())))) return -1;
+  if (codes_only && !PyUnicode_Check(out.dtype.get())) return 0;
   long long reader = reader_of_message();
-  if (reader < 0) return nullptr;
-  if (reader == 0) return Py_NewRef(Py_NotImplemented);
+  if (reader <= 0) return static_cast<int>(reader);
 
   Ref flags = Ref::steal(array_attribute(array, kFlags));
-  if (!flags) return nullptr;
+  if (!flags) return -1;
   int c_order = flag(flags.get(), "c_contiguous");
   int f_order = c_order == 0 ? flag(flags.get(), "f_contiguous") : 0;
-  if (c_order < 0 || f_order < 0) return nullptr;
+  if (c_order < 0 || f_order < 0) return -1;
   // A strided view travels as its C-ordered copy, as it pickles today.
   Ref source = c_order || f_order
                    ? Ref::borrow(array)
                    : Ref::steal(PyObject_CallOneArg(loaded.ascontiguousarray, array));
-  if (!source) return nullptr;
+  if (!source) return -1;
   void* data = nullptr;
-  if (data_pointer(source.get(), data) < 0) return nullptr;
-  Ref reference;
-  if (segment_for_message(data, static_cast<size_t>(nbytes), reader, reference) < 0)
-    return nullptr;
-  if (!reference) return Py_NewRef(Py_NotImplemented);
+  if (data_pointer(source.get(), PyUnicode_Check(out.dtype.get()), data) < 0) return -1;
+  if (!(out.shape = Ref::steal(array_attribute(array, kShape)))) return -1;
+  if (!segment_for_message(data, static_cast<size_t>(nbytes), reader)) return 0;
+  out.fortran = !c_order && f_order;
+  if (Py_TYPE(array) != reinterpret_cast<PyTypeObject*>(loaded.ndarray))
+    out.subclass = reinterpret_cast<PyObject*>(Py_TYPE(array));
+  return 1;
+}
 
-  Ref shape = Ref::steal(array_attribute(array, kShape));
-  PyObject* subclass = Py_TYPE(array) == reinterpret_cast<PyTypeObject*>(loaded.ndarray)
-                           ? Py_None
-                           : reinterpret_cast<PyObject*>(Py_TYPE(array));
-  if (!shape) return nullptr;
-  Ref sent_dtype = Ref::steal(dtype_as_sent(dtype.get()));
-  if (!sent_dtype) return nullptr;
-  return Py_BuildValue("(O(OOONO))", loaded.open_array, reference.get(), sent_dtype.get(),
-                       shape.get(), PyBool_FromLong(!c_order && f_order), subclass);
+// The size in bytes of an array that goes into shared memory: at least the
+// threshold. 0 when it stays in the pipe, -1 with an exception.
+Py_ssize_t shared_size(PyObject* array) {
+  Ref size = Ref::steal(array_attribute(array, kNbytes));
+  if (!size) return -1;
+  Py_ssize_t nbytes = PyLong_AsSsize_t(size.get());
+  if (nbytes == -1 && PyErr_Occurred()) return -1;
+  return nbytes > 0 && nbytes >= dump.threshold ? nbytes : 0;
 }
 
 // reducer_override of the pickler: called for every object that is not of
-// a few built-in types; anything but a large array is left to the pickler.
+// a few built-in types; anything but a large array is left to the pickler
+// (NotImplemented), as is an array that does not qualify.
 PyObject* reducer_override(PyObject*, PyObject* obj) {
   PyObject* ndarray = loaded.ndarray;
   if (!dump.active || !ndarray || !PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(ndarray)))
@@ -379,12 +408,55 @@ PyObject* reducer_override(PyObject*, PyObject* obj) {
     int plain = pickles_as_ndarray(Py_TYPE(obj));
     if (plain <= 0) return plain < 0 ? nullptr : Py_NewRef(Py_NotImplemented);
   }
-  Ref size = Ref::steal(array_attribute(obj, kNbytes));
-  if (!size) return nullptr;
-  Py_ssize_t nbytes = PyLong_AsSsize_t(size.get());
-  if (nbytes == -1 && PyErr_Occurred()) return nullptr;
-  if (nbytes <= 0 || nbytes < dump.threshold) return Py_NewRef(Py_NotImplemented);
-  return reduce_array(obj, nbytes);
+  Py_ssize_t nbytes = shared_size(obj);
+  if (nbytes <= 0) return nbytes < 0 ? nullptr : Py_NewRef(Py_NotImplemented);
+  SharedArray shared;
+  int done = share_array(obj, nbytes, false, shared);
+  if (done <= 0) return done < 0 ? nullptr : Py_NewRef(Py_NotImplemented);
+  Ref reference = Ref::steal(reference_tuple(dump.refs.back()));
+  if (!reference) return nullptr;
+  return Py_BuildValue("(O(OOONO))", loaded.open_array, reference.get(),
+                       shared.dtype.get(), shared.shape.get(), PyBool_FromLong(shared.fortran),
+                       shared.subclass);
+}
+
+// Writes open_array(reference, code, shape, fortran, None) for an exact
+// ndarray of a dtype with a code (see plain_writer.h); any other is left to
+// the pickler.
+int write_array(PyObject* array, shm::PickleText& text) {
+  Py_ssize_t nbytes = shared_size(array);
+  if (nbytes <= 0) return static_cast<int>(nbytes);
+  SharedArray shared;
+  int done = share_array(array, nbytes, true, shared);
+  if (done <= 0) return done;
+  const shm::SegmentRef& ref = dump.refs.back();
+  text.global("vorlen._sharedmem", "open_array");
+  text.opcode('(');  // MARK: the arguments
+  text.opcode('(');  // the reference, as reference_tuple() makes it
+  text.signed_integer(ref.pid);
+  text.signed_integer(ref.fd);
+  for (uint64_t field : {ref.start_time, ref.inode, ref.device, ref.token,
+                         static_cast<uint64_t>(ref.size), static_cast<uint64_t>(ref.capacity)})
+    text.unsigned_integer(field);
+  text.opcode('t');
+  Py_ssize_t code_size = 0;
+  const char* code = PyUnicode_AsUTF8AndSize(shared.dtype.get(), &code_size);
+  if (!code) return -1;
+  text.utf8(code, static_cast<size_t>(code_size));
+  PyObject* shape = shared.shape.get();
+  if (!PyTuple_CheckExact(shape)) return 0;
+  text.opcode('(');
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(shape); ++i) {
+    long long extent = PyLong_AsLongLong(PyTuple_GET_ITEM(shape, i));
+    if (extent == -1 && PyErr_Occurred()) return -1;
+    text.signed_integer(extent);
+  }
+  text.opcode('t');
+  text.boolean(shared.fortran);
+  text.none();
+  text.opcode('t');
+  text.opcode('R');  // REDUCE
+  return 1;
 }
 
 // The bytes of a bytearray or PickleBuffer, held through an export of its
@@ -431,8 +503,9 @@ int bytes_to_segment(const SourceBytes& source, Ref& reference) {
   if (source.size() <= 0 || source.size() < dump.threshold) return 0;
   long long reader = reader_of_message();
   if (reader <= 0) return static_cast<int>(reader);
-  return segment_for_message(source.data(), static_cast<size_t>(source.size()), reader,
-                             reference);
+  if (!segment_for_message(source.data(), static_cast<size_t>(source.size()), reader)) return 0;
+  reference = Ref::steal(reference_tuple(dump.refs.back()));
+  return reference ? 0 : -1;
 }
 
 // The proxy `target` is pickled through: a call of open_bytearray or
@@ -500,6 +573,21 @@ PyObject* claiming(PyObject* pickled, const std::vector<shm::SegmentRef>& refs) 
   return claimed;
 }
 
+// `message` written by the plain writer (see plain_writer.h), its claim
+// included, with its segments in `batch`. Nullptr without an exception when
+// it is left to the pickler: the segments made meanwhile are closed, and
+// `batch` is used afresh (it names no segment any more).
+PyObject* pickle_plainly(PyObject* message, uint64_t batch) {
+  std::string text;
+  int written = shm::write_plain(message, loaded.ndarray, write_array, text);
+  if (written > 0) return shm::with_claim(text.data(), text.size(), dump.refs);
+  if (!dump.refs.empty()) {
+    shm::settle_batch(batch, false);
+    dump.refs.clear();
+  }
+  return nullptr;
+}
+
 // The C API: see runtime/shm/shared_api.h.
 PyObject* api_pickle(PyObject* message, PyObject* reader, uint64_t* batch, bool* rewritten) {
   *batch = 0;
@@ -525,11 +613,14 @@ PyObject* api_pickle(PyObject* message, PyObject* reader, uint64_t* batch, bool*
   dump.reader_id = -1;
   dump.batch = made;
   dump.refs.clear();
-  Ref pickled = Ref::steal(found.empty() ? PyObject_CallOneArg(loaded.shared_dumps, message)
-                                         : pickle_with_buffers(message, found, true, rewritten));
+  Ref pickled = Ref::steal(found.empty() ? pickle_plainly(message, made) : nullptr);
+  bool claimed = static_cast<bool>(pickled);
+  if (!pickled && !PyErr_Occurred())
+    pickled = Ref::steal(found.empty() ? PyObject_CallOneArg(loaded.shared_dumps, message)
+                                       : pickle_with_buffers(message, found, true, rewritten));
   std::vector<shm::SegmentRef> refs = std::move(dump.refs);
   forget_dump_in_child();  // the same reset, for the next message
-  if (pickled && !refs.empty()) pickled = Ref::steal(claiming(pickled.get(), refs));
+  if (pickled && !claimed && !refs.empty()) pickled = Ref::steal(claiming(pickled.get(), refs));
   if (!pickled) {
     shm::settle_batch(made, false);
     return nullptr;
@@ -611,8 +702,14 @@ PyObject* open_array(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (!loaded.ndarray_new &&
       !(loaded.ndarray_new = PyObject_GetAttrString(loaded.ndarray, "__new__")))
     return nullptr;
-  return PyObject_CallFunction(loaded.ndarray_new, "OOOOiOs", type, args[2], dtype.get(),
-                               buffer.get(), 0, Py_None, fortran ? "F" : "C");
+  static PyObject* orders[2] = {};  // "C", "F"
+  for (int i = 0; i < 2; ++i)
+    if (!orders[i] && !(orders[i] = PyUnicode_InternFromString(i ? "F" : "C"))) return nullptr;
+  Ref zero = Ref::steal(PyLong_FromLong(0));
+  if (!zero) return nullptr;
+  PyObject* call[] = {type, args[2], dtype.get(), buffer.get(), zero.get(), Py_None,
+                      orders[fortran]};
+  return PyObject_Vectorcall(loaded.ndarray_new, call, 7, nullptr);
 }
 
 // open_bytearray(reference)
