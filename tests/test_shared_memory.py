@@ -255,6 +255,29 @@ def test_plain_data_beside_arrays_arrives_as_pickled(worker, name):
         assert got["plain"][0] is got["plain"][1]
 
 
+@pytest.mark.parametrize("nbytes", [(512 << 10) + 1, 3 * (1 << 20) + 7, 9 * (1 << 20) - 5])
+def test_copies_shared_by_two_threads_arrive_whole_also_in_a_later_child(nbytes):
+    # This process copies with its helper thread first; the worker, forked
+    # afterwards, has none until it makes its own.
+    sent = np.frombuffer(os.urandom(nbytes), dtype=np.uint8)
+    before = tamsel.Tamsel("shm_split_before")
+    try:
+        before.blocked_put("import numpy as np")
+        got = echo(before, sent)["x"]
+        np.testing.assert_array_equal(got, sent)
+        after = tamsel.Tamsel("shm_split_after")
+        try:
+            after.blocked_put("import numpy as np")
+            for _ in range(3):
+                got = echo(after, sent)["x"]
+                assert shared(got)
+                np.testing.assert_array_equal(got, sent)
+        finally:
+            stop_process(after.proc)
+    finally:
+        stop_process(before.proc)
+
+
 def data_address(array):
     return array.__array_interface__["data"][0]
 
@@ -293,6 +316,8 @@ def test_plain_queue_get_rebuilds_the_answer(worker, nothing_left_behind):
 
 def test_many_answers_leave_no_descriptor_or_mapping(worker, nothing_left_behind):
     count = 1_000 if SANITIZED else 10_000
+    # What the worker kept for reuse from earlier tests is closed first.
+    worker.blocked_put("import vorlen._sharedmem\nvorlen._sharedmem.sweep()")
     worker.blocked_put("arr = np.ones(1024, dtype=np.float64)")
     worker.blocked_put("xreturn(a=arr)")  # the worker is known as a sender from now on
     fds_before = len(descriptors())

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "runtime/process/native_thread.h"
+#include "runtime/shm/copy_helper.h"
 #include "runtime/shm/process_identity.h"
 
 namespace vr::shm {
@@ -182,6 +183,7 @@ void after_fork_in_child() {
   keeper.running = keeper.waiting_for_pidfds = false;
   segments_after_fork_in_child();
   mappings_after_fork_in_child();
+  copy_helper_after_fork_in_child();
 }
 
 }  // namespace

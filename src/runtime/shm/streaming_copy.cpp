@@ -1,5 +1,7 @@
 #include "runtime/shm/streaming_copy.h"
 
+#include "runtime/shm/copy_helper.h"
+
 #include <unistd.h>
 
 #include <cstdint>
@@ -68,16 +70,21 @@ void stream(char* to, const char* from, size_t size) {
 }
 #endif
 
+void plain_copy(char* to, const char* from, size_t size) { std::memcpy(to, from, size); }
+
 }  // namespace
 
 void copy_for_reader(void* to, const void* from, size_t size) {
+  ChunkCopy copy = plain_copy;
 #if defined(__x86_64__)
-  if (bypasses_cache(size) && reinterpret_cast<uintptr_t>(to) % 32 == 0) {
-    stream(static_cast<char*>(to), static_cast<const char*>(from), size);
-    return;
-  }
+  if (bypasses_cache(size) && reinterpret_cast<uintptr_t>(to) % 32 == 0) copy = stream;
 #endif
-  std::memcpy(to, from, size);
+  char* target = static_cast<char*>(to);
+  const char* source = static_cast<const char*>(from);
+  if (worth_splitting(size))
+    copy_in_parallel(target, source, size, copy);
+  else
+    copy(target, source, size);
 }
 
 }  // namespace vr::shm

@@ -1,0 +1,157 @@
+#include "runtime/shm/copy_helper.h"
+
+#include <linux/futex.h>
+#include <sched.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+
+#include "runtime/process/native_thread.h"
+
+namespace vr::shm {
+
+namespace {
+
+constexpr size_t kChunk = 64 << 10;
+constexpr size_t kSplitFrom = 512 << 10;
+// How long the helper looks for the next job before it sleeps.
+constexpr int64_t kLookNanoseconds = 300'000;
+
+enum JobState : uint32_t {
+  kOpen,     // published: the helper may join
+  kJoined,   // the helper takes chunks
+  kClosed,   // the caller finished before the helper joined: it will not
+  kLeft,     // the helper took its last chunk
+};
+
+// One job at a time (copies run with the process's segment table settled
+// one message at a time; a second caller copies alone).
+struct Helper {
+  std::atomic<bool> busy{false};      // a caller owns the job fields
+  std::atomic<uint32_t> published{0}; // bumped per job; the futex word
+  std::atomic<uint32_t> state{kClosed};
+  std::atomic<bool> sleeping{false};
+  std::atomic<bool> started{false};
+  std::atomic<size_t> next{0};        // the next chunk to take
+  char* to = nullptr;
+  const char* from = nullptr;
+  size_t size = 0;
+  ChunkCopy copy = nullptr;
+};
+
+// Never destroyed: the helper may still run while the process exits.
+Helper& helper() {
+  static Helper* made = new Helper();
+  return *made;
+}
+
+int64_t now_ns() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+void futex_wait(std::atomic<uint32_t>& word, uint32_t seen) {
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAIT_PRIVATE, seen, nullptr,
+          nullptr, 0);
+}
+
+void futex_wake(std::atomic<uint32_t>& word) {
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr,
+          nullptr, 0);
+}
+
+// Takes chunks of the current job until none is left.
+void take_chunks(Helper& h) {
+  size_t chunks = (h.size + kChunk - 1) / kChunk;
+  for (size_t i = h.next.fetch_add(1, std::memory_order_relaxed); i < chunks;
+       i = h.next.fetch_add(1, std::memory_order_relaxed)) {
+    size_t at = i * kChunk;
+    h.copy(h.to + at, h.from + at, std::min(kChunk, h.size - at));
+  }
+}
+
+void* helper_main(void*) {
+  Helper& h = helper();
+  uint32_t done = h.published.load(std::memory_order_acquire);
+  for (;;) {
+    uint32_t seen = h.published.load(std::memory_order_acquire);
+    if (seen == done) {
+      int64_t since = now_ns();
+      while ((seen = h.published.load(std::memory_order_acquire)) == done &&
+             now_ns() - since < kLookNanoseconds)
+        sched_yield();
+      if (seen == done) {
+        h.sleeping.store(true, std::memory_order_seq_cst);
+        if (h.published.load(std::memory_order_seq_cst) == done) futex_wait(h.published, done);
+        h.sleeping.store(false, std::memory_order_relaxed);
+        continue;
+      }
+    }
+    done = seen;
+    uint32_t open = kOpen;
+    if (!h.state.compare_exchange_strong(open, kJoined, std::memory_order_acq_rel)) continue;
+    take_chunks(h);
+    h.state.store(kLeft, std::memory_order_release);
+  }
+  return nullptr;
+}
+
+bool start_helper(Helper& h) {
+  if (h.started.load(std::memory_order_acquire)) return true;
+  if (start_native_thread(helper_main, nullptr) != 0) return false;
+  h.started.store(true, std::memory_order_release);
+  return true;
+}
+
+size_t processors() {
+  static const size_t count = [] {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) != 0) return size_t{1};
+    return static_cast<size_t>(CPU_COUNT(&set));
+  }();
+  return count;
+}
+
+}  // namespace
+
+bool worth_splitting(size_t size) { return size >= kSplitFrom && processors() > 1; }
+
+void copy_in_parallel(char* to, const char* from, size_t size, ChunkCopy copy) {
+  Helper& h = helper();
+  bool mine = false;
+  if (!h.busy.compare_exchange_strong(mine, true, std::memory_order_acquire) ||
+      !start_helper(h)) {
+    if (mine) h.busy.store(false, std::memory_order_release);
+    copy(to, from, size);
+    return;
+  }
+  h.to = to;
+  h.from = from;
+  h.size = size;
+  h.copy = copy;
+  h.next.store(0, std::memory_order_relaxed);
+  h.state.store(kOpen, std::memory_order_relaxed);
+  h.published.fetch_add(1, std::memory_order_seq_cst);
+  if (h.sleeping.load(std::memory_order_seq_cst)) futex_wake(h.published);
+  take_chunks(h);
+  uint32_t open = kOpen;
+  if (!h.state.compare_exchange_strong(open, kClosed, std::memory_order_acq_rel)) {
+    while (h.state.load(std::memory_order_acquire) != kLeft) sched_yield();
+  }
+  h.busy.store(false, std::memory_order_release);
+}
+
+void copy_helper_after_fork_in_child() {
+  Helper& h = helper();
+  h.started.store(false, std::memory_order_relaxed);
+  h.sleeping.store(false, std::memory_order_relaxed);
+  h.busy.store(false, std::memory_order_relaxed);
+  h.state.store(kClosed, std::memory_order_relaxed);
+}
+
+}  // namespace vr::shm

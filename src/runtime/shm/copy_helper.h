@@ -1,0 +1,34 @@
+// A second thread that copies part of a large array beside the thread that
+// pickles it.
+//
+// A message's copy into its segment is most of what a large transfer
+// costs, and the process that reads it waits meanwhile, its processor
+// yielding to anything that can run. Split in chunks that both threads take
+// in turn, the copy takes about half as long where a second processor is
+// free; where none is (or the helper is asleep, or has not started), the
+// caller takes every chunk itself, a few atomic operations slower than one
+// copy.
+//
+// The helper looks for work for a while after each job (a program that
+// moves arrays does it again soon) and then sleeps on a futex. A forked
+// child has no helper: it starts its own when it first needs one.
+#pragma once
+#include <cstddef>
+
+namespace vr::shm {
+
+// What copies one chunk: (to, from, size).
+using ChunkCopy = void (*)(char* to, const char* from, size_t size);
+
+// Copies `size` bytes with `copy`, chunk by chunk, with the helper's hand
+// when it is there. Called without the interpreter lock.
+void copy_in_parallel(char* to, const char* from, size_t size, ChunkCopy copy);
+
+// Whether a copy of `size` bytes is worth splitting: large, and with more
+// than one processor to run on.
+bool worth_splitting(size_t size);
+
+// In a forked child: no helper runs; the next split copy starts one.
+void copy_helper_after_fork_in_child();
+
+}  // namespace vr::shm
