@@ -9,7 +9,9 @@
 // maps all of its segments first (see runtime/shm/message_refs.h). Whoever
 // unpickles it (our readers, the queue's own get()) calls claim, then
 // open_array, which returns an array over that memory: writable, not
-// copied, and released for the sender when the array is freed.
+// copied, and released for the sender when the array is freed. A message of
+// plain data and such arrays is written the same way without the pickler
+// (see plain_writer.h).
 //
 // Large bytearrays and PickleBuffers go the same way, but the pickler never
 // asks about them: they are found by a walk through the message's containers
@@ -771,7 +773,8 @@ PyMethodDef methods[] = {
     {"open_array", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_array)),
      METH_FASTCALL,
      "open_array(reference, dtype, shape, fortran, subclass)\n--\n\n"
-     "The array whose data another process placed in shared memory."},
+     "The array whose data another process placed in shared memory; `dtype` "
+     "is a dtype, or the one-letter code of a built-in numeric type."},
     {"open_bytearray", open_bytearray, METH_O,
      "open_bytearray(reference)\n--\n\n"
      "A bytearray holding the bytes another process placed in shared memory "

@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "runtime/process/native_thread.h"
+#include "runtime/transport/descriptors.h"
 
 namespace vr::shm {
 
@@ -18,8 +19,6 @@ namespace {
 
 constexpr size_t kChunk = 64 << 10;
 constexpr size_t kSplitFrom = 512 << 10;
-// How long the helper looks for the next job before it sleeps.
-constexpr int64_t kLookNanoseconds = 300'000;
 
 enum JobState : uint32_t {
   kOpen,     // published: the helper may join
@@ -83,7 +82,7 @@ void* helper_main(void*) {
     if (seen == done) {
       int64_t since = now_ns();
       while ((seen = h.published.load(std::memory_order_acquire)) == done &&
-             now_ns() - since < kLookNanoseconds)
+             now_ns() - since < spin_budget_ns())
         sched_yield();
       if (seen == done) {
         h.sleeping.store(true, std::memory_order_seq_cst);
@@ -135,7 +134,7 @@ void copy_in_parallel(char* to, const char* from, size_t size, ChunkCopy copy) {
   h.size = size;
   h.copy = copy;
   h.next.store(0, std::memory_order_relaxed);
-  h.state.store(kOpen, std::memory_order_relaxed);
+  h.state.store(kOpen, std::memory_order_release);  // the fields above with it
   h.published.fetch_add(1, std::memory_order_seq_cst);
   if (h.sleeping.load(std::memory_order_seq_cst)) futex_wake(h.published);
   take_chunks(h);

@@ -9,8 +9,9 @@
 // caller takes every chunk itself, a few atomic operations slower than one
 // copy.
 //
-// The helper looks for work for a while after each job (a program that
-// moves arrays does it again soon) and then sleeps on a futex. A forked
+// The helper looks for work after each job for as long as a wait looks
+// (VORLEN_SPIN_MICROSECONDS: a program that moves arrays does it again
+// soon), then sleeps on a futex. A forked
 // child has no helper: it starts its own when it first needs one.
 #pragma once
 #include <cstddef>

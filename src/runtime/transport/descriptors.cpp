@@ -51,6 +51,21 @@ bool signal_came(const sigset_t& held) {
   return !sigisemptyset(&both);
 }
 
+// How long this thread's last wait that went to sleep lasted; the next
+// looks for about twice as long as that took, when it was short. A thread
+// whose waits are long (an idle worker, a caller of long requests) looks
+// only briefly, so that it does not burn a processor for nothing.
+thread_local int64_t last_wait_ns = 0;
+
+int64_t looking_time_ns() {
+  int64_t most = spin_budget_ns();
+  int64_t least = std::min<int64_t>(most, kLeastSpinMicroseconds * 1000LL);
+  if (last_wait_ns > most) return least;
+  return std::clamp<int64_t>(2 * last_wait_ns, least, most);
+}
+
+}  // namespace
+
 // VORLEN_SPIN_MICROSECONDS, read once per process (a forked child keeps
 // its parent's): the longest a wait looks before it sleeps; 0 or "off"
 // never.
@@ -66,21 +81,6 @@ int64_t spin_budget_ns() {
   }();
   return budget;
 }
-
-// How long this thread's last wait that went to sleep lasted; the next
-// looks for about twice as long as that took, when it was short. A thread
-// whose waits are long (an idle worker, a caller of long requests) looks
-// only briefly, so that it does not burn a processor for nothing.
-thread_local int64_t last_wait_ns = 0;
-
-int64_t looking_time_ns() {
-  int64_t most = spin_budget_ns();
-  int64_t least = std::min<int64_t>(most, kLeastSpinMicroseconds * 1000LL);
-  if (last_wait_ns > most) return least;
-  return std::clamp<int64_t>(2 * last_wait_ns, least, most);
-}
-
-}  // namespace
 
 // On a machine whose idle processors halt (a virtual machine above all),
 // waking a thread that sleeps in poll() costs tens of microseconds, more

@@ -41,6 +41,10 @@ int wait_readable_for(int fd, double seconds);
 // Whether `fd` is readable right now.
 bool readable_now(int fd);
 
+// The longest a wait looks before it sleeps (VORLEN_SPIN_MICROSECONDS, read
+// once per process), in nanoseconds; 0 when it never looks.
+int64_t spin_budget_ns();
+
 // poll(), for a caller that has let go of the interpreter lock, which first
 // looks for a while (about twice this thread's last wait, from 20 µs up to
 // VORLEN_SPIN_MICROSECONDS, 250 by default), so that an answer that comes
