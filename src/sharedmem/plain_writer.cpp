@@ -221,32 +221,26 @@ void PickleText::unsigned_integer(uint64_t value) {
   little_endian(0, 1);
 }
 
-void PickleText::utf8(const char* text, size_t size) {
+void PickleText::sized(const char (&opcodes)[3], const char* data, size_t size) {
   if (size < 0x100) {
-    opcode('\x8c');  // SHORT_BINUNICODE
+    opcode(opcodes[0]);
     little_endian(size, 1);
   } else if (size <= UINT32_MAX) {
-    opcode('X');  // BINUNICODE
+    opcode(opcodes[1]);
     little_endian(size, 4);
   } else {
-    opcode('\x8d');  // BINUNICODE8
-    little_endian(size, 8);
-  }
-  out_.append(text, size);
-}
-
-void PickleText::bytes(const char* data, size_t size) {
-  if (size < 0x100) {
-    opcode('C');  // SHORT_BINBYTES
-    little_endian(size, 1);
-  } else if (size <= UINT32_MAX) {
-    opcode('B');  // BINBYTES
-    little_endian(size, 4);
-  } else {
-    opcode('\x8e');  // BINBYTES8
+    opcode(opcodes[2]);
     little_endian(size, 8);
   }
   out_.append(data, size);
+}
+
+void PickleText::utf8(const char* text, size_t size) {
+  sized({'\x8c', 'X', '\x8d'}, text, size);  // SHORT_BINUNICODE, BINUNICODE, BINUNICODE8
+}
+
+void PickleText::bytes(const char* data, size_t size) {
+  sized({'C', 'B', '\x8e'}, data, size);  // SHORT_BINBYTES, BINBYTES, BINBYTES8
 }
 
 void PickleText::floating(double value) {

@@ -38,6 +38,8 @@ class PickleText {
 
  private:
   void little_endian(uint64_t value, int count);
+  // `data` after the opcode for its length: one byte, four or eight.
+  void sized(const char (&opcodes)[3], const char* data, size_t size);
   std::string& out_;
 };
 
