@@ -122,9 +122,9 @@ bool worth_splitting(size_t size) { return size >= kSplitFrom && processors() > 
 
 void copy_in_parallel(char* to, const char* from, size_t size, ChunkCopy copy) {
   Helper& h = helper();
-  bool mine = false;
-  if (!h.busy.compare_exchange_strong(mine, true, std::memory_order_acquire) ||
-      !start_helper(h)) {
+  bool idle = false;
+  bool mine = h.busy.compare_exchange_strong(idle, true, std::memory_order_acquire);
+  if (!mine || !start_helper(h)) {
     if (mine) h.busy.store(false, std::memory_order_release);
     copy(to, from, size);
     return;
