@@ -9,10 +9,10 @@
 // caller takes every chunk itself, a few atomic operations slower than one
 // copy.
 //
-// The helper looks for work after each job for as long as a wait looks
-// (VORLEN_SPIN_MICROSECONDS: a program that moves arrays does it again
-// soon), then sleeps on a futex. A forked
-// child has no helper: it starts its own when it first needs one.
+// After each job the helper looks for the next one as long as a wait looks
+// at most (VORLEN_SPIN_MICROSECONDS: a program that moves arrays often does
+// it again soon), then sleeps on a futex, to be woken by the next job. A
+// forked child has no helper: it starts its own when it first needs one.
 #pragma once
 #include <cstddef>
 
