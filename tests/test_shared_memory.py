@@ -9,6 +9,8 @@ The threshold is lowered to 4 KiB for this file (VORLEN_SHM_THRESHOLD, read
 by the parent at every send and inherited by the workers), so that the
 arrays stay small and the tests quick."""
 import ctypes
+import functools
+import gc
 import multiprocessing as mp
 import os
 import pickle
@@ -241,6 +243,9 @@ PLAIN_BESIDE_ARRAYS = {
     "deep": [[[[[[[[[[1]]]]]]]]]],
     "shared_list": [SHARED_LIST, SHARED_LIST],  # kept one list: the pickler writes it
     "long_list": list(range(3000)),
+    # Left to the pickler: other types, and nesting deeper than is written.
+    "other_types": [{1, 2}, frozenset(), np.float64(1.5), 1 + 2j, bytearray(b"x"), range(3)],
+    "deeper_than_written": functools.reduce(lambda inner, _: [inner], range(70), 1),
 }
 
 
@@ -255,7 +260,65 @@ def test_plain_data_beside_arrays_arrives_as_pickled(worker, name):
         assert got["plain"][0] is got["plain"][1]
 
 
-@pytest.mark.parametrize("nbytes", [(512 << 10) + 1, 3 * (1 << 20) + 7, 9 * (1 << 20) - 5])
+def test_a_message_changed_while_written_arrives_whole(worker):
+    # A collection started by an allocation while the message is written
+    # runs code (here a gc callback) that changes the message: at whichever
+    # collection it happens, one whole state of the message arrives.
+    for nth in range(1, 40):
+        listed = [np.full(BIG, i, dtype=np.float64) if i % 2 == 0 else f"é{i}" for i in range(8)]
+        keyed = {"k": np.full(BIG, 9.0)}
+        collections = 0
+
+        def change(phase, info):
+            nonlocal collections
+            collections += phase == "start"
+            if phase == "start" and collections == nth:
+                del listed[3:]
+                keyed["added"] = 1
+
+        before = gc.get_threshold()
+        gc.callbacks.append(change)
+        gc.set_threshold(1)
+        try:
+            got = echo(worker, {"listed": listed, "keyed": keyed})["x"]
+        finally:
+            gc.set_threshold(*before)
+            gc.callbacks.remove(change)
+        assert len(got["listed"]) in (3, 8) and set(got["keyed"]) in ({"k"}, {"k", "added"})
+        for i, item in enumerate(got["listed"]):
+            if i % 2:
+                assert item == f"é{i}"
+            else:
+                np.testing.assert_array_equal(item, np.full(BIG, i, dtype=np.float64))
+        np.testing.assert_array_equal(got["keyed"]["k"], np.full(BIG, 9.0))
+
+
+def test_threads_sending_large_arrays_at_once_each_send_theirs(make_handle):
+    # One of them copies with the helper thread, the others alone or
+    # through the pipe: every array arrives as it was sent.
+    handles = [make_handle(f"shm_threads_{i}") for i in range(3)]
+    failures = []
+
+    def send(index, handle):
+        try:
+            handle.blocked_put("import numpy as np")
+            for round_ in range(15):
+                sent = np.full((1 << 20) // 8, index * 100 + round_, dtype=np.float64)
+                np.testing.assert_array_equal(echo(handle, sent)["x"], sent)
+        except BaseException as error:  # reported below, from the main thread
+            failures.append(error)
+
+    threads = [threading.Thread(target=send, args=(i, h)) for i, h in enumerate(handles)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(WAIT)
+    assert not any(thread.is_alive() for thread in threads)
+    assert failures == []
+
+
+@pytest.mark.parametrize("nbytes", [(512 << 10) + 1, (1 << 20) + 13, 3 * (1 << 20) + 7,
+                                    9 * (1 << 20) - 5])
 def test_copies_shared_by_two_threads_arrive_whole_also_in_a_later_child(nbytes):
     # This process copies with its helper thread first; the worker, forked
     # afterwards, has none until it makes its own.
