@@ -17,6 +17,16 @@ def pytest_configure(config):
         "ignore:This process .* is multi-threaded, use of fork:DeprecationWarning")
 
 
+def pytest_collection_modifyitems(config, items):
+    # In a run of one process (the tests marked `alone`), the tests that
+    # start Dask run last: its threads stay alive in the test process, and
+    # under the sanitizers (whose allocator has no fork handler) a worker
+    # forked while one of them allocates never answers.
+    if hasattr(config, "workerinput"):
+        return  # a pytest-xdist worker: the scheduler spreads them anyway
+    items.sort(key=lambda item: item.path.name.startswith("test_cluster"))
+
+
 @pytest.fixture(scope="session", autouse=True)
 def _kill_leftover_workers():
     yield
