@@ -18,12 +18,10 @@ def pytest_configure(config):
 
 
 def pytest_collection_modifyitems(config, items):
-    # In a run of one process (the tests marked `alone`), the tests that
-    # start Dask run last: its threads stay alive in the test process, and
-    # under the sanitizers (whose allocator has no fork handler) a worker
-    # forked while one of them allocates never answers.
-    if hasattr(config, "workerinput"):
-        return  # a pytest-xdist worker: the scheduler spreads them anyway
+    # The tests that start Dask run last (in every pytest-xdist worker alike,
+    # which collect the same order): its threads stay alive in the test
+    # process, and under the sanitizers (whose allocator has no fork
+    # handler) a worker forked while one of them allocates never answers.
     items.sort(key=lambda item: item.path.name.startswith("test_cluster"))
 
 
