@@ -317,8 +317,8 @@ def test_threads_sending_large_arrays_at_once_each_send_theirs(make_handle):
     assert failures == []
 
 
-@pytest.mark.parametrize("nbytes", [(512 << 10) + 1, (1 << 20) + 13, 3 * (1 << 20) + 7,
-                                    9 * (1 << 20) - 5])
+@pytest.mark.parametrize("nbytes", [(128 << 10) + 3, (512 << 10) + 1, (1 << 20) + 13,
+                                    3 * (1 << 20) + 7, 9 * (1 << 20) - 5])
 def test_copies_shared_by_two_threads_arrive_whole_also_in_a_later_child(nbytes):
     # This process copies with its helper thread first; the worker, forked
     # afterwards, has none until it makes its own.
@@ -339,6 +339,29 @@ def test_copies_shared_by_two_threads_arrive_whole_also_in_a_later_child(nbytes)
             stop_process(after.proc)
     finally:
         stop_process(before.proc)
+
+
+@pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2, reason="one processor: no helper thread")
+@pytest.mark.parametrize("one_processor", [False, True])
+def test_moving_the_copy_helper_leaves_every_senders_affinity_alone(worker, one_processor):
+    # The helper thread is moved off the processor of the thread that copies
+    # (its affinity is changed); the sending threads on both sides keep
+    # theirs, also one kept to a single processor (which copies alone).
+    everywhere = os.sched_getaffinity(0)
+    if one_processor:
+        os.sched_setaffinity(0, {min(everywhere)})
+    try:
+        mine = os.sched_getaffinity(0)
+        sent = np.arange(1 << 17, dtype=np.float64)  # 1 MiB: split between threads
+        worker.blocked_put("import os")
+        for _ in range(20):
+            got = echo(worker, sent)["x"]
+            assert shared(got)
+            np.testing.assert_array_equal(got, sent)
+        assert os.sched_getaffinity(0) == mine
+        assert set(worker.blocked_put("xreturn(a=os.sched_getaffinity(0))")[3]["a"]) == everywhere
+    finally:
+        os.sched_setaffinity(0, everywhere)
 
 
 def data_address(array):

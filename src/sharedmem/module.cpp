@@ -44,6 +44,7 @@
 #include "runtime/shm/message_refs.h"
 #include "runtime/shm/process_identity.h"
 #include "runtime/shm/segment_fetch.h"
+#include "runtime/shm/copy_helper.h"
 #include "runtime/shm/shared_mapping.h"
 #include "runtime/shm/shared_segments.h"
 
@@ -647,8 +648,15 @@ PyObject* api_wrap(PyObject* pickled, uint64_t batch) {
   return args ? shm::new_reduced(loaded.loads, args.get(), batch) : nullptr;
 }
 
-const vr::SharedMemoryApi api = {api_pickle,         shm::settle_batch, api_sweep,
-                                 api_holds_anything, api_wrap,          shm::release_unread};
+const vr::SharedMemoryApi api = {
+    .pickle = api_pickle,
+    .settle = shm::settle_batch,
+    .sweep = api_sweep,
+    .holds_anything = api_holds_anything,
+    .wrap = api_wrap,
+    .release_unread = shm::release_unread,
+    .wait_ended = shm::copy_helper_wait_ended,
+};
 
 int unsigned_item(PyObject* tuple, Py_ssize_t i, unsigned long long& out) {
   out = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(tuple, i));

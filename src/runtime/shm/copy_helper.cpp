@@ -35,6 +35,14 @@ struct Helper {
   std::atomic<uint32_t> state{kClosed};
   std::atomic<bool> sleeping{false};
   std::atomic<bool> started{false};
+  // Waits of the copying thread that ended since its last job; the first
+  // few wake the helper, for the copy that may follow.
+  std::atomic<uint32_t> waits_since_job{0};
+  // Where the helper runs: its thread id (0 until it has started), the
+  // processor it last looked from, and the one it is kept off (-1: none).
+  std::atomic<pid_t> tid{0};
+  std::atomic<int> cpu{-1};
+  std::atomic<int> kept_off{-1};
   std::atomic<size_t> next{0};        // the next chunk to take
   char* to = nullptr;
   const char* from = nullptr;
@@ -47,6 +55,15 @@ Helper& helper() {
   static Helper* made = new Helper();
   return *made;
 }
+
+// The waits after a job that wake a sleeping helper: a program that sends
+// arrays now and then, with a few small messages between them.
+constexpr uint32_t kRousingWaits = 4;
+
+// The thread that handed the helper its last job, by the address of its
+// `thread_mark`: the one whose waits wake the helper.
+thread_local char thread_mark;
+std::atomic<const char*> copier{nullptr};
 
 int64_t now_ns() {
   timespec t;
@@ -74,10 +91,11 @@ void take_chunks(Helper& h) {
   }
 }
 
-// The number of the next job published after `done`: looked for as long as
-// a wait looks at most, then slept for. (Looking for less after long gaps,
-// as a wait does, measured worse: a helper woken from its sleep comes too
-// late for a copy of a few tens of microseconds.)
+// The number published next after `done` (a job, or a wait of the copying
+// thread that ended): looked for as long as a wait looks at most, then
+// slept for. (Looking for less after long gaps, as a wait does, measured
+// worse: a helper woken by the job itself comes too late for a copy of a
+// few tens of microseconds.)
 uint32_t next_job(Helper& h, uint32_t done) {
   int64_t since = now_ns();
   int64_t look = spin_budget_ns();
@@ -85,6 +103,7 @@ uint32_t next_job(Helper& h, uint32_t done) {
   while ((seen = h.published.load(std::memory_order_acquire)) == done) {
     if (now_ns() - since < look) {
       sched_yield();
+      h.cpu.store(sched_getcpu(), std::memory_order_relaxed);
       continue;
     }
     h.sleeping.store(true, std::memory_order_seq_cst);
@@ -96,6 +115,7 @@ uint32_t next_job(Helper& h, uint32_t done) {
 
 void* helper_main(void*) {
   Helper& h = helper();
+  h.tid.store(static_cast<pid_t>(syscall(SYS_gettid)), std::memory_order_release);
   uint32_t done = h.published.load(std::memory_order_acquire);
   for (;;) {
     done = next_job(h, done);
@@ -123,6 +143,27 @@ size_t processors() {
   return count;
 }
 
+// Keeps the helper off the processor this thread runs on. There it could
+// only take turns with this thread: the scheduler, which sees two busy
+// processors (one of them running the process that waits for this one),
+// leaves it there, and a helper woken by this thread is often put there.
+// A system call, made only when the helper runs here, or is asleep and not
+// kept off here already; never when this thread may run on one processor
+// only.
+void keep_helper_apart(Helper& h) {
+  int here = sched_getcpu();
+  pid_t tid = h.tid.load(std::memory_order_acquire);
+  if (here < 0 || tid == 0 || h.kept_off.load(std::memory_order_relaxed) == here) return;
+  if (h.cpu.load(std::memory_order_relaxed) != here && !h.sleeping.load(std::memory_order_relaxed))
+    return;
+  cpu_set_t allowed;
+  if (sched_getaffinity(0, sizeof allowed, &allowed) != 0 || !CPU_ISSET(here, &allowed)) return;
+  CPU_CLR(here, &allowed);
+  if (CPU_COUNT(&allowed) == 0 || sched_setaffinity(tid, sizeof allowed, &allowed) != 0) return;
+  h.kept_off.store(here, std::memory_order_relaxed);
+  h.cpu.store(-1, std::memory_order_relaxed);
+}
+
 }  // namespace
 
 bool worth_splitting(size_t size) { return size >= kSplitFrom && processors() > 1; }
@@ -141,7 +182,10 @@ void copy_in_parallel(char* to, const char* from, size_t size, ChunkCopy copy) {
   h.size = size;
   h.copy = copy;
   h.next.store(0, std::memory_order_relaxed);
+  copier.store(&thread_mark, std::memory_order_relaxed);
+  h.waits_since_job.store(0, std::memory_order_relaxed);
   h.state.store(kOpen, std::memory_order_release);  // the fields above with it
+  keep_helper_apart(h);
   h.published.fetch_add(1, std::memory_order_seq_cst);
   if (h.sleeping.load(std::memory_order_seq_cst)) futex_wake(h.published);
   take_chunks(h);
@@ -152,12 +196,29 @@ void copy_in_parallel(char* to, const char* from, size_t size, ChunkCopy copy) {
   h.busy.store(false, std::memory_order_release);
 }
 
+void copy_helper_wait_ended() {
+  Helper& h = helper();
+  if (copier.load(std::memory_order_relaxed) != &thread_mark ||
+      !h.started.load(std::memory_order_acquire) ||
+      h.waits_since_job.fetch_add(1, std::memory_order_relaxed) >= kRousingWaits)
+    return;
+  keep_helper_apart(h);
+  // A number with no job behind it: the helper finds the job closed, and
+  // looks again from now.
+  h.published.fetch_add(1, std::memory_order_seq_cst);
+  if (h.sleeping.load(std::memory_order_seq_cst)) futex_wake(h.published);
+}
+
 void copy_helper_after_fork_in_child() {
   Helper& h = helper();
   h.started.store(false, std::memory_order_relaxed);
   h.sleeping.store(false, std::memory_order_relaxed);
   h.busy.store(false, std::memory_order_relaxed);
   h.state.store(kClosed, std::memory_order_relaxed);
+  copier.store(nullptr, std::memory_order_relaxed);
+  h.tid.store(0, std::memory_order_relaxed);
+  h.cpu.store(-1, std::memory_order_relaxed);
+  h.kept_off.store(-1, std::memory_order_relaxed);
 }
 
 }  // namespace vr::shm

@@ -12,7 +12,12 @@
 // After each job the helper looks for the next one as long as a wait looks
 // at most (VORLEN_SPIN_MICROSECONDS: a program that moves arrays often does
 // it again soon), then sleeps on a futex, to be woken by the next job. A
-// forked child has no helper: it starts its own when it first needs one.
+// helper woken by the job itself comes too late for most of a copy, so it
+// is also woken when a wait of the thread that copies ends (a request has
+// come, or the answer to one), a few times after each job: the copy, if
+// any, comes soon after. It is kept off the processor of the thread that
+// copies, where it could only take turns with it. A forked child has no
+// helper: it starts its own when it first needs one.
 #pragma once
 #include <cstddef>
 
@@ -28,6 +33,12 @@ void copy_in_parallel(char* to, const char* from, size_t size, ChunkCopy copy);
 // Whether a copy of `size` bytes is worth splitting: large, and with more
 // than one processor to run on.
 bool worth_splitting(size_t size);
+
+// The thread that last handed the helper a job has ended a wait for a
+// message: the first few times after each job, the helper is woken to
+// look for the copy that may follow. Called without the interpreter lock;
+// runs no Python code.
+void copy_helper_wait_ended();
 
 // In a forked child: no helper runs; the next split copy starts one.
 void copy_helper_after_fork_in_child();

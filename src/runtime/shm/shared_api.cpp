@@ -1,5 +1,6 @@
 #include "runtime/shm/shared_api.h"
 
+#include "runtime/transport/descriptors.h"
 #include "runtime/transport/pickling.h"
 
 namespace vr {
@@ -17,8 +18,10 @@ const SharedMemoryApi* loaded_api = nullptr;
 const SharedMemoryApi* api_of(PyObject* module) {
   Ref capsule = Ref::steal(PyObject_GetAttrString(module, "_api"));
   if (!capsule) return nullptr;
-  return static_cast<const SharedMemoryApi*>(
+  auto* api = static_cast<const SharedMemoryApi*>(
       PyCapsule_GetPointer(capsule.get(), kSharedMemoryCapsule));
+  if (api) observe_wait_ends(api->wait_ended);
+  return api;
 }
 
 // The table if the module has been imported by anyone, without importing

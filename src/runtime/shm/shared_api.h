@@ -48,6 +48,9 @@ struct SharedMemoryApi {
   // gone already. Returns the number of segments released, never raises,
   // runs no Python code; call it with the interpreter lock held.
   int (*release_unread)(const char* pickled, size_t size);
+  // A thread of this process has ended a wait for a message; called
+  // without the interpreter lock, runs no Python code.
+  void (*wait_ended)();
 };
 constexpr const char* kSharedMemoryCapsule = "vorlen._sharedmem._api";
 

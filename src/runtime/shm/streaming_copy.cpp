@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 
@@ -25,12 +26,32 @@ size_t private_cache_bytes() {
   return bytes;
 }
 
-// From a quarter of the private cache up to its size and a half: the
-// copies whose destination would evict most of what the interpreter keeps
-// there.
+// Copies since the last large one (a quarter of the private cache or
+// more): a process that sends large arrays keeps them in its cache, to be
+// read again for the next message.
+std::atomic<uint32_t> copies_since_large{UINT32_MAX};
+constexpr uint32_t kRecentCopies = 8;
+
+// Whether a copy of `size` bytes is written around the cache:
+// - from a quarter of the private cache up to its size and a half, always:
+//   its destination would evict most of what the interpreter keeps there;
+// - from a sixteenth, when one of the last few copies was large: written
+//   through the cache it would evict part of the large array the process
+//   sends again (an answer of 256 KB made the next answer of 1 MB, read
+//   from memory instead, half as slow again). Alone, a copy of that size
+//   is faster through the cache.
+// Larger copies are bound by the memory, where the C library's copy is
+// faster.
 bool bypasses_cache(size_t size) {
   size_t cache = private_cache_bytes();
-  return size >= cache / 4 && size <= cache + cache / 2;
+  if (size >= cache / 4) {
+    copies_since_large.store(0, std::memory_order_relaxed);
+    return size <= cache + cache / 2;
+  }
+  if (size < cache / 16) return false;
+  uint32_t since = copies_since_large.load(std::memory_order_relaxed);
+  if (since < kRecentCopies) copies_since_large.store(since + 1, std::memory_order_relaxed);
+  return since < kRecentCopies;
 }
 
 #if defined(__x86_64__)

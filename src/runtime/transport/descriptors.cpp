@@ -51,17 +51,32 @@ bool signal_came(const sigset_t& held) {
   return !sigisemptyset(&both);
 }
 
-// How long this thread's last wait that went to sleep lasted; the next
-// looks for about twice as long as that took, when it was short. A thread
-// whose waits are long (an idle worker, a caller of long requests) looks
-// only briefly, so that it does not burn a processor for nothing.
-thread_local int64_t last_wait_ns = 0;
+// How long this thread's last waits lasted, the newest at `newest_wait`.
+// The next wait looks for about twice as long as the longest of them that
+// were short took, unless the last one was long: a thread whose waits are long (an idle
+// worker, a caller of long requests) looks only briefly, so that it does
+// not burn a processor for nothing. The longest of several, not the last
+// alone: a program whose waits alternate between short and longer ones
+// (a small request, then a large array) would otherwise sleep in every
+// longer one, and on a machine whose idle processors halt, be woken tens
+// of microseconds late each time.
+constexpr int kRememberedWaits = 8;
+thread_local int64_t recent_waits_ns[kRememberedWaits] = {};
+thread_local int newest_wait = 0;
+
+void remember_wait(int64_t ns) {
+  newest_wait = (newest_wait + 1) % kRememberedWaits;
+  recent_waits_ns[newest_wait] = ns;
+}
 
 int64_t looking_time_ns() {
   int64_t most = spin_budget_ns();
   int64_t least = std::min<int64_t>(most, kLeastSpinMicroseconds * 1000LL);
-  if (last_wait_ns > most) return least;
-  return std::clamp<int64_t>(2 * last_wait_ns, least, most);
+  if (recent_waits_ns[newest_wait] > most) return least;
+  int64_t longest = 0;
+  for (int64_t ns : recent_waits_ns)
+    if (ns <= most) longest = std::max(longest, ns);
+  return std::clamp<int64_t>(2 * longest, least, most);
 }
 
 }  // namespace
@@ -118,7 +133,7 @@ int spin_then_poll(pollfd* fds, nfds_t count, int timeout_ms) {
     ready = ppoll(fds, count, limit, &before);
   }
   int error = errno;
-  last_wait_ns = monotonic_ns() - start;
+  remember_wait(monotonic_ns() - start);
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
   errno = error;
   return ready;
@@ -144,11 +159,20 @@ int milliseconds_until(double deadline) {
   return milliseconds < INT_MAX ? static_cast<int>(milliseconds) : INT_MAX;
 }
 
+namespace {
+// Set and read with the interpreter lock held.
+void (*wait_observer)() = nullptr;
+}  // namespace
+
+void observe_wait_ends(void (*observer)()) { wait_observer = observer; }
+
 int poll_released(pollfd* fds, nfds_t count, int timeout_ms, bool& interrupted,
                   Signals signals) {
   int ready;
+  void (*observer)() = timeout_ms != 0 ? wait_observer : nullptr;
   Py_BEGIN_ALLOW_THREADS
   ready = spin_then_poll(fds, count, timeout_ms);
+  if (observer) observer();
   VR_END_ALLOW_THREADS
   interrupted = false;
   for (nfds_t i = 0; ready > 0 && i < count; ++i) {

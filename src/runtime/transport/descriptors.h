@@ -52,6 +52,11 @@ int64_t spin_budget_ns();
 // they would have interrupted poll().
 int spin_then_poll(pollfd* fds, nfds_t count, int timeout_ms);
 
+// `observer()` is called as each wait of this module for a message ends,
+// without the interpreter lock (the helper thread that copies large arrays
+// is woken then, for the copy that may follow); call with the lock held.
+void observe_wait_ends(void (*observer)());
+
 // Seconds of the monotonic clock.
 double monotonic_seconds();
 
