@@ -39,7 +39,8 @@ struct Helper {
   // few wake the helper, for the copy that may follow.
   std::atomic<uint32_t> waits_since_job{0};
   // Where the helper runs: its thread id (0 until it has started), the
-  // processor it last looked from, and the one it is kept off (-1: none).
+  // processor it last looked from, and the one it is kept off (-1: none,
+  // kNeverMoved: the system refused to move it).
   std::atomic<pid_t> tid{0};
   std::atomic<int> cpu{-1};
   std::atomic<int> kept_off{-1};
@@ -55,6 +56,8 @@ Helper& helper() {
   static Helper* made = new Helper();
   return *made;
 }
+
+constexpr int kNeverMoved = -2;
 
 // The waits after a job that wake a sleeping helper: a program that sends
 // arrays now and then, with a few small messages between them.
@@ -153,13 +156,19 @@ size_t processors() {
 void keep_helper_apart(Helper& h) {
   int here = sched_getcpu();
   pid_t tid = h.tid.load(std::memory_order_acquire);
-  if (here < 0 || tid == 0 || h.kept_off.load(std::memory_order_relaxed) == here) return;
+  int kept_off = h.kept_off.load(std::memory_order_relaxed);
+  if (here < 0 || tid == 0 || kept_off == here || kept_off == kNeverMoved) return;
   if (h.cpu.load(std::memory_order_relaxed) != here && !h.sleeping.load(std::memory_order_relaxed))
     return;
   cpu_set_t allowed;
   if (sched_getaffinity(0, sizeof allowed, &allowed) != 0 || !CPU_ISSET(here, &allowed)) return;
   CPU_CLR(here, &allowed);
-  if (CPU_COUNT(&allowed) == 0 || sched_setaffinity(tid, sizeof allowed, &allowed) != 0) return;
+  if (CPU_COUNT(&allowed) == 0) return;
+  if (sched_setaffinity(tid, sizeof allowed, &allowed) != 0) {
+    // Refused (a sandbox that forbids the call, say): not asked again.
+    h.kept_off.store(kNeverMoved, std::memory_order_relaxed);
+    return;
+  }
   h.kept_off.store(here, std::memory_order_relaxed);
   h.cpu.store(-1, std::memory_order_relaxed);
 }
