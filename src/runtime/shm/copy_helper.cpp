@@ -3,7 +3,6 @@
 #include <linux/futex.h>
 #include <sched.h>
 #include <sys/syscall.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -68,12 +67,6 @@ constexpr uint32_t kRousingWaits = 4;
 thread_local char thread_mark;
 std::atomic<const char*> copier{nullptr};
 
-int64_t now_ns() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
-}
-
 void futex_wait(std::atomic<uint32_t>& word, uint32_t seen) {
   syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAIT_PRIVATE, seen, nullptr,
           nullptr, 0);
@@ -100,11 +93,11 @@ void take_chunks(Helper& h) {
 // worse: a helper woken by the job itself comes too late for a copy of a
 // few tens of microseconds.)
 uint32_t next_job(Helper& h, uint32_t done) {
-  int64_t since = now_ns();
+  int64_t since = monotonic_ns();
   int64_t look = spin_budget_ns();
   uint32_t seen;
   while ((seen = h.published.load(std::memory_order_acquire)) == done) {
-    if (now_ns() - since < look) {
+    if (monotonic_ns() - since < look) {
       sched_yield();
       h.cpu.store(sched_getcpu(), std::memory_order_relaxed);
       continue;

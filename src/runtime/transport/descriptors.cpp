@@ -53,13 +53,13 @@ bool signal_came(const sigset_t& held) {
 
 // How long this thread's last waits lasted, the newest at `newest_wait`.
 // The next wait looks for about twice as long as the longest of them that
-// were short took, unless the last one was long: a thread whose waits are long (an idle
-// worker, a caller of long requests) looks only briefly, so that it does
-// not burn a processor for nothing. The longest of several, not the last
-// alone: a program whose waits alternate between short and longer ones
-// (a small request, then a large array) would otherwise sleep in every
-// longer one, and on a machine whose idle processors halt, be woken tens
-// of microseconds late each time.
+// were short took, unless the last one was long: a thread whose waits are
+// long (an idle worker, a caller of long requests) looks only briefly, so
+// that it does not burn a processor for nothing. The longest of several,
+// not the last alone: a program whose waits alternate between short and
+// longer ones (a small request, then a large array) would otherwise sleep
+// in every longer one, and on a machine whose idle processors halt, be
+// woken tens of microseconds late each time.
 constexpr int kRememberedWaits = 8;
 thread_local int64_t recent_waits_ns[kRememberedWaits] = {};
 thread_local int newest_wait = 0;
