@@ -341,6 +341,18 @@ def test_copies_shared_by_two_threads_arrive_whole_also_in_a_later_child(nbytes)
         stop_process(before.proc)
 
 
+@pytest.mark.parametrize("nbytes", [(300 << 10) + 7, (1 << 20) + 13, 3 * (1 << 20) + 5])
+def test_arrays_arrive_whole_while_the_ways_of_copying_are_measured_and_after(worker, nbytes):
+    # The first copies of a size alternate the ways (half of a copy each
+    # way, or split and not), the later ones take the faster: odd sizes
+    # leave a tail at every boundary.
+    for round_ in range(20):
+        sent = np.frombuffer(os.urandom(nbytes), dtype=np.uint8)
+        got = echo(worker, sent)["x"]
+        assert shared(got)
+        np.testing.assert_array_equal(got, sent)
+
+
 @pytest.mark.parametrize("medium", [(128 << 10) + 3, (256 << 10) - 1])
 def test_medium_arrays_after_a_large_one_arrive_whole_both_ways(worker, medium):
     # The first few medium copies after a large one are written around the

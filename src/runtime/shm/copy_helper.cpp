@@ -170,6 +170,8 @@ void keep_helper_apart(Helper& h) {
 
 bool worth_splitting(size_t size) { return size >= kSplitFrom && processors() > 1; }
 
+size_t split_from() { return kSplitFrom; }
+
 void copy_in_parallel(char* to, const char* from, size_t size, ChunkCopy copy) {
   Helper& h = helper();
   bool idle = false;

@@ -34,6 +34,9 @@ void copy_in_parallel(char* to, const char* from, size_t size, ChunkCopy copy);
 // than one processor to run on.
 bool worth_splitting(size_t size);
 
+// The smallest copy worth splitting where more than one processor runs.
+size_t split_from();
+
 // The thread that last handed the helper a job has ended a wait for a
 // message: the first few times after each job, the helper is woken to
 // look for the copy that may follow. Called without the interpreter lock;

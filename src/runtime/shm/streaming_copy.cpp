@@ -1,10 +1,13 @@
 #include "runtime/shm/streaming_copy.h"
 
+#include "runtime/shm/copy_choice.h"
 #include "runtime/shm/copy_helper.h"
+#include "runtime/transport/descriptors.h"
 
 #include <unistd.h>
 
 #include <atomic>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -32,17 +35,36 @@ size_t private_cache_bytes() {
 std::atomic<uint32_t> copies_since_large{UINT32_MAX};
 constexpr uint32_t kRecentCopies = 8;
 
-// Whether a copy of `size` bytes is written around the cache:
-// - from a quarter of the private cache up to its size and a half, always:
-//   its destination would evict most of what the interpreter keeps there;
+// Whether stores around the cache are faster here (way 1), measured on
+// copies from a quarter of the private cache up to its size and a half.
+CopyChoice around_cache;
+
+// Whether a copy split with the helper is faster here (way 1), measured
+// apart for each power of two of sizes from where splitting starts: the
+// hand-over costs the same whatever the size, the gain grows with it. The
+// split must save more than the helper costs elsewhere: woken again after
+// each split copy, it takes processor time from the round trips around it
+// (measured: 7-9 µs a message where two processors serve two processes).
+constexpr int kSplitClasses = 16;
+constexpr int64_t kSplitMarginNs = 10'000;
+CopyChoice split_with_helper[kSplitClasses];
+
+CopyChoice& split_choice_for(size_t size) {
+  int power = std::bit_width(size / split_from()) - 1;
+  return split_with_helper[power < kSplitClasses ? power : kSplitClasses - 1];
+}
+
+// Whether a copy of `size` bytes may be written around the cache:
+// - from a quarter of the private cache up to its size and a half: its
+//   destination would evict most of what the interpreter keeps there;
 // - from a sixteenth, when one of the last few copies was large: written
 //   through the cache it would evict part of the large array the process
 //   sends again (an answer of 256 KB made the next answer of 1 MB, read
 //   from memory instead, half as slow again). Alone, a copy of that size
 //   is faster through the cache.
 // Larger copies are bound by the memory, where the C library's copy is
-// faster.
-bool bypasses_cache(size_t size) {
+// faster. Whether it is, where it may, is `around_cache`'s to say.
+bool may_bypass_cache(size_t size) {
   size_t cache = private_cache_bytes();
   if (size >= cache / 4) {
     copies_since_large.store(0, std::memory_order_relaxed);
@@ -93,19 +115,63 @@ void stream(char* to, const char* from, size_t size) {
 
 void plain_copy(char* to, const char* from, size_t size) { std::memcpy(to, from, size); }
 
+#if defined(__x86_64__)
+// Copies `size` bytes with `copy`, timed into `choice` as `way`.
+void timed_copy(CopyChoice& choice, int way, ChunkCopy copy, char* to, const char* from,
+                size_t size) {
+  int64_t start = monotonic_ns();
+  copy(to, from, size);
+  choice.measured(way, monotonic_ns() - start, size);
+}
+
+// A copy that measures `around_cache`: half each way, the way `first`
+// first (the halves' order alternates from one such copy to the next, so
+// that neither way always finds the source in the cache).
+void copy_measuring_cache(char* to, const char* from, size_t size, int first) {
+  size_t half = size / 2 / 64 * 64;  // the second half stays aligned
+  ChunkCopy ways[2] = {plain_copy, stream};
+  timed_copy(around_cache, first, ways[first], to, from, half);
+  timed_copy(around_cache, 1 - first, ways[1 - first], to + half, from + half, size - half);
+}
+#endif
+
+// Copies with `copy`, split with the helper where that is faster here.
+void copy_maybe_split(char* to, const char* from, size_t size, ChunkCopy copy) {
+  if (!worth_splitting(size)) {
+    copy(to, from, size);
+    return;
+  }
+  CopyChoice& choice = split_choice_for(size);
+  CopyChoice::Pick pick = choice.pick(size, kSplitMarginNs);
+  int64_t start = pick.measuring ? monotonic_ns() : 0;
+  if (pick.way == 1)
+    copy_in_parallel(to, from, size, copy);
+  else
+    copy(to, from, size);
+  if (pick.measuring) choice.measured(pick.way, monotonic_ns() - start, size);
+}
+
 }  // namespace
 
 void copy_for_reader(void* to, const void* from, size_t size) {
-  ChunkCopy copy = plain_copy;
-#if defined(__x86_64__)
-  if (bypasses_cache(size) && reinterpret_cast<uintptr_t>(to) % 32 == 0) copy = stream;
-#endif
   char* target = static_cast<char*>(to);
   const char* source = static_cast<const char*>(from);
-  if (worth_splitting(size))
-    copy_in_parallel(target, source, size, copy);
-  else
-    copy(target, source, size);
+  ChunkCopy copy = plain_copy;
+#if defined(__x86_64__)
+  if (may_bypass_cache(size) && reinterpret_cast<uintptr_t>(to) % 32 == 0) {
+    if (size < private_cache_bytes() / 4) {
+      if (around_cache.leaning() == 1) copy = stream;
+    } else {
+      CopyChoice::Pick pick = around_cache.pick();
+      if (pick.measuring) {
+        copy_measuring_cache(target, source, size, pick.way);
+        return;
+      }
+      if (pick.way == 1) copy = stream;
+    }
+  }
+#endif
+  copy_maybe_split(target, source, size, copy);
 }
 
 }  // namespace vr::shm
