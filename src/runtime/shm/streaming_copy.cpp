@@ -35,9 +35,11 @@ size_t private_cache_bytes() {
 std::atomic<uint32_t> copies_since_large{UINT32_MAX};
 constexpr uint32_t kRecentCopies = 8;
 
+#if defined(__x86_64__)
 // Whether stores around the cache are faster here (way 1), measured on
 // copies from a quarter of the private cache up to its size and a half.
 CopyChoice around_cache;
+#endif
 
 // Whether a copy split with the helper is faster here (way 1), measured
 // apart for each power of two of sizes from where splitting starts: the
