@@ -341,13 +341,17 @@ def test_copies_shared_by_two_threads_arrive_whole_also_in_a_later_child(nbytes)
         stop_process(before.proc)
 
 
-@pytest.mark.parametrize("nbytes", [(300 << 10) + 7, (1 << 20) + 13, 3 * (1 << 20) + 5])
-def test_arrays_arrive_whole_while_the_ways_of_copying_are_measured_and_after(worker, nbytes):
+@pytest.mark.parametrize("nbytes, rounds", [((300 << 10) + 7, 20), ((1 << 20) + 13, 20),
+                                            (3 * (1 << 20) + 5, 20), ((600 << 10) + 3, 1100)])
+def test_arrays_arrive_whole_while_the_ways_of_copying_are_measured_and_after(
+        worker, nbytes, rounds):
     # The first copies of a size alternate the ways (half of a copy each
-    # way, or split and not), the later ones take the faster: odd sizes
-    # leave a tail at every boundary.
-    for round_ in range(20):
-        sent = np.frombuffer(os.urandom(nbytes), dtype=np.uint8)
+    # way, or split and not), the later ones take the faster, and after a
+    # thousand or so the ways are measured again: odd sizes leave a tail at
+    # every boundary.
+    first = np.frombuffer(os.urandom(nbytes), dtype=np.uint8)
+    for round_ in range(rounds):
+        sent = first + np.uint8(round_ % 256)
         got = echo(worker, sent)["x"]
         assert shared(got)
         np.testing.assert_array_equal(got, sent)
