@@ -423,7 +423,8 @@ PyObject* reducer_override(PyObject*, PyObject* obj) {
                        shared.subclass);
 }
 
-// Writes open_array(reference, code, shape, fortran, None) for an exact
+// Writes claim(reference, code, shape, fortran, None), which opens the
+// array as open_array would (see runtime/shm/message_refs.h), for an exact
 // ndarray of a dtype with a code (see plain_writer.h); any other is left to
 // the pickler.
 int write_array(PyObject* array, shm::PickleText& text) {
@@ -433,7 +434,10 @@ int write_array(PyObject* array, shm::PickleText& text) {
   int done = share_array(array, nbytes, true, shared);
   if (done <= 0) return done;
   const shm::SegmentRef& ref = dump.refs.back();
-  text.global("vorlen._sharedmem", "open_array");
+  // BINGET 0: the message's claim, which opens its arrays (see
+  // runtime/shm/message_refs.h).
+  text.opcode('h');
+  text.opcode('\0');
   text.opcode('(');  // MARK: the arguments
   text.opcode('(');  // the reference, as reference_tuple() makes it
   text.signed_integer(ref.pid);
@@ -583,7 +587,7 @@ PyObject* claiming(PyObject* pickled, const std::vector<shm::SegmentRef>& refs) 
 PyObject* pickle_plainly(PyObject* message, uint64_t batch) {
   std::string text;
   int written = shm::write_plain(message, loaded.ndarray, write_array, text);
-  if (written > 0) return shm::with_claim(text.data(), text.size(), dump.refs);
+  if (written > 0) return shm::with_claim(text.data(), text.size(), dump.refs, true);
   if (!dump.refs.empty()) {
     shm::settle_batch(batch, false);
     dump.refs.clear();
@@ -859,6 +863,9 @@ PyMODINIT_FUNC PyInit__sharedmem() {
   Py_XSETREF(loaded.loads, import_attribute("pickle", "loads"));
   if (!loaded.loads || !shm::reduced_type()) return nullptr;
   if (!shm::mapped_buffer_type() || !shm::claim_type()) return nullptr;
+  shm::set_claim_call([](PyObject* const* args, Py_ssize_t nargs) {
+    return open_array(nullptr, args, nargs);
+  });
   Ref capsule = Ref::steal(PyCapsule_New(const_cast<vr::SharedMemoryApi*>(&api),
                                          vr::kSharedMemoryCapsule, nullptr));
   if (!capsule || PyModule_AddObjectRef(module.get(), "_api", capsule.get()) < 0) return nullptr;

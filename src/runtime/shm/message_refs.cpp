@@ -16,17 +16,19 @@ constexpr std::string_view kCallee =
     "B";
 constexpr char kTuple1 = '\x85';
 constexpr char kReduce = 'R';
+constexpr char kMemoize = '\x94';
 constexpr size_t kProtoLength = 2;  // PROTO and its protocol byte
 
 }  // namespace
 
-PyObject* with_claim(const char* pickled, size_t size, const std::vector<SegmentRef>& refs) {
+PyObject* with_claim(const char* pickled, size_t size, const std::vector<SegmentRef>& refs,
+                     bool memoized) {
   if (size < kProtoLength || static_cast<unsigned char>(pickled[0]) != 0x80) {
     PyErr_SetString(PyExc_RuntimeError, "a pickle that does not start with PROTO");
     return nullptr;
   }
   size_t packed = refs.size() * sizeof(SegmentRef);
-  size_t total = size + kCallee.size() + 4 + packed + 2;
+  size_t total = size + kCallee.size() + 4 + packed + 2 + (memoized ? 1 : 0);
   Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
   if (!out) return nullptr;
   char* at = PyBytes_AS_STRING(out.get());
@@ -40,6 +42,7 @@ PyObject* with_claim(const char* pickled, size_t size, const std::vector<Segment
   at += packed;
   *at++ = kTuple1;
   *at++ = kReduce;
+  if (memoized) *at++ = kMemoize;
   std::memcpy(at, pickled + kProtoLength, size - kProtoLength);
   return out.release();
 }

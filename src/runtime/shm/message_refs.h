@@ -7,7 +7,12 @@
 //
 // The call is written without memo entries, so the rest of the message
 // pickles exactly as it did; it stays on the unpickler's stack below the
-// message, which is what loads() returns.
+// message, which is what loads() returns. A message written without the
+// pickler (which uses no memo) has the claim memoized as entry 0 instead:
+// the claim opens the message's arrays when called as open_array is (see
+// shared_mapping.h), so each array names it with BINGET 0, where naming
+// open_array would cost an import of its module for each array (about
+// 0.75 µs apiece).
 #pragma once
 #include "runtime/python/ref.h"
 #include "runtime/shm/segment_format.h"
@@ -18,8 +23,10 @@
 namespace vr::shm {
 
 // A new bytes object: the protocol 4 pickle `pickled` with the claim of
-// `refs` after its PROTO opcode.
-PyObject* with_claim(const char* pickled, size_t size, const std::vector<SegmentRef>& refs);
+// `refs` after its PROTO opcode, memoized as entry 0 if `memoized` (for a
+// pickle that uses no memo of its own).
+PyObject* with_claim(const char* pickled, size_t size, const std::vector<SegmentRef>& refs,
+                     bool memoized = false);
 
 // The references of every claim in `data` (also of pickles nested in it as
 // bytes, as a message wrapped for a queue's put() is), appended to `out`.

@@ -71,10 +71,26 @@ void claim_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+ClaimCall claim_call = nullptr;
+
+PyObject* claim_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+  if (!claim_call) {
+    PyErr_Format(PyExc_TypeError, "'%s' object is not callable", Py_TYPE(self)->tp_name);
+    return nullptr;
+  }
+  if (kwargs && PyDict_GET_SIZE(kwargs) != 0) {
+    PyErr_SetString(PyExc_TypeError, "a claim takes no keyword arguments");
+    return nullptr;
+  }
+  return claim_call(&PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args));
+}
+
 PyType_Slot claim_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(claim_dealloc)},
+    {Py_tp_call, reinterpret_cast<void*>(claim_tp_call)},
     {Py_tp_doc, const_cast<char*>("The shared-memory segments of a message being unpickled; "
-                                  "those not taken by its objects are released with it.")},
+                                  "those not taken by its objects are released with it. "
+                                  "Called, it opens one of the message's arrays.")},
     {0, nullptr},
 };
 PyType_Spec claim_spec = {"vorlen._sharedmem.Claim", sizeof(Claim), 0,
@@ -153,6 +169,8 @@ PyTypeObject* claim_type() {
   static PyObject* type = nullptr;
   return made_type(type, &claim_spec);
 }
+
+void set_claim_call(ClaimCall call) { claim_call = call; }
 
 PyObject* claim_segments(PyObject* packed) {
   PyTypeObject* type = claim_type();

@@ -20,6 +20,12 @@ PyTypeObject* claim_type();
 // it), MemoryError when there is no room to map one, OSError otherwise.
 PyObject* claim_segments(PyObject* packed);
 
+// What a claim does when it is called (with positional arguments only):
+// the module that makes claims opens one of the message's arrays, as its
+// open_array does. Until one is set, a claim is not callable.
+using ClaimCall = PyObject* (*)(PyObject* const* args, Py_ssize_t nargs);
+void set_claim_call(ClaimCall call);
+
 // A new buffer object over the data of the use `ref` names (claimed, or
 // mapped now), writable unless `readonly`; it releases the use when freed.
 // nullptr with an exception as for claim_segments.
