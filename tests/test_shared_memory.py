@@ -382,7 +382,9 @@ def test_moving_the_copy_helper_leaves_every_senders_affinity_alone(worker, one_
         os.sched_setaffinity(0, {min(everywhere)})
     try:
         mine = os.sched_getaffinity(0)
-        sent = np.arange(1 << 17, dtype=np.float64)  # 1 MiB: split between threads
+        # 1 MiB: split between threads at least in the copies that measure
+        # whether splitting pays.
+        sent = np.arange(1 << 17, dtype=np.float64)
         worker.blocked_put("import os")
         for _ in range(20):
             got = echo(worker, sent)["x"]
