@@ -190,16 +190,24 @@ class Understated(np.ndarray):
         return np.arange(2)[::2].flags  # neither C nor Fortran ordered
 
 
+class Misdirected(np.ndarray):
+    """A subclass whose own buffer is other memory of the same length."""
+
+    def __buffer__(self, flags):
+        return memoryview(bytes(self.nbytes))
+
+
 def test_subclass_nested_and_repeated_arrays(worker):
     tagged = np.arange(BIG, dtype=np.float64).view(Tagged)
     got = echo(worker, tagged)["x"]
     assert_same_array(got, tagged)
     assert shared(got)
     # What is copied is the array's memory, not what its class says of it.
-    understated = np.arange(BIG, dtype=np.float64).view(Understated)
-    got = echo(worker, understated)["x"]
-    assert_same_array(got, understated)
-    assert shared(got)
+    for misstated in (Understated, Misdirected):
+        sent = np.arange(BIG, dtype=np.float64).view(misstated)
+        got = echo(worker, sent)["x"]
+        assert_same_array(got, sent)
+        assert shared(got)
 
     one = np.arange(BIG, dtype=np.int64)
     other = np.ones((64, 64, 4))

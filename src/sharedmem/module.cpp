@@ -192,7 +192,8 @@ long long queue_reader() {
 // even hold its pid: no segment is made then.
 long long parent_reader(pid_t pid) {
   if (pid != getppid()) return 0;
-  if (shm::ReaderId known = shm::known_reader(pid)) return known;
+  // Still the parent: the pid is that process's.
+  if (shm::ReaderId known = shm::known_reader(pid, false)) return known;
   int pidfd = shm::open_pidfd(pid);
   if (pidfd < 0) return 0;
   if (pid != getppid()) {
@@ -255,10 +256,16 @@ struct DtypeCode {
 std::vector<DtypeCode> dtype_codes;
 constexpr size_t kMostDtypeCodes = 32;
 
+// The code of a dtype met before with one (borrowed), or nullptr.
+PyObject* known_code(PyObject* dtype) {
+  for (const DtypeCode& known : dtype_codes)
+    if (known.dtype == dtype) return known.code;
+  return nullptr;
+}
+
 // How `dtype` travels: its code (see kNumericCodes) or itself. New.
 PyObject* dtype_as_sent(PyObject* dtype) {
-  for (const DtypeCode& known : dtype_codes)
-    if (known.dtype == dtype) return Py_NewRef(known.code);
+  if (PyObject* code = known_code(dtype)) return Py_NewRef(code);
   Ref builtin = Ref::steal(PyObject_GetAttrString(dtype, "isbuiltin"));
   if (!builtin) return nullptr;
   long kind = PyLong_Check(builtin.get()) ? PyLong_AsLong(builtin.get()) : 0;
@@ -290,20 +297,34 @@ PyObject* dtype_received(PyObject* sent) {
   return made.get();  // the dict holds it
 }
 
+// The data of `array` through ndarray's own buffer, asked with `flags`: 1
+// when it is all of the array's `nbytes` bytes, in `order` ('C', or 'A' for
+// either), 0 when the buffer cannot be had so or is a subclass's own (its
+// __buffer__ may give any memory), -1 with an exception.
+int buffer_data(PyObject* array, Py_ssize_t nbytes, int flags, char order, void*& out) {
+  PyBufferProcs* own = Py_TYPE(array)->tp_as_buffer;
+  PyBufferProcs* base = reinterpret_cast<PyTypeObject*>(loaded.ndarray)->tp_as_buffer;
+  if (!own || !base || own->bf_getbuffer != base->bf_getbuffer) return 0;
+  Py_buffer view;
+  if (PyObject_GetBuffer(array, &view, flags) < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_BufferError)) return -1;
+    PyErr_Clear();
+    return 0;
+  }
+  bool whole = view.len == nbytes && PyBuffer_IsContiguous(&view, order);
+  out = view.buf;  // the array, held by the caller, keeps it
+  PyBuffer_Release(&view);
+  return whole ? 1 : 0;
+}
+
 // The data pointer of a contiguous array: through its buffer when its dtype
 // has a code (cheaper than making __array_interface__, which numpy builds
 // as a dict each time), through __array_interface__ for the others, some of
 // which numpy cannot export as a buffer (datetimes).
-int data_pointer(PyObject* array, bool coded, void*& out) {
+int data_pointer(PyObject* array, Py_ssize_t nbytes, bool coded, void*& out) {
   if (coded) {
-    Py_buffer view;
-    if (PyObject_GetBuffer(array, &view, PyBUF_ANY_CONTIGUOUS) == 0) {
-      out = view.buf;  // the array, held by the caller, keeps it
-      PyBuffer_Release(&view);
-      return 0;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_BufferError)) return -1;
-    PyErr_Clear();
+    int whole = buffer_data(array, nbytes, PyBUF_ANY_CONTIGUOUS, 'A', out);
+    if (whole != 0) return whole < 0 ? -1 : 0;
   }
   Ref interface = Ref::steal(array_attribute(array, kInterface));
   if (!interface) return -1;
@@ -361,27 +382,42 @@ struct SharedArray {
 int share_array(PyObject* array, Py_ssize_t nbytes, bool codes_only, SharedArray& out) {
   Ref dtype = Ref::steal(array_attribute(array, kDtype));
   if (!dtype) return -1;
-  Ref has_object = Ref::steal(PyObject_GetAttrString(dtype.get(), "hasobject"));
-  if (!has_object) return -1;
-  int objects = PyObject_IsTrue(has_object.get());
-  if (objects != 0) return objects < 0 ? -1 : 0;
-  if (!(out.dtype = Ref::steal(dtype_as_sent(dtype.get())))) return -1;
-  if (codes_only && !PyUnicode_Check(out.dtype.get())) return 0;
+  if (PyObject* code = known_code(dtype.get())) {
+    out.dtype = Ref::borrow(code);  // numeric: no objects
+  } else {
+    Ref has_object = Ref::steal(PyObject_GetAttrString(dtype.get(), "hasobject"));
+    if (!has_object) return -1;
+    int objects = PyObject_IsTrue(has_object.get());
+    if (objects != 0) return objects < 0 ? -1 : 0;
+    if (!(out.dtype = Ref::steal(dtype_as_sent(dtype.get())))) return -1;
+  }
+  bool coded = PyUnicode_Check(out.dtype.get());
+  if (codes_only && !coded) return 0;
   long long reader = reader_of_message();
   if (reader <= 0) return static_cast<int>(reader);
 
-  Ref flags = Ref::steal(array_attribute(array, kFlags));
-  if (!flags) return -1;
-  int c_order = flag(flags.get(), "c_contiguous");
-  int f_order = c_order == 0 ? flag(flags.get(), "f_contiguous") : 0;
-  if (c_order < 0 || f_order < 0) return -1;
-  // A strided view travels as its C-ordered copy, as it pickles today.
-  Ref source = c_order || f_order
-                   ? Ref::borrow(array)
-                   : Ref::steal(PyObject_CallOneArg(loaded.ascontiguousarray, array));
-  if (!source) return -1;
+  // The usual array, C-ordered with a code, is told by its buffer alone;
+  // the others by their flags.
   void* data = nullptr;
-  if (data_pointer(source.get(), PyUnicode_Check(out.dtype.get()), data) < 0) return -1;
+  Ref source;  // what `data` points into, when not the array
+  // (Asked for its strides: numpy refuses a C-contiguous buffer of another
+  // array with ValueError.)
+  int c_order = coded ? buffer_data(array, nbytes, PyBUF_STRIDES, 'C', data) : 0;
+  int f_order = 0;
+  if (c_order < 0) return -1;
+  if (!c_order) {
+    Ref flags = Ref::steal(array_attribute(array, kFlags));
+    if (!flags) return -1;
+    c_order = flag(flags.get(), "c_contiguous");
+    f_order = c_order == 0 ? flag(flags.get(), "f_contiguous") : 0;
+    if (c_order < 0 || f_order < 0) return -1;
+    // A strided view travels as its C-ordered copy, as it pickles today.
+    source = c_order || f_order
+                 ? Ref::borrow(array)
+                 : Ref::steal(PyObject_CallOneArg(loaded.ascontiguousarray, array));
+    if (!source) return -1;
+    if (data_pointer(source.get(), nbytes, coded, data) < 0) return -1;
+  }
   if (!(out.shape = Ref::steal(array_attribute(array, kShape)))) return -1;
   if (!segment_for_message(data, static_cast<size_t>(nbytes), reader)) return 0;
   out.fortran = !c_order && f_order;

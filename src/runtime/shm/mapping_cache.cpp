@@ -36,7 +36,11 @@ struct Entry {
   size_t length;
   uint64_t token;         // the use it holds, or last held
   State state;
-  bool exposed;    // inherited by forked children (MADV_DOFORK)
+  // Whether a forked child is to inherit the mapping: while an object that
+  // a child may inherit uses it. Told to the system only when a fork comes
+  // (`advised` is what it was last told): two calls per message otherwise.
+  bool exposed;
+  bool advised;    // MADV_DOFORK, rather than MADV_DONTFORK
   bool forked;     // a child inherited it while in use: not to be written again
   bool inherited;  // this process is such a child: the use is not ours to mark
   double idle_since;
@@ -48,7 +52,14 @@ struct Sender {
   int pidfd;    // taken while it was known to be that process
   bool ended;
   int waiters;  // callers waiting on the pidfd without the lock
+  double looked;  // when its pidfd was last asked
 };
+
+// Least time between two looks at a sender's pidfd when a use is released
+// (a system call per message otherwise): keeping the mapping of a sender
+// that ended meanwhile only delays its end, which the keeper sees on the
+// pidfd anyway.
+constexpr double kLookAtEndEvery = 0.001;
 
 struct Cache {
   std::vector<Entry> entries;
@@ -81,8 +92,15 @@ Sender* find_sender(pid_t pid, uint64_t start_time) {
   return nullptr;
 }
 
-bool ended(Sender& sender) {
-  if (!sender.ended) sender.ended = has_ended(sender.pidfd);
+// Whether `sender` has ended; `exact` asks its pidfd whenever it has not,
+// otherwise at most every kLookAtEndEvery.
+bool ended(Sender& sender, bool exact = true) {
+  if (sender.ended) return true;
+  double now = exact ? 0 : now_seconds();
+  if (exact || now - sender.looked >= kLookAtEndEvery) {
+    sender.ended = has_ended(sender.pidfd);
+    sender.looked = now;
+  }
   return sender.ended;
 }
 
@@ -154,7 +172,7 @@ int hold_sender(const SegmentRef& ref) {
     ++added->waiters;
     return added->pidfd;
   }
-  cache().senders.push_back({ref.pid, ref.start_time, pidfd, false, 1});
+  cache().senders.push_back({ref.pid, ref.start_time, pidfd, false, 1, 0});
   return pidfd;
 }
 
@@ -217,9 +235,9 @@ void prune_senders() {
   }
 }
 
-bool sender_gone(const Entry& e) {
+bool sender_gone(const Entry& e, bool exact = true) {
   Sender* sender = find_sender(e.pid, e.start_time);
-  return !sender || ended(*sender);
+  return !sender || ended(*sender, exact);
 }
 
 }  // namespace
@@ -250,7 +268,7 @@ Held hold_use(const SegmentRef& ref, Use use, Outcome& outcome) {
   Entry entry = {++cache().last_id, ref.pid,  ref.start_time, ref.inode,
                  ref.device,        ref.capacity, base,        header_bytes() + ref.capacity,
                  ref.token,         state_for(use), false,      false,
-                 false,             0};
+                 false,             false,        0};
   cache().entries.push_back(entry);
   store_mark(header_of(entry)->taken, ref.token);
   return held_of(entry);
@@ -284,8 +302,7 @@ bool still_claimed(const Held& held) {
 void expose_to_children(const Held& held) {
   Locked locked;
   Entry* e = find_entry(held.entry);
-  if (!e || e->exposed || e->token != held.token) return;
-  e->exposed = madvise(e->base, e->length, MADV_DOFORK) == 0;
+  if (e && e->token == held.token) e->exposed = true;
 }
 
 void release_use(const Held& held) {
@@ -306,12 +323,10 @@ void release_use(const Held& held) {
     } else {
       SegmentHeader* header = header_of(e);
       store_mark(e.forked ? header->released_forked : header->released, e.token);
-      if (e.forked || load_mark(header->retired) || sender_gone(e)) {
+      if (e.forked || load_mark(header->retired) || sender_gone(e, false)) {
         // Nothing will be written into it again for us: not worth keeping.
-        if (e.exposed) madvise(e.base, e.length, MADV_DONTFORK);
         closing = remove_at(i);
       } else {
-        if (e.exposed) madvise(e.base, e.length, MADV_DONTFORK);
         e.exposed = false;
         e.state = State::kIdle;
         e.idle_since = now_seconds();
@@ -391,11 +406,17 @@ size_t mappings_held() {
   return cache().entries.size();
 }
 
-// Mappings in use are inherited by the child being forked: their uses must
-// not be written again, whoever releases them first.
+// Mappings in use are inherited by the child being forked, and no other:
+// the system is told which now (nothing changes them until the fork is
+// over, the lock being held). Uses inherited must not be written again,
+// whoever releases them first.
 void mappings_before_fork() {
-  for (Entry& e : cache().entries)
-    if (e.exposed) e.forked = true;
+  for (Entry& e : cache().entries) {
+    if (e.exposed != e.advised &&
+        madvise(e.base, e.length, e.exposed ? MADV_DOFORK : MADV_DONTFORK) == 0)
+      e.advised = e.exposed;
+    if (e.advised) e.forked = true;
+  }
 }
 
 // The child has the mappings in use (a child may use the arrays) and none
@@ -404,7 +425,7 @@ void mappings_before_fork() {
 void mappings_after_fork_in_child() {
   auto& entries = cache().entries;
   for (size_t i = 0; i < entries.size();) {
-    if (entries[i].exposed) {
+    if (entries[i].advised) {
       entries[i].inherited = true;
       ++i;
     } else {

@@ -105,13 +105,13 @@ uint64_t start_time_of(pid_t pid, bool& ended) {
   return parse_stat(text, ended);
 }
 
-uint64_t own_start_time() {
+uint64_t own_start_time(pid_t self) {
   static pid_t read_in = 0;
   static uint64_t start = 0;
-  if (read_in != getpid()) {
+  if (read_in != self) {
     bool ended;
     start = start_time_of(0, ended);
-    read_in = getpid();
+    read_in = self;
   }
   return start;
 }

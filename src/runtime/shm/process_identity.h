@@ -14,8 +14,8 @@ namespace vr::shm {
 // ended (a zombie); 0 when it cannot be read (no such process).
 uint64_t start_time_of(pid_t pid, bool& ended);
 
-// This process's start time (read once per process).
-uint64_t own_start_time();
+// This process's start time, `self` being its pid (read once per process).
+uint64_t own_start_time(pid_t self);
 
 // A pidfd of `pid` (close-on-exec), or -1 (no such process, or no pidfds).
 int open_pidfd(pid_t pid);

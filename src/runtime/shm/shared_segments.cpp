@@ -3,6 +3,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -83,12 +84,21 @@ struct Table {
   double last_sweep = 0;
   uint64_t last_batch = 0;
   uint64_t last_id = 0;  // of segments and readers alike
+  // This process as its segments name it, asked once (0: not yet, or
+  // forgotten by a forked child).
+  std::atomic<pid_t> own_pid{0};
 };
 
 // Never destroyed: the keeper thread may use it while the process exits.
 Table& table() {
   static Table* made = new Table();
   return *made;
+}
+
+pid_t own_pid() {
+  pid_t pid = table().own_pid.load(std::memory_order_relaxed);
+  if (pid == 0) table().own_pid.store(pid = getpid(), std::memory_order_relaxed);
+  return pid;
 }
 
 SegmentHeader* header_of(const Segment& s) { return reinterpret_cast<SegmentHeader*>(s.mapped); }
@@ -393,10 +403,10 @@ long long threshold() {
   return value * scale;
 }
 
-ReaderId known_reader(pid_t pid) {
+ReaderId known_reader(pid_t pid, bool exact) {
   Locked locked;
   for (Reader& r : table().readers)
-    if (r.pid == pid && !ended(r, true)) return r.id;
+    if (r.pid == pid && !ended(r, exact)) return r.id;
   return 0;
 }
 
@@ -489,8 +499,9 @@ bool create_segment(const void* data, size_t size, ReaderId reader, uint64_t bat
   }
   close_all_later(look.closing);
   if (!written) return false;
-  out = {getpid(),       segment.fd, own_start_time(), segment.inode,
-         segment.device, token,      size,             segment.capacity};
+  pid_t self = own_pid();
+  out = {self,           segment.fd, own_start_time(self), segment.inode,
+         segment.device, token,      size,                 segment.capacity};
   return true;
 }
 
@@ -583,6 +594,7 @@ void segments_after_fork_in_child() {
   for (const Reader& r : t.readers) close(r.pidfd);
   t.segments.clear();
   t.readers.clear();
+  t.own_pid.store(0, std::memory_order_relaxed);
 }
 
 }  // namespace vr::shm

@@ -42,8 +42,10 @@ constexpr long long kDefaultThreshold = 1 << 17;
 // the process. 0 stands for none.
 using ReaderId = uint64_t;
 
-// The known reader `pid` whose process has not ended, or 0.
-ReaderId known_reader(pid_t pid);
+// The known reader `pid` whose process has not ended, or 0. Unless `exact`,
+// a reader that ended within the last millisecond may still be given (for
+// a pid known otherwise to be that process's: the parent's).
+ReaderId known_reader(pid_t pid, bool exact = true);
 
 // Adds the reader `pid`, whose `pidfd` (owned from now on) the caller took
 // while `pid` was known to be the process meant. 0 (the pidfd closed) when
