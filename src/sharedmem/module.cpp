@@ -158,6 +158,35 @@ bool ended_process_error() {
 // registered under a pidfd taken while its process object said it had not
 // ended (its pid cannot have been given to another process then). 0 when
 // there is none, or it has ended.
+// The worker process last found reading a queue (a weak reference: it is
+// not kept alive for this), and the reader registered for it. Asking the
+// process object for its pid and exit code again costs more than the rest
+// of sending an array; its registered pidfd says as well whether it ended.
+struct LastQueueReader {
+  PyObject* process = nullptr;  // owned weak reference
+  shm::ReaderId id = 0;
+};
+LastQueueReader last_queue_reader;
+
+bool is_last_queue_reader(PyObject* process) {
+  return last_queue_reader.process &&
+         PyWeakref_GetObject(last_queue_reader.process) == process &&
+         shm::reader_usable(last_queue_reader.id);
+}
+
+void remember_queue_reader(PyObject* process, long long id) {
+  if (id <= 0) return;
+  PyObject* reference = PyWeakref_NewRef(process, nullptr);
+  if (!reference) {
+    PyErr_Clear();  // only not remembered
+    return;
+  }
+  Py_XSETREF(last_queue_reader.process, reference);
+  last_queue_reader.id = static_cast<shm::ReaderId>(id);
+}
+
+long long queue_reader_of(PyObject* process);
+
 long long queue_reader() {
   if (!loaded.readers && !(loaded.readers = import_attribute("vorlen._liveness", "readers")))
     return -1;
@@ -167,6 +196,15 @@ long long queue_reader() {
   Ref process = Ref::steal(PyObject_CallNoArgs(reference.get()));  // a weak reference
   if (!process) return -1;
   if (process.get() == Py_None) return 0;
+  if (is_last_queue_reader(process.get())) return static_cast<long long>(last_queue_reader.id);
+  long long id = queue_reader_of(process.get());
+  remember_queue_reader(process.get(), id);
+  return id;
+}
+
+// The reader registered for a worker process, found anew.
+long long queue_reader_of(PyObject* process_object) {
+  Ref process = Ref::borrow(process_object);
   Ref pid_object = Ref::steal(PyObject_GetAttrString(process.get(), "pid"));
   if (!pid_object) return ended_process_error() ? 0 : -1;
   if (pid_object.get() == Py_None) return 0;
