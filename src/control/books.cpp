@@ -93,7 +93,7 @@ vr::Book* find(PyObject* qo, PyObject* qi) {
   auto found = table.find(qo ? qo : qi);
   if (found == table.end()) return nullptr;
   vr::Book* book = found->second;
-  if (qi && PyWeakref_GetObject(book->requests.get()) != qi) return nullptr;
+  if (qi && !vr::refers_to(book->requests.get(), qi)) return nullptr;
   return book;
 }
 

@@ -170,7 +170,7 @@ LastQueueReader last_queue_reader;
 
 bool is_last_queue_reader(PyObject* process) {
   return last_queue_reader.process &&
-         PyWeakref_GetObject(last_queue_reader.process) == process &&
+         vr::refers_to(last_queue_reader.process, process) &&
          shm::reader_usable(last_queue_reader.id);
 }
 

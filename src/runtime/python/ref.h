@@ -108,4 +108,20 @@ PyObject* list_of(Items... items) {
   return list;
 }
 
+// Whether the weak reference `ref` refers to `object`, which the caller
+// holds (so that its address cannot have been reused by another).
+inline bool refers_to(PyObject* ref, PyObject* object) {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyObject* referent = nullptr;
+  if (PyWeakref_GetRef(ref, &referent) < 0) {
+    PyErr_Clear();  // not a weak reference: refers to nothing
+    return false;
+  }
+  Py_XDECREF(referent);  // `object` keeps it alive when it is the same
+  return referent == object;
+#else
+  return PyWeakref_GetObject(ref) == object;
+#endif
+}
+
 }  // namespace vr
