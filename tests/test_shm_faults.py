@@ -517,16 +517,22 @@ def test_answer_too_large_to_map_raises_memory_error_and_releases_all():
     assert outcome == {"error": "MemoryError", "next": True, "held": False}
 
 
-# ---- a closed process object --------------------------------------------------
+# ---- a worker that ended: its process object closed, or not ------------------
 
-def test_large_array_to_a_closed_process_raises_worker_died(make_handle, settled):
+@pytest.mark.parametrize("sent_before", [False, True], ids=["first array", "after arrays"])
+@pytest.mark.parametrize("closed", [True, False], ids=["closed", "killed just now"])
+def test_large_array_to_an_ended_worker_raises_worker_died(make_handle, settled, sent_before,
+                                                           closed):
     handle = make_handle()
+    if sent_before:  # the sender knows the worker as a reader of its arrays then
+        assert handle.blocked_put([{"x": np.ones(BIG)}, "pass"])[0] == "SUCCESS"
     handle.kill()
-    handle.proc.join(WAIT)
-    handle.proc.close()
+    if closed:
+        handle.proc.join(WAIT)
+        handle.proc.close()
     with pytest.raises(vorlen.WorkerDiedError):
         handle.blocked_put([{"x": np.ones(BIG)}, "pass"])
-    assert sharedmem.outstanding() == 0
+    assert wait_for(lambda: sharedmem.outstanding() == 0, RELEASED_WITHIN)
 
 
 # ---- a soak ------------------------------------------------------------------
