@@ -10,6 +10,7 @@ bool loaded = false;
 constexpr PyObject* RuntimeState::*kObjects[] = {
     &RuntimeState::queue_type,    &RuntimeState::queue_put,
     &RuntimeState::queue_get,     &RuntimeState::queue_empty,
+    &RuntimeState::connection_type,
     &RuntimeState::forking_dumps, &RuntimeState::forking_loads,
     &RuntimeState::plain_dumps,   &RuntimeState::format_exception,
     &RuntimeState::writers,       &RuntimeState::register_worker,
@@ -20,7 +21,7 @@ constexpr PyObject* RuntimeState::*kObjects[] = {
 
 constexpr const char* kNameTexts[kNameCount] = {
     "_thread", "_closed", "_writer",  "_wlock",  "_sem", "_reader",
-    "_rlock",  "acquire", "release", "get"};
+    "_rlock",  "acquire", "release", "get",    "_handle"};
 
 int import_attribute(PyObject*& slot, const char* module, const char* attribute) {
   Ref m = Ref::steal(PyImport_ImportModule(module));
@@ -46,6 +47,7 @@ int load(RuntimeState& s) {
       attribute(s.queue_put, s.queue_type, "put") < 0 ||
       attribute(s.queue_get, s.queue_type, "get") < 0 ||
       import_attribute(s.queue_empty, "queue", "Empty") < 0 ||
+      import_attribute(s.connection_type, "multiprocessing.connection", "Connection") < 0 ||
       attribute(s.forking_dumps, pickler.get(), "dumps") < 0 ||
       attribute(s.forking_loads, pickler.get(), "loads") < 0 ||
       import_attribute(s.plain_dumps, "pickle", "dumps") < 0 ||

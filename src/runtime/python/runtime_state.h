@@ -9,7 +9,7 @@ namespace vr {
 // Interned attribute and method names, indexes into RuntimeState::names.
 enum Name {
   kThread, kClosed, kWriter, kWlock, kSem, kReader, kRlock,
-  kAcquire, kRelease, kGet, kNameCount
+  kAcquire, kRelease, kGet, kHandle, kNameCount
 };
 
 struct RuntimeState {
@@ -17,6 +17,7 @@ struct RuntimeState {
   PyObject* queue_put = nullptr;         // its own put function
   PyObject* queue_get = nullptr;         // its own get function
   PyObject* queue_empty = nullptr;       // queue.Empty, what get() raises on time-out
+  PyObject* connection_type = nullptr;   // multiprocessing.connection.Connection
   PyObject* forking_dumps = nullptr;     // what a queue pickles with
   PyObject* forking_loads = nullptr;     // what a queue's get() unpickles with
   PyObject* plain_dumps = nullptr;       // pickle.dumps: the same bytes for plain data

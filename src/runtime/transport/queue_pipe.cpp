@@ -47,6 +47,22 @@ int try_acquire(const RuntimeState& rt, PyObject* lock) {
   return taken ? PyObject_IsTrue(taken.get()) : -1;
 }
 
+// The descriptor of one of a queue's connections, as its fileno() gives it.
+// For multiprocessing's own Connection class that is its `_handle`, read
+// here: fileno() would run Python code for every message.
+int connection_descriptor(const RuntimeState& rt, PyObject* connection) {
+  if (Py_TYPE(connection) != reinterpret_cast<PyTypeObject*>(rt.connection_type))
+    return descriptor_of(connection);
+  Ref handle;
+  int found = private_attribute(rt, connection, kHandle, handle);
+  if (found <= 0) return found < 0 ? -1 : descriptor_of(connection);
+  if (handle.get() == Py_None) {
+    PyErr_SetString(PyExc_OSError, "handle is closed");  // as fileno() says it
+    return -1;
+  }
+  return descriptor_of(handle.get());
+}
+
 // Whether `method` is the queue class's own `function`, bound to `queue`.
 bool is_own_method(const RuntimeState& rt, PyObject* queue, PyObject* method,
                    PyObject* function) {
@@ -249,7 +265,7 @@ int write_pickled(DirectQueue& target, PyObject* pickled, uint64_t tag) {
   // Read under the lock, as late as it can be: a connection closed by the
   // code that ran before raises here.
   int status = 0;
-  target.fd = descriptor_of(target.writer.get());
+  target.fd = connection_descriptor(*rt, target.writer.get());
   Room room = target.fd < 0 ? Room::kNone : room_for(target.fd, total + 4);
   if (target.fd < 0) {
     status = -1;
@@ -492,7 +508,7 @@ int receive_message(PyObject* queue, PyObject* get, Receive& how, Ref& out) {
   // The descriptor is read from the held connection under the lock, after
   // the last code that could close it.
   Ref frame;
-  int fd = descriptor_of(reader.get());
+  int fd = connection_descriptor(*rt, reader.get());
   int ready = fd < 0 ? -1 : timeout < 0 || how.writer_fd >= 0 ? 1 : wait_readable_for(fd, timeout);
   if (ready > 0) frame = Ref::steal(read_frame(fd, how));
   SavedError raised;
