@@ -154,10 +154,6 @@ bool ended_process_error() {
   return true;
 }
 
-// The reader of a message sent on a queue: the worker process reading it,
-// registered under a pidfd taken while its process object said it had not
-// ended (its pid cannot have been given to another process then). 0 when
-// there is none, or it has ended.
 // The worker process last found reading a queue (a weak reference: it is
 // not kept alive for this), and the reader registered for it. Asking the
 // process object for its pid and exit code again costs more than the rest
@@ -187,6 +183,10 @@ void remember_queue_reader(PyObject* process, long long id) {
 
 long long queue_reader_of(PyObject* process);
 
+// The reader of a message sent on a queue: the worker process reading it,
+// registered under a pidfd taken while its process object said it had not
+// ended (its pid cannot have been given to another process then). 0 when
+// there is none, or it has ended.
 long long queue_reader() {
   if (!loaded.readers && !(loaded.readers = import_attribute("vorlen._liveness", "readers")))
     return -1;
