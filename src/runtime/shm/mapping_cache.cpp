@@ -55,12 +55,6 @@ struct Sender {
   double looked;  // when its pidfd was last asked
 };
 
-// Least time between two looks at a sender's pidfd when a use is released
-// (a system call per message otherwise): keeping the mapping of a sender
-// that ended meanwhile only delays its end, which the keeper sees on the
-// pidfd anyway.
-constexpr double kLookAtEndEvery = 0.001;
-
 struct Cache {
   std::vector<Entry> entries;
   std::vector<Sender> senders;
@@ -92,16 +86,10 @@ Sender* find_sender(pid_t pid, uint64_t start_time) {
   return nullptr;
 }
 
-// Whether `sender` has ended; `exact` asks its pidfd whenever it has not,
-// otherwise at most every kLookAtEndEvery.
+// Whether `sender` has ended (see ended_as_seen). A use released keeps the
+// mapping of a sender that ended meanwhile only until the keeper sees it.
 bool ended(Sender& sender, bool exact = true) {
-  if (sender.ended) return true;
-  double now = exact ? 0 : now_seconds();
-  if (exact || now - sender.looked >= kLookAtEndEvery) {
-    sender.ended = has_ended(sender.pidfd);
-    sender.looked = now;
-  }
-  return sender.ended;
+  return ended_as_seen(sender.pidfd, sender.ended, sender.looked, exact);
 }
 
 Entry* find_entry(uint64_t id) {

@@ -126,6 +126,17 @@ bool has_ended(int pidfd) {
   return poll(&p, 1, 0) > 0;
 }
 
+bool ended_as_seen(int pidfd, bool& ended, double& looked, bool exact) {
+  constexpr double kLookEvery = 0.001;
+  if (ended) return true;
+  double now = now_seconds();
+  if (exact || now - looked >= kLookEvery) {
+    ended = has_ended(pidfd);
+    looked = now;
+  }
+  return ended;
+}
+
 bool ends_within(int pidfd, double seconds) {
   double deadline = now_seconds() + seconds;
   for (;;) {

@@ -23,6 +23,13 @@ int open_pidfd(pid_t pid);
 // Whether the process of `pidfd` has ended (it may not be reaped yet).
 bool has_ended(int pidfd);
 
+// Whether the process of `pidfd` has ended, as last seen (`ended`, at
+// `looked`): its pidfd is asked again whenever `exact`, otherwise at most
+// once a millisecond. The paths that run for every message ask that way (a
+// system call each otherwise): a process that ended meanwhile is seen by
+// the keeper, which watches the pidfd, and its leavings go with it.
+bool ended_as_seen(int pidfd, bool& ended, double& looked, bool exact);
+
 // Waits up to `seconds` for the process of `pidfd` to end; whether it has.
 // Blocks: call it without the interpreter lock.
 bool ends_within(int pidfd, double seconds);

@@ -40,11 +40,6 @@ constexpr size_t kMaxFreePerReader = 8;
 constexpr double kKeepFreeSeconds = 1.0;
 // Least time between two sweeps from a caller that are not asked for now.
 constexpr double kSweepInterval = 0.005;
-// Least time between two looks at whether a reader has ended, but for the
-// look that finds a reader by its pid (see known_reader): a message looks
-// several times, each a system call. A reader that ends meanwhile is seen
-// by the keeper, which closes what was made for it.
-constexpr double kLookAtEndEvery = 0.001;
 
 enum class State {
   kFilling,  // being written, with the interpreter lock released
@@ -118,15 +113,12 @@ Reader* find_reader(ReaderId id) {
   return nullptr;
 }
 
-// Whether `reader` has ended; `exact` asks its pidfd whenever it has not.
+// Whether `reader` has ended (see ended_as_seen): exactly only for the look
+// that finds a reader by its pid (see known_reader). A message looks
+// several times; a reader that ends meanwhile is seen by the keeper, which
+// closes what was made for it.
 bool ended(Reader& reader, bool exact = false) {
-  if (reader.ended) return true;
-  double now = now_seconds();
-  if (exact || now - reader.looked >= kLookAtEndEvery) {
-    reader.ended = has_ended(reader.pidfd);
-    reader.looked = now;
-  }
-  return reader.ended;
+  return ended_as_seen(reader.pidfd, reader.ended, reader.looked, exact);
 }
 
 bool reader_ended(ReaderId id) {
