@@ -833,7 +833,11 @@ def test_worker_killed_while_writing_its_answer(make_handle, nothing_left_behind
         handle.proc.join(WAIT)
 
 
-def test_clear_output_and_unread_answers_release_the_workers_memory(worker):
+def test_clear_output_and_unread_answers_release_the_workers_memory(make_handle):
+    # A worker of its own: the module's keeps the free memory of earlier
+    # tests for reuse a while, which would count here.
+    worker = make_handle("shm_unread")
+    worker.blocked_put("import numpy as np")
     for _ in range(3):
         worker.qi.put(f"xreturn(a=np.arange({BIG}))")
     assert wait_for(lambda: worker.qo.qsize() >= 3)
