@@ -19,9 +19,10 @@ both sides) is a row of its own.
 Also through the pipe (VORLEN_SHM_THRESHOLD=off) and a raw
 multiprocessing.Queue echo, at every size, with shared memory forced for
 the sizes below the default threshold (VORLEN_SHM_THRESHOLD=1): where they
-cross is where the default threshold comes from. bytearrays of 8 MB and more handed back, through shared
-memory and the pipe. Small messages holding a numpy array, with the default
-threshold and with shared memory off: the cost of looking.
+cross is where the default threshold comes from. bytearrays of 8 MB and
+more handed back, through shared memory and the pipe. Small messages
+holding a numpy array, with the default threshold and with shared memory
+off: the cost of looking.
 
 An actor system's object store is measured in the same rounds when it is
 installed (ray): an actor's method returning the array, and one taking it."""
