@@ -535,6 +535,50 @@ def test_large_array_to_an_ended_worker_raises_worker_died(make_handle, settled,
     assert wait_for(lambda: sharedmem.outstanding() == 0, RELEASED_WITHIN)
 
 
+# ---- arrays copied in once their message is on its way ------------------------
+
+@pytest.mark.parametrize("direction", ["answer", "request"])
+def test_memory_reused_carries_each_message_own_data(make_handle, direction):
+    # Memory being reused is filled after the message is sent, and its
+    # reader waits for that: each message must read its own values, the
+    # answers kept must keep theirs, and a caller may change its array as
+    # soon as the call has returned.
+    handle = make_handle()
+    handle.blocked_put("import numpy as np\nheld = []\na = np.zeros(1 << 17)")
+    kept = []
+    for i in range(300):
+        if direction == "answer":
+            got = handle.blocked_put(f"a[:] = {i}\nxreturn(a=a)")[3]["a"]
+            assert (got == i).all(), i
+            kept = (kept + [(i, got)])[-4:]
+        else:
+            sent = np.full(1 << 17, float(i))
+            answer = handle.blocked_put([{"d": sent}, f"held = (held + [d])[-4:]\n"
+                                         f"xreturn(ok=bool((d == {i}).all()))"])
+            sent[:] = -1
+            assert answer[3]["ok"], i
+    for i, got in kept:
+        assert (got == i).all(), i
+    if direction == "request":
+        assert handle.blocked_put("xreturn(ok=all((d == d[0]).all() for d in held))")[3]["ok"]
+
+
+def test_worker_killed_while_its_answers_arrive_raises_worker_died(make_handle, settled):
+    # Killed at any moment, also after an answer went out and before its
+    # data was in: every call is answered whole or raises WorkerDiedError.
+    for delay in np.linspace(0, 0.004, 12):
+        handle = make_handle()
+        handle.blocked_put("import numpy as np\na = np.zeros(1 << 19)")
+        pid = handle.blocked_put("import os\nxreturn(p=os.getpid())")[3]["p"]
+        killer = threading.Timer(delay, os.kill, (pid, 9))
+        killer.start()
+        with pytest.raises(vorlen.WorkerDiedError):
+            for i in range(100_000):
+                assert (handle.blocked_put(f"a[:] = {i}\nxreturn(a=a)")[3]["a"] == i).all()
+        killer.join()
+    assert wait_for(lambda: sharedmem.outstanding() == 0, RELEASED_WITHIN)
+
+
 # ---- a soak ------------------------------------------------------------------
 
 @pytest.mark.timeout(300)

@@ -392,11 +392,13 @@ PyObject* reference_tuple(const shm::SegmentRef& ref) {
                        static_cast<unsigned long long>(ref.capacity));
 }
 
-// A new segment for the message's reader holding `size` bytes at `data`,
-// noted last among the message's segments. False when none can be had.
-bool segment_for_message(const void* data, size_t size, long long reader) {
+// A new segment for the message's reader holding `size` bytes at `data`
+// (in `owner`, when its copy may wait until the message is sent), noted
+// last among the message's segments. False when none can be had.
+bool segment_for_message(const void* data, size_t size, long long reader, PyObject* owner) {
   shm::SegmentRef ref;
-  if (!shm::create_segment(data, size, static_cast<shm::ReaderId>(reader), dump.batch, ref))
+  if (!shm::create_segment(data, size, static_cast<shm::ReaderId>(reader), dump.batch, owner,
+                           ref))
     return false;
   dump.refs.push_back(ref);
   return true;
@@ -416,7 +418,9 @@ struct SharedArray {
 // unless the array is Fortran-ordered. 1 done; 0 when it does not qualify
 // (object dtype, no reader that can open our segments, no segment to be
 // had, or with `codes_only` a dtype without a code), and nothing was made;
-// -1 with an exception.
+// -1 with an exception. With `codes_only` (the plain writer, which runs no
+// code of the message's objects), the copy may wait until the message is
+// sent.
 int share_array(PyObject* array, Py_ssize_t nbytes, bool codes_only, SharedArray& out) {
   Ref dtype = Ref::steal(array_attribute(array, kDtype));
   if (!dtype) return -1;
@@ -457,7 +461,8 @@ int share_array(PyObject* array, Py_ssize_t nbytes, bool codes_only, SharedArray
     if (data_pointer(source.get(), nbytes, coded, data) < 0) return -1;
   }
   if (!(out.shape = Ref::steal(array_attribute(array, kShape)))) return -1;
-  if (!segment_for_message(data, static_cast<size_t>(nbytes), reader)) return 0;
+  PyObject* owner = codes_only ? (source ? source.get() : array) : nullptr;
+  if (!segment_for_message(data, static_cast<size_t>(nbytes), reader, owner)) return 0;
   out.fortran = !c_order && f_order;
   if (Py_TYPE(array) != reinterpret_cast<PyTypeObject*>(loaded.ndarray))
     out.subclass = reinterpret_cast<PyObject*>(Py_TYPE(array));
@@ -584,7 +589,8 @@ int bytes_to_segment(const SourceBytes& source, Ref& reference) {
   if (source.size() <= 0 || source.size() < dump.threshold) return 0;
   long long reader = reader_of_message();
   if (reader <= 0) return static_cast<int>(reader);
-  if (!segment_for_message(source.data(), static_cast<size_t>(source.size()), reader)) return 0;
+  if (!segment_for_message(source.data(), static_cast<size_t>(source.size()), reader, nullptr))
+    return 0;
   reference = Ref::steal(reference_tuple(dump.refs.back()));
   return reference ? 0 : -1;
 }
@@ -663,6 +669,7 @@ PyObject* pickle_plainly(PyObject* message, uint64_t batch) {
   int written = shm::write_plain(message, loaded.ndarray, write_array, text);
   if (written > 0) return shm::with_claim(text.data(), text.size(), dump.refs, true);
   if (!dump.refs.empty()) {
+    shm::complete_fills(batch, false);  // never sent: no copy to make
     shm::settle_batch(batch, false);
     dump.refs.clear();
   }
@@ -721,6 +728,8 @@ bool api_holds_anything() { return shm::holds_anything() || shm::mappings_held()
 // of pickle.loads on those bytes, so that the reader gets the message. It
 // settles the segments of `batch` (see SharedMemoryApi::wrap).
 PyObject* api_wrap(PyObject* pickled, uint64_t batch) {
+  // The queue sends it later, from another thread: its data goes in now.
+  shm::complete_fills(batch, true);
   Ref payload = Ref::steal(PyBytes_FromObject(pickled));
   Ref args = payload ? Ref::steal(PyTuple_Pack(1, payload.get())) : Ref();
   return args ? shm::new_reduced(loaded.loads, args.get(), batch) : nullptr;

@@ -4,7 +4,10 @@
 #include <Python.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstddef>
+#include <ctime>
+#include <poll.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <vector>
@@ -13,6 +16,7 @@
 #include "runtime/shm/process_identity.h"
 #include "runtime/shm/segment_fetch.h"
 #include "runtime/python/gil.h"
+#include "runtime/transport/descriptors.h"
 
 namespace vr::shm {
 
@@ -75,9 +79,12 @@ bool same_segment(const Entry& e, const SegmentRef& ref) {
          e.device == ref.device && e.capacity == ref.capacity && !e.inherited;
 }
 
+// Whether the header is that of the use `ref` names: written, or still
+// being written by a sender that sent the message first.
 bool holds_use(const SegmentHeader& header, const SegmentRef& ref) {
-  return header.magic == kMagic && load_mark(header.token) == ref.token &&
-         header.size == ref.size && ref.size <= ref.capacity;
+  if (header.magic != kMagic || ref.size > ref.capacity) return false;
+  if (load_mark(header.token) != ref.token && load_mark(header.filling) != ref.token) return false;
+  return header.size == ref.size;
 }
 
 Sender* find_sender(pid_t pid, uint64_t start_time) {
@@ -228,10 +235,67 @@ bool sender_gone(const Entry& e, bool exact = true) {
   return !sender || ended(*sender, exact);
 }
 
-}  // namespace
+enum class Fill { kDone, kOngoing, kGone, kSenderEnded, kInterrupted };
 
-Held hold_use(const SegmentRef& ref, Use use, Outcome& outcome) {
-  outcome = {};
+Fill fill_of(const Held& held) {
+  const auto* header = reinterpret_cast<const SegmentHeader*>(held.data - header_bytes());
+  if (load_mark(header->token) == held.token) return Fill::kDone;
+  // A sender that moved on to another use will not finish this one.
+  return load_mark(header->filling) == held.token ? Fill::kOngoing : Fill::kGone;
+}
+
+// Sleeps until the data of `held` is in, the sender (its `pidfd`) ends, or
+// a signal's handler raises, in steps that grow to a millisecond.
+Fill sleep_until_filled(const Held& held, int pidfd) {
+  long step_ns = 50'000;
+  for (;;) {
+    Fill fill = fill_of(held);
+    if (fill != Fill::kOngoing) return fill;
+    pollfd ended = {pidfd, POLLIN, 0};
+    timespec step = {0, step_ns};
+    int ready, error;
+    Py_BEGIN_ALLOW_THREADS
+    ready = ppoll(&ended, 1, &step, nullptr);
+    error = errno;
+    VR_END_ALLOW_THREADS
+    if (ready > 0) {
+      fill = fill_of(held);
+      return fill == Fill::kOngoing ? Fill::kSenderEnded : fill;
+    }
+    if (ready < 0 && error == EINTR && PyErr_CheckSignals() < 0) return Fill::kInterrupted;
+    step_ns = std::min(2 * step_ns, 1'000'000L);
+  }
+}
+
+// Waits until the sender has copied in the data of `held`, which it sent
+// before the copy was over: about as long as this process took to read the
+// message. It looks at the header for as long as a wait for a message
+// looks at the pipe (keeping the interpreter lock: the copy is short),
+// then sleeps, looking at the sender's pidfd too: a sender that ends
+// meanwhile never finishes. Signals are handled while it sleeps, as in any
+// wait of the interpreter's (one whose handler raises ends it).
+Fill await_fill(const SegmentRef& ref, const Held& held) {
+  double until = now_seconds() + static_cast<double>(spin_budget_ns()) * 1e-9;
+  for (unsigned i = 1;; ++i) {
+    Fill fill = fill_of(held);
+    if (fill != Fill::kOngoing) return fill;
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+    if (i % 64 == 0 && now_seconds() > until) break;
+  }
+  int pidfd = hold_sender(ref);
+  if (pidfd < 0) {
+    Fill fill = fill_of(held);
+    return fill == Fill::kOngoing ? Fill::kSenderEnded : fill;
+  }
+  Fill fill = sleep_until_filled(held, pidfd);
+  Locked locked;
+  let_go(ref);
+  return fill;
+}
+
+Held hold_mapped_use(const SegmentRef& ref, Use use, Outcome& outcome) {
   if (!fork_handlers_installed()) {
     outcome = {Failure::kCannotOpen, ENOSYS};
     return {};
@@ -260,6 +324,25 @@ Held hold_use(const SegmentRef& ref, Use use, Outcome& outcome) {
   cache().entries.push_back(entry);
   store_mark(header_of(entry)->taken, ref.token);
   return held_of(entry);
+}
+
+}  // namespace
+
+Held hold_use(const SegmentRef& ref, Use use, Outcome& outcome) {
+  outcome = {};
+  Held held = hold_mapped_use(ref, use, outcome);
+  // A claim only maps: the data is waited for when an object takes it.
+  if (!held.entry || use == Use::kClaimed) return held;
+  Fill fill = fill_of(held);
+  if (fill == Fill::kOngoing) fill = await_fill(ref, held);
+  if (fill == Fill::kDone) return held;
+  SavedError raised;  // an interrupted wait's
+  release_use(held);
+  raised.restore();
+  outcome.failure = fill == Fill::kGone          ? Failure::kGone
+                    : fill == Fill::kInterrupted ? Failure::kRaised
+                                                 : Failure::kSenderEnded;
+  return {};
 }
 
 bool sender_ends_within(const SegmentRef& ref, double seconds) {

@@ -30,6 +30,7 @@ enum class Failure {
   kCannotOpen,   // `error` says why
   kNoMemory,     // no room to map it
   kCannotMap,    // `error` says why
+  kRaised,       // a signal's handler raised while it waited: the exception is set
 };
 struct Outcome {
   Failure failure = Failure::kNone;
@@ -47,7 +48,9 @@ struct Held {
 
 // The use `ref` names, mapped, in the state `use`: a use this process
 // claimed already (moved to `use`), or a mapping kept from an earlier use,
-// or a new one. Call with the interpreter lock held and without the lock.
+// or a new one. Unless `use` is kClaimed, waits until the sender has
+// written the data in, when it sent the message first. Call with the
+// interpreter lock held and without the lock.
 Held hold_use(const SegmentRef& ref, Use use, Outcome& outcome);
 
 // After kSenderGoing: whether the sender of `ref` ends within `seconds`

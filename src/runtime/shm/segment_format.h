@@ -7,7 +7,9 @@
 // that use a new random token, and sends a reference; the reader maps the
 // file and marks in the header what it did with that use, by writing the
 // use's token into one of three fields. A mark of an older use never counts
-// for a newer one, so no mark has to be cleared.
+// for a newer one, so no mark has to be cleared. A small array may be sent
+// before its copy into a segment being reused is over (see `filling`): the
+// reader wakes up and reads the rest of the message meanwhile.
 #pragma once
 #include <sys/types.h>
 
@@ -30,6 +32,10 @@ struct SegmentHeader {
   // Written by the sender: it has closed the segment and will not use it
   // again, so a reader keeps no mapping of it for later.
   uint64_t retired;
+  // Written by the sender: the use whose data it is still copying in, sent
+  // before the copy ended (`token` is written once it has; 0 when no use
+  // is). A reader of that use waits for `token` before it reads the data.
+  uint64_t filling;
 };
 constexpr uint64_t kMagic = 0x6d68732d6e6c726fULL;  // "orln-shm"
 

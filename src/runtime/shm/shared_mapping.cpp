@@ -143,6 +143,7 @@ void raise_failure(const SegmentRef& ref, const Outcome& outcome) {
                    static_cast<unsigned long long>(ref.size));
       return;
     case Failure::kCannotMap: raise_unavailable(ref, "cannot be mapped", outcome.error); return;
+    case Failure::kRaised: return;
     default: raise_unavailable(ref, "cannot be opened", outcome.error); return;
   }
 }

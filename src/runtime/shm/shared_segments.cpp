@@ -40,6 +40,11 @@ constexpr size_t kMaxFreePerReader = 8;
 constexpr double kKeepFreeSeconds = 1.0;
 // Least time between two sweeps from a caller that are not asked for now.
 constexpr double kSweepInterval = 0.005;
+// Arrays up to this size going into a segment being reused are copied once
+// their message is sent (see create_segment). The reader waits for the
+// copy by looking at the header, a few tens of microseconds at this size;
+// for a larger one the copy is the whole cost of the message anyway.
+constexpr size_t kMostCopiedAfterSending = 4u << 20;
 
 enum class State {
   kFilling,  // being written, with the interpreter lock released
@@ -64,6 +69,18 @@ struct Segment {
   uint64_t token;   // its current use
 };
 
+// A copy put off until its message has been sent: the segment stays in
+// kFilling (never closed) until it is done.
+struct Unfilled {
+  uint64_t batch;
+  uint64_t segment;  // its id
+  SegmentHeader* header;
+  const void* from;
+  size_t size;
+  uint64_t token;
+  PyObject* owner;  // strong: what `from` points into
+};
+
 struct Reader {
   ReaderId id;
   pid_t pid;
@@ -75,6 +92,7 @@ struct Reader {
 
 struct Table {
   std::vector<Segment> segments;
+  std::vector<Unfilled> unfilled;
   std::vector<Reader> readers;
   double last_sweep = 0;
   uint64_t last_batch = 0;
@@ -335,18 +353,25 @@ bool write_fully(int fd, const void* data, size_t size, off_t offset) {
 // have its pages (out of memory, a size limit) as an error rather than with
 // SIGBUS in the copy. A file written before is copied into through our
 // mapping, whose page table is filled in one call the first time (a write
-// fault for each 4 KiB page would cost three times the copy).
-bool fill(Segment& s, bool fresh, const void* data, size_t size, uint64_t token) {
+// fault for each 4 KiB page would cost three times the copy). With `later`,
+// only the header is written, saying that the use is being filled: the
+// data follows in complete_fills().
+bool fill(Segment& s, bool fresh, const void* data, size_t size, uint64_t token, bool later) {
   SegmentHeader* header = header_of(s);
   if (fresh) {
-    SegmentHeader first = {kMagic, token, size, 0, 0, 0, 0};
+    SegmentHeader first = {.magic = kMagic, .token = token, .size = size};
     return write_fully(s.fd, data, size, static_cast<off_t>(header_bytes())) &&
            write_fully(s.fd, &first, sizeof first, 0);
   }
   if (!s.populated)
     s.populated = madvise(s.mapped, file_length(s.capacity), MADV_POPULATE_WRITE) == 0;
-  copy_for_reader(s.mapped + header_bytes(), data, size);
   header->size = size;
+  if (later) {
+    store_mark(header->filling, token);
+    return true;
+  }
+  store_mark(header->filling, 0);
+  copy_for_reader(s.mapped + header_bytes(), data, size);
   store_mark(header->token, token);
   return true;
 }
@@ -432,7 +457,7 @@ uint64_t new_batch() {
 }
 
 bool create_segment(const void* data, size_t size, ReaderId reader, uint64_t batch,
-                    SegmentRef& out) {
+                    PyObject* owner, SegmentRef& out) {
   if (!fork_handlers_installed()) return false;
   double now = now_seconds();
   Segment segment;
@@ -469,20 +494,27 @@ bool create_segment(const void* data, size_t size, ReaderId reader, uint64_t bat
     table().segments.push_back(segment);
   }
   uint64_t token = next_token();
+  bool later = owner && !fresh && size <= kMostCopiedAfterSending;
   bool written;
   // The copy may take a while; the array is held by the pickler meanwhile,
   // and the segment, in the table, is left alone by the keeper.
   Py_BEGIN_ALLOW_THREADS
-  written = fill(segment, fresh, data, size, token);
+  written = fill(segment, fresh, data, size, token, later);
   VR_END_ALLOW_THREADS
   {
     Locked locked;
     Segment* s = find_segment(segment.id);  // still there: Filling is never closed
     if (written && s) {
       s->populated = segment.populated;
-      s->state = State::kPending;
       s->since = now_seconds();
       s->token = token;
+      if (later) {
+        table().unfilled.push_back({.batch = batch, .segment = s->id, .header = header_of(*s),
+                                    .from = data, .size = size, .token = token,
+                                    .owner = Py_NewRef(owner)});
+      } else {
+        s->state = State::kPending;
+      }
     } else if (s) {
       Segment removed{};
       remove_segment(segment.id, removed);
@@ -504,7 +536,50 @@ bool batch_used(uint64_t batch) {
   return false;
 }
 
+void complete_fills(uint64_t batch, bool copy) {
+  std::vector<Unfilled> fills;
+  {
+    Locked locked;
+    auto& unfilled = table().unfilled;
+    for (size_t i = 0; i < unfilled.size();) {
+      if (unfilled[i].batch != batch) {
+        ++i;
+        continue;
+      }
+      fills.push_back(unfilled[i]);
+      unfilled[i] = unfilled.back();
+      unfilled.pop_back();
+    }
+  }
+  if (fills.empty()) return;
+  if (copy) {
+    Py_BEGIN_ALLOW_THREADS
+    for (const Unfilled& f : fills) {
+      copy_for_reader(reinterpret_cast<char*>(f.header) + header_bytes(), f.from, f.size);
+      store_mark(f.header->token, f.token);
+    }
+    VR_END_ALLOW_THREADS
+  }
+  {
+    Locked locked;
+    double now = now_seconds();
+    for (const Unfilled& f : fills) {
+      if (Segment* s = find_segment(f.segment)) {
+        s->state = State::kPending;
+        s->since = now;
+      }
+    }
+  }
+  SavedError raised;  // the caller may be passing an error on
+  for (const Unfilled& f : fills) Py_DECREF(f.owner);
+  raised.restore();
+}
+
 void settle_batch(uint64_t batch, bool sent) {
+  // Whatever became of the message, its data is in place before its
+  // segments are given up or handed over: a message that went out after
+  // all is never left waiting for it.
+  complete_fills(batch, true);
   Look look;
   {
     Locked locked;
@@ -584,6 +659,9 @@ void segments_after_fork_in_child() {
   Table& t = table();
   for (const Segment& s : t.segments) close(s.fd);
   for (const Reader& r : t.readers) close(r.pidfd);
+  // The copies are the parent's to make (their owners stay referenced: no
+  // Python code may run here).
+  t.unfilled.clear();
   t.segments.clear();
   t.readers.clear();
   t.own_pid.store(0, std::memory_order_relaxed);

@@ -21,6 +21,8 @@
 // Readers are identified by a pidfd taken while they were known to be the
 // process meant (see register_reader), never by their pid alone.
 #pragma once
+#include "runtime/python/ref.h"
+
 #include <sys/types.h>
 
 #include <cstddef>
@@ -63,14 +65,28 @@ uint64_t new_batch();
 // The segment is pending, in `batch`, until settle_batch(). False (nothing
 // left behind) when shared memory cannot be had: too many segments
 // outstanding, no memory file, no room.
+//
+// With an `owner` (the object `data` points into, which no code may change
+// before the message is sent), a small array going into a segment being
+// reused is copied only when its batch is settled, once the message is on
+// its way: the reader meanwhile wakes up and reads the message, and waits
+// for the copy only when it opens the array (see SegmentHeader::filling).
+// The owner is held until then.
 bool create_segment(const void* data, size_t size, ReaderId reader, uint64_t batch,
-                    SegmentRef& out);
+                    PyObject* owner, SegmentRef& out);
+
+// Makes the copies of `batch` that create_segment() put off, or with
+// `copy` false (its message was never written), drops them. settle_batch()
+// makes them first; a caller that hands the batch to someone else to
+// settle makes them before. Call with the interpreter lock held.
+void complete_fills(uint64_t batch, bool copy);
 
 // Whether `batch` holds any pending segment.
 bool batch_used(uint64_t batch);
 
 // The segments of `batch` that are still pending were sent (kept until the
-// reader releases them) or not (closed now).
+// reader releases them) or not (closed now). Copies still to be made are
+// made first.
 void settle_batch(uint64_t batch, bool sent);
 
 // Looks at what the readers did (rate-limited unless `now`), closing what
