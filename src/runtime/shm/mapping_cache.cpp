@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <ctime>
 #include <poll.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <vector>
@@ -276,14 +277,13 @@ Fill sleep_until_filled(const Held& held, int pidfd) {
 // wait of the interpreter's (one whose handler raises ends it).
 Fill await_fill(const SegmentRef& ref, const Held& held) {
   double until = now_seconds() + static_cast<double>(spin_budget_ns()) * 1e-9;
-  for (unsigned i = 1;; ++i) {
+  do {
     Fill fill = fill_of(held);
     if (fill != Fill::kOngoing) return fill;
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-    if (i % 64 == 0 && now_seconds() > until) break;
-  }
+    // Whatever else could run here goes first: on a busy machine, the
+    // sender's own helper thread copying part of this very array.
+    sched_yield();
+  } while (now_seconds() < until);
   int pidfd = hold_sender(ref);
   if (pidfd < 0) {
     Fill fill = fill_of(held);
