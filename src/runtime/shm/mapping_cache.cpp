@@ -271,19 +271,23 @@ Fill sleep_until_filled(const Held& held, int pidfd) {
 // Waits until the sender has copied in the data of `held`, which it sent
 // before the copy was over: about as long as this process took to read the
 // message. It looks at the header for as long as a wait for a message
-// looks at the pipe (keeping the interpreter lock: the copy is short),
-// then sleeps, looking at the sender's pidfd too: a sender that ends
-// meanwhile never finishes. Signals are handled while it sleeps, as in any
-// wait of the interpreter's (one whose handler raises ends it).
+// looks at the pipe, then sleeps, looking at the sender's pidfd too: a
+// sender that ends meanwhile never finishes. The interpreter lock is let
+// go throughout, and signals are handled while it sleeps, as in any wait
+// of the interpreter's (one whose handler raises ends it).
 Fill await_fill(const SegmentRef& ref, const Held& held) {
   double until = now_seconds() + static_cast<double>(spin_budget_ns()) * 1e-9;
+  Fill looked;
+  Py_BEGIN_ALLOW_THREADS
   do {
-    Fill fill = fill_of(held);
-    if (fill != Fill::kOngoing) return fill;
+    looked = fill_of(held);
+    if (looked != Fill::kOngoing) break;
     // Whatever else could run here goes first: on a busy machine, the
     // sender's own helper thread copying part of this very array.
     sched_yield();
   } while (now_seconds() < until);
+  VR_END_ALLOW_THREADS
+  if (looked != Fill::kOngoing) return looked;
   int pidfd = hold_sender(ref);
   if (pidfd < 0) {
     Fill fill = fill_of(held);
