@@ -3,8 +3,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <ctime>
 #include <poll.h>

@@ -529,13 +529,6 @@ bool create_segment(const void* data, size_t size, ReaderId reader, uint64_t bat
   return true;
 }
 
-bool batch_used(uint64_t batch) {
-  Locked locked;
-  for (const Segment& s : table().segments)
-    if (s.state == State::kPending && s.batch == batch) return true;
-  return false;
-}
-
 void complete_fills(uint64_t batch, bool copy) {
   std::vector<Unfilled> fills;
   {

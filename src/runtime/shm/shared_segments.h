@@ -81,9 +81,6 @@ bool create_segment(const void* data, size_t size, ReaderId reader, uint64_t bat
 // settle makes them before. Call with the interpreter lock held.
 void complete_fills(uint64_t batch, bool copy);
 
-// Whether `batch` holds any pending segment.
-bool batch_used(uint64_t batch);
-
 // The segments of `batch` that are still pending were sent (kept until the
 // reader releases them) or not (closed now). Copies still to be made are
 // made first.
