@@ -340,9 +340,7 @@ Held hold_use(const SegmentRef& ref, Use use, Outcome& outcome) {
   Fill fill = fill_of(held);
   if (fill == Fill::kOngoing) fill = await_fill(ref, held);
   if (fill == Fill::kDone) return held;
-  SavedError raised;  // an interrupted wait's
-  release_use(held);
-  raised.restore();
+  release_use(held);  // runs no Python code: an interrupted wait's error stays set
   outcome.failure = fill == Fill::kGone          ? Failure::kGone
                     : fill == Fill::kInterrupted ? Failure::kRaised
                                                  : Failure::kSenderEnded;
