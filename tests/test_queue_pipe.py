@@ -31,6 +31,9 @@ def pool_factory():
         for handle in list(pool.procs.values()):
             handle.proc.kill()
             handle.proc.join(WAIT)
+            # A feeder thread still writing requests nobody will read must
+            # not hold up this process's exit (the queue joins it then).
+            handle.qi.cancel_join_thread()
 
 
 class TestOrder:
