@@ -51,32 +51,28 @@ bool signal_came(const sigset_t& held) {
   return !sigisemptyset(&both);
 }
 
-// How long this thread's last waits lasted, the newest at `newest_wait`.
-// The next wait looks for about twice as long as the longest of them that
-// were short took, unless the last one was long: a thread whose waits are
-// long (an idle worker, a caller of long requests) looks only briefly, so
-// that it does not burn a processor for nothing. The longest of several,
-// not the last alone: a program whose waits alternate between short and
-// longer ones (a small request, then a large array) would otherwise sleep
-// in every longer one, and on a machine whose idle processors halt, be
-// woken tens of microseconds late each time.
-constexpr int kRememberedWaits = 8;
-thread_local int64_t recent_waits_ns[kRememberedWaits] = {};
-thread_local int newest_wait = 0;
+// How long this thread's last wait lasted. The next wait looks for as long
+// as any wait looks at most, unless the last one was longer than that: a
+// thread whose waits are long (an idle worker, a caller of long requests)
+// looks only briefly, so that it does not burn a processor for nothing.
+// The whole budget rather than about as long as the last waits took: a
+// wait that outlasts its looking sleeps, and on a virtual machine whose
+// idle processors halt, the system wakes it on the processor of the thread
+// that wakes it rather than on its own idle one. The two processes of a
+// round trip then take turns on one processor, a 1 MB answer taking about
+// half as long again, until the balancer parts them milliseconds later.
+// In a loop of 1 MB answers, whose waits sometimes run longer (the other
+// side preempted for a moment), a fifth to a third of the time went that
+// way when each wait looked for twice the longest of the thread's last
+// eight; a twentieth with the whole budget.
+thread_local int64_t last_wait_ns = 0;
 
-void remember_wait(int64_t ns) {
-  newest_wait = (newest_wait + 1) % kRememberedWaits;
-  recent_waits_ns[newest_wait] = ns;
-}
+void remember_wait(int64_t ns) { last_wait_ns = ns; }
 
 int64_t looking_time_ns() {
   int64_t most = spin_budget_ns();
   int64_t least = std::min<int64_t>(most, kLeastSpinMicroseconds * 1000LL);
-  if (recent_waits_ns[newest_wait] > most) return least;
-  int64_t longest = 0;
-  for (int64_t ns : recent_waits_ns)
-    if (ns <= most) longest = std::max(longest, ns);
-  return std::clamp<int64_t>(2 * longest, least, most);
+  return last_wait_ns > most ? least : most;
 }
 
 }  // namespace

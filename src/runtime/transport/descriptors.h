@@ -46,10 +46,10 @@ bool readable_now(int fd);
 int64_t spin_budget_ns();
 
 // poll(), for a caller that has let go of the interpreter lock, which first
-// looks for a while (about twice this thread's last wait, from 20 µs up to
-// VORLEN_SPIN_MICROSECONDS, 250 by default), so that an answer that comes
-// soon wakes nothing; signals that come meanwhile interrupt the wait as
-// they would have interrupted poll().
+// looks for a while (VORLEN_SPIN_MICROSECONDS, 250 by default; 20 µs after
+// a wait longer than that), so that an answer that comes soon wakes
+// nothing; signals that come meanwhile interrupt the wait as they would
+// have interrupted poll().
 int spin_then_poll(pollfd* fds, nfds_t count, int timeout_ms);
 
 // `observer()` is called as each wait of this module for a message ends,
