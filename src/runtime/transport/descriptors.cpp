@@ -62,7 +62,7 @@ bool signal_came(const sigset_t& held) {
 // round trip then take turns on one processor, a 1 MB answer taking about
 // half as long again, until the balancer parts them milliseconds later.
 // In a loop of 1 MB answers, whose waits sometimes run longer (the other
-// side preempted for a moment), a fifth to a third of the time went that
+// side preempted for a moment), a fifth to two fifths of the loop ran that
 // way when each wait looked for twice the longest of the thread's last
 // eight; a twentieth with the whole budget.
 thread_local int64_t last_wait_ns = 0;
