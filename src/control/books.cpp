@@ -207,7 +207,13 @@ uint64_t tag(vr::Book* book, uint64_t call, uint64_t, double grace) {
   return tag;
 }
 
-void unsent(vr::Book* book, uint64_t tag) {
+void abandon(vr::Book* book, uint64_t first, uint64_t last);
+
+void unsent(vr::Book* book, uint64_t tag, bool maybe_queued) {
+  if (maybe_queued && book->page && book->page->tags_answers.load()) {
+    abandon(book, tag, tag);
+    return;
+  }
   book->outstanding.remove_newest(tag);
   if (book->call_first == tag) book->call_first = 0;
 }

@@ -135,8 +135,9 @@ int send(Lane& lane, Ticket* ticket, Resolutions& done) {
   lane.in_flight.push_back(ticket);
   Ref request = Ref::steal(ticket->request);
   ticket->request = nullptr;
-  if (vr::send_message(lane.qi.get(), lane.put.get(), request.get(), tag) == 0) return 0;
-  api().unsent(lane.book, tag);
+  int sent = vr::send_message(lane.qi.get(), lane.put.get(), request.get(), tag);
+  if (sent == 0) return 0;
+  api().unsent(lane.book, tag, sent == vr::kMaybeQueued);
   auto at = std::find(lane.in_flight.begin(), lane.in_flight.end(), ticket);
   if (at != lane.in_flight.end()) lane.in_flight.erase(at);
   Ref error = Ref::steal(PyErr_GetRaisedException());

@@ -37,8 +37,8 @@ PyObject* tracked_request(const vr::LedgerApi* api, vr::Book* book, PyObject* qi
   vr::CallScope call(api, &book, 1);
   if (!call.ok()) return nullptr;
   uint64_t tag = api->tag(book, call.id(), token, grace);
-  if (vr::send_message(qi, put, w, tag) < 0) {
-    api->unsent(book, tag);
+  if (int sent = vr::send_message(qi, put, w, tag); sent < 0) {
+    api->unsent(book, tag, sent == vr::kMaybeQueued);
     return nullptr;
   }
   vr::Wanted wanted;

@@ -253,8 +253,8 @@ Py_ssize_t send_batch(PyObject* handles, PyObject* batch, Sending& sending) {
     vr::Book* book;
     if (book_for(sending, qi.get(), book) < 0) return -1;
     uint64_t tag = book ? sending.api->tag(book, sending.call, 0, kDefaultGrace) : 0;
-    if (vr::send_message(qi.get(), put.get(), request.get(), tag) < 0) {
-      if (book) sending.api->unsent(book, tag);
+    if (int sent = vr::send_message(qi.get(), put.get(), request.get(), tag); sent < 0) {
+      if (book) sending.api->unsent(book, tag, sent == vr::kMaybeQueued);
       return -1;
     }
     sending.sent.push_back({book, tag, std::move(request)});

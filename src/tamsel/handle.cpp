@@ -89,8 +89,8 @@ PyObject* tracked_put(PyObject* self, vr::Book* book, PyObject* qi, PyObject* pu
   vr::CallScope call(api, &book, 1);
   if (!call.ok()) return nullptr;
   uint64_t tag = api->tag(book, call.id(), 0, kDefaultGrace);
-  if (vr::send_message(qi, put, w, tag) < 0) {
-    api->unsent(book, tag);
+  if (int sent = vr::send_message(qi, put, w, tag); sent < 0) {
+    api->unsent(book, tag, sent == vr::kMaybeQueued);
     return nullptr;
   }
   Ref qo = Ref::steal(PyObject_GetAttr(self, names.qo));

@@ -252,8 +252,9 @@ int send_one(Batch& batch, Worker& worker, Py_ssize_t position) {
   if (token == static_cast<uint64_t>(-1) && PyErr_Occurred()) return -1;
   Ref message = Ref::borrow(PyList_GET_ITEM(batch.requests, position));
   uint64_t tag = batch.api->tag(worker.book, batch.call, token, batch.grace);
-  if (vr::send_message(worker.qi.get(), worker.put.get(), message.get(), tag) < 0) {
-    batch.api->unsent(worker.book, tag);
+  if (int sent = vr::send_message(worker.qi.get(), worker.put.get(), message.get(), tag);
+      sent < 0) {
+    batch.api->unsent(worker.book, tag, sent == vr::kMaybeQueued);
     return -1;
   }
   worker.in_flight.push_back({position, tag, vr::monotonic_seconds()});

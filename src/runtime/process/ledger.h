@@ -94,8 +94,12 @@ struct LedgerApi {
   // with its time-limit token and grace period (for the later escalation
   // of an abandoned request that ignores its interrupt).
   uint64_t (*tag)(Book* book, uint64_t call, uint64_t token, double grace);
-  // A request tagged `tag` was not sent after all.
-  void (*unsent)(Book* book, uint64_t tag);
+  // A request tagged `tag` was not sent after all, or, with `maybe_queued`
+  // (its queue's put() raised), perhaps was: then, from a worker that marks
+  // its answers, it is abandoned rather than forgotten, so that its answer,
+  // if it comes, is dropped instead of kept for a reader it does not belong
+  // to.
+  void (*unsent)(Book* book, uint64_t tag, bool maybe_queued);
   // Abandons the requests tagged first..last (whose call will not read
   // their answers): not started, they never run; running, interrupted.
   void (*abandon)(Book* book, uint64_t first, uint64_t last);

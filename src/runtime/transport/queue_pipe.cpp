@@ -350,7 +350,7 @@ int put_message(PyObject* put, OutgoingMessage& outgoing, PyObject* message, PyO
     if (!item) return -1;
   }
   Ref result = Ref::steal(PyObject_CallOneArg(put, item.get()));
-  if (!result) return -1;
+  if (!result) return kMaybeQueued;
   outgoing.sent();
   return 0;
 }

@@ -28,6 +28,12 @@ int is_multiprocessing_queue(PyObject* queue);
 // that records it; the reader gets the same message either way.
 int send_message(PyObject* queue, PyObject* put, PyObject* message, uint64_t tag = 0);
 
+// What send_message and put_message return, besides 0 (sent) and -1 (not
+// sent, an exception set), when put() itself raised: the message may be in
+// the queue all the same (an interrupt that came after put() appended it),
+// and then its reader gets it.
+constexpr int kMaybeQueued = -2;
+
 // The steps, for callers that must see a pickling error before deciding
 // what to send (the worker's answers). Pickle first, then check: pickling
 // runs code that may close the queue or its connection.
