@@ -722,7 +722,9 @@ void api_sweep() {
   shm::sweep_mappings(false, false);
 }
 
-bool api_holds_anything() { return shm::holds_anything() || shm::mappings_held() > 0; }
+bool api_holds_anything() {
+  return shm::holds_anything() || shm::mappings_held() > 0 || shm::releases_pending();
+}
 
 // A message already pickled, for the queue's put(): it pickles as a call
 // of pickle.loads on those bytes, so that the reader gets the message. It

@@ -112,6 +112,7 @@ void* keep(void*) {
     int wake_fd = keeper.wake_fd;
     pthread_mutex_unlock(&keeper.lock);
     for (const Handed& handed : *keeper.in_hand) release_now(handed.what);
+    retry_releases(look.unreleased);
     pthread_mutex_lock(&keeper.lock);
     keeper.in_hand->clear();
     if (keeper.queue->empty()) pthread_cond_broadcast(&keeper.idle);

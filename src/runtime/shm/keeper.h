@@ -21,6 +21,8 @@
 #pragma once
 #include <sys/types.h>
 
+#include "runtime/shm/segment_format.h"
+
 #include <cstddef>
 #include <vector>
 
@@ -51,6 +53,7 @@ struct Closing {
 struct Look {
   std::vector<Closing> closing;
   std::vector<int> pidfds;
+  std::vector<SegmentRef> unreleased;  // to mark released (retry_releases)
   double next = 0;
   bool holds = false;
 
@@ -85,6 +88,9 @@ void wait_until_closed();
 // fork does to them.
 void look_at_segments(double now, bool keep_none, Look& look);
 void look_at_mappings(double now, bool keep_none, Look& look);
+// Marks released the uses a look handed over that could not be marked for
+// want of a descriptor. Call without the lock.
+void retry_releases(const std::vector<SegmentRef>& refs);
 void segments_before_fork();
 void mappings_before_fork();
 void segments_after_fork_in_child();

@@ -60,9 +60,17 @@ struct Sender {
   double looked;  // when its pidfd was last asked
 };
 
+// Releases of uses never mapped here that failed for want of a
+// descriptor: tried again by each sweep, so that a reader that ran out of
+// descriptors for a moment does not leave its senders holding the segments
+// for as long as it lives. At most this many (the oldest go first; their
+// senders get them back when this process ends).
+constexpr size_t kMostUnreleased = 1024;
+
 struct Cache {
   std::vector<Entry> entries;
   std::vector<Sender> senders;
+  std::vector<SegmentRef> unreleased;
   uint64_t last_id = 0;
   double last_sweep = 0;
 };
@@ -413,31 +421,76 @@ void release_use(const Held& held) {
   if (kept) ensure_keeper();
 }
 
-bool release_unmapped(const SegmentRef& ref) {
+bool short_of_descriptors(int error) { return error == EMFILE || error == ENFILE; }
+
+namespace {
+
+// Under the lock.
+void release_later(const SegmentRef& ref) {
+  auto& unreleased = cache().unreleased;
+  for (const SegmentRef& known : unreleased)
+    if (known.pid == ref.pid && known.inode == ref.inode && known.token == ref.token) return;
+  if (unreleased.size() >= kMostUnreleased) unreleased.erase(unreleased.begin());
+  unreleased.push_back(ref);
+}
+
+}  // namespace
+
+namespace {
+
+enum class Marked { kYes, kNo, kLater };
+
+// Marks the use `ref` names released (see release_unmapped); kLater when
+// no descriptor was left to open the segment or its sender with.
+Marked mark_released(const SegmentRef& ref) {
   {
     Locked locked;
     for (Entry& e : cache().entries) {
       if (!same_segment(e, ref)) continue;
-      if (e.state != State::kIdle || !holds_use(*header_of(e), ref)) return false;
+      if (e.state != State::kIdle || !holds_use(*header_of(e), ref)) return Marked::kNo;
       store_mark(header_of(e)->released, ref.token);
-      return true;
+      return Marked::kYes;
     }
   }
   int pidfd = hold_sender(ref);
-  if (pidfd < 0) return false;  // its segments ended with it
+  if (pidfd < 0)  // its segments ended with it, unless no descriptor was left
+    return short_of_descriptors(errno) ? Marked::kLater : Marked::kNo;
   int fd = fetch_descriptor(pidfd, ref);
+  int error = errno;
   {
     Locked locked;
     let_go(ref);
   }
-  if (fd < 0) return false;
+  if (fd < 0) return short_of_descriptors(error) ? Marked::kLater : Marked::kNo;
   SegmentHeader header;
   bool released = pread(fd, &header, sizeof header, 0) == static_cast<ssize_t>(sizeof header) &&
                   holds_use(header, ref) &&
                   pwrite(fd, &ref.token, sizeof ref.token, offsetof(SegmentHeader, released)) ==
                       static_cast<ssize_t>(sizeof ref.token);
   close(fd);
-  return released;
+  return released ? Marked::kYes : Marked::kNo;
+}
+
+}  // namespace
+
+bool release_unmapped(const SegmentRef& ref) {
+  Marked marked = mark_released(ref);
+  if (marked == Marked::kLater) {
+    {
+      Locked locked;
+      release_later(ref);
+    }
+    ensure_keeper();  // which tries again at its pace
+  }
+  return marked == Marked::kYes;
+}
+
+void retry_releases(const std::vector<SegmentRef>& refs) {
+  for (const SegmentRef& ref : refs) {
+    if (mark_released(ref) != Marked::kLater) continue;
+    Locked locked;
+    release_later(ref);
+  }
 }
 
 void look_at_mappings(double now, bool keep_none, Look& look) {
@@ -457,7 +510,11 @@ void look_at_mappings(double now, bool keep_none, Look& look) {
     if (e.state == State::kIdle) look.look_again_at(now + kLookEvery);
   for (const Sender& s : cache().senders)
     if (!s.ended) look.pidfds.push_back(s.pidfd);
-  look.holds |= !entries.empty() || !cache().senders.empty();
+  if (!cache().unreleased.empty()) {
+    look.unreleased.swap(cache().unreleased);
+    look.look_again_at(now + kLookEvery);
+  }
+  look.holds |= !entries.empty() || !cache().senders.empty() || !look.unreleased.empty();
 }
 
 void sweep_mappings(bool now, bool keep_none) {
@@ -465,18 +522,24 @@ void sweep_mappings(bool now, bool keep_none) {
   {
     Locked locked;
     Cache& c = cache();
-    if (c.entries.empty() && c.senders.empty()) return;
+    if (c.entries.empty() && c.senders.empty() && c.unreleased.empty()) return;
     double time = now_seconds();
     if (!now && !keep_none && time - c.last_sweep < kSweepInterval) return;
     c.last_sweep = time;
     look_at_mappings(time, keep_none, look);
   }
   close_all_later(look.closing);
+  retry_releases(look.unreleased);
 }
 
 size_t mappings_held() {
   Locked locked;
   return cache().entries.size();
+}
+
+bool releases_pending() {
+  Locked locked;
+  return !cache().unreleased.empty();
 }
 
 // Mappings in use are inherited by the child being forked, and no other:
@@ -508,6 +571,7 @@ void mappings_after_fork_in_child() {
   }
   for (const Sender& s : cache().senders) close(s.pidfd);
   cache().senders.clear();
+  cache().unreleased.clear();  // its parent's to release
 }
 
 }  // namespace vr::shm

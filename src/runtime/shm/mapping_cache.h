@@ -70,7 +70,8 @@ void expose_to_children(const Held& held);
 void release_use(const Held& held);
 
 // Marks the use `ref` names released although it was never mapped here
-// (a message that will not be unpickled). False if it could not be.
+// (a message that will not be unpickled). False if it could not be; when
+// that was for want of a descriptor, the next sweeps try again.
 bool release_unmapped(const SegmentRef& ref);
 
 // Drops every kept mapping that is not in use (all idle ones with
@@ -79,5 +80,11 @@ void sweep_mappings(bool now, bool keep_none);
 
 // Mappings held, in use or kept.
 size_t mappings_held();
+
+// Whether releases wait for a descriptor to be free (see release_unmapped).
+bool releases_pending();
+
+// Whether `error` says that no descriptor was left to open a file with.
+bool short_of_descriptors(int error);
 
 }  // namespace vr::shm

@@ -153,7 +153,8 @@ Held hold_or_raise(const SegmentRef& ref, Use use) {
   Held held = hold_use(ref, use, outcome);
   if (held.entry) return held;
   // Reached but not mapped here: released all the same, for its sender.
-  if (outcome.failure == Failure::kNoMemory || outcome.failure == Failure::kCannotMap)
+  if (outcome.failure == Failure::kNoMemory || outcome.failure == Failure::kCannotMap ||
+      (outcome.failure == Failure::kCannotOpen && short_of_descriptors(outcome.error)))
     release_unmapped(ref);
   raise_failure(ref, outcome);
   return held;
