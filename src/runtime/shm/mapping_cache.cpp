@@ -455,12 +455,13 @@ Marked mark_released(const SegmentRef& ref) {
   int pidfd = hold_sender(ref);
   if (pidfd < 0)  // its segments ended with it, unless no descriptor was left
     return short_of_descriptors(errno) ? Marked::kLater : Marked::kNo;
+  // The descriptor lives under the lock, which a fork waits for: the
+  // keeper calls this without the interpreter lock, and a child must not
+  // inherit the sender's memory.
+  Locked locked;
   int fd = fetch_descriptor(pidfd, ref);
   int error = errno;
-  {
-    Locked locked;
-    let_go(ref);
-  }
+  let_go(ref);
   if (fd < 0) return short_of_descriptors(error) ? Marked::kLater : Marked::kNo;
   SegmentHeader header;
   bool released = pread(fd, &header, sizeof header, 0) == static_cast<ssize_t>(sizeof header) &&
