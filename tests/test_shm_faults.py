@@ -194,45 +194,47 @@ NO_DESCRIPTOR = """\
     import vorlen.tamsel as tamsel
     from support import holds_no_segment, wait_for
     handle = tamsel.Tamsel()
-    handle.blocked_put("import numpy as np, os, resource")
-    # Both sides load what they need; then nothing is kept that the message
-    # could reuse without a descriptor.
-    handle.blocked_put([{{"x": np.ones(1 << 16)}}, "del globals()['x']"])
-    handle.blocked_put("xreturn(a=np.ones(1 << 16))")
-    assert wait_for(lambda: holds_no_segment() and holds_no_segment(handle.proc.pid), 3.0)
-    fill = (
-        "soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)\\n"
-        "resource.setrlimit(resource.RLIMIT_NOFILE, (128, hard))\\n"
-        "held = []\\n"
-        "try:\\n"
-        "    while True:\\n"
-        "        held.append(os.open(os.devnull, os.O_RDONLY))\\n"
-        "except OSError:\\n"
-        "    pass\\n")
-    if {reader!r} == "caller":
-        import resource
-        exec(fill)
-        try:
-            handle.blocked_put("xreturn(a=np.ones(1 << 16))")
-            error = "no error"
-        except OSError as raised:
-            error = str(raised)
-        for fd in held:
-            os.close(fd)
-        sender = handle.proc.pid
-    else:
-        handle.blocked_put(fill)
-        answer = handle.blocked_put([{{"x": np.ones(1 << 16)}}, "del globals()['x']"])
-        error = answer[2]
-        handle.blocked_put("for fd in held:\\n    os.close(fd)")
-        sender = "self"
-    # Nothing called meanwhile: the reader marks the use released once it
-    # has a descriptor again.
-    released = wait_for(lambda: holds_no_segment(sender), 2.0)
-    sent = np.arange(1 << 16, dtype=np.float64)
-    answer = handle.blocked_put([{{"x": sent}}, "xreturn(a=x)"])
-    works = bool((answer[3]["a"] == sent).all())
-    handle.kill()
+    try:
+        handle.blocked_put("import numpy as np, os, resource")
+        # Both sides load what they need; then nothing is kept that the message
+        # could reuse without a descriptor.
+        handle.blocked_put([{{"x": np.ones(1 << 16)}}, "del globals()['x']"])
+        handle.blocked_put("xreturn(a=np.ones(1 << 16))")
+        assert wait_for(lambda: holds_no_segment() and holds_no_segment(handle.proc.pid), 3.0)
+        fill = (
+            "soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)\\n"
+            "resource.setrlimit(resource.RLIMIT_NOFILE, (128, hard))\\n"
+            "held = []\\n"
+            "try:\\n"
+            "    while True:\\n"
+            "        held.append(os.open(os.devnull, os.O_RDONLY))\\n"
+            "except OSError:\\n"
+            "    pass\\n")
+        if {reader!r} == "caller":
+            import resource
+            exec(fill)
+            try:
+                handle.blocked_put("xreturn(a=np.ones(1 << 16))")
+                error = "no error"
+            except OSError as raised:
+                error = str(raised)
+            for fd in held:
+                os.close(fd)
+            sender = handle.proc.pid
+        else:
+            handle.blocked_put(fill)
+            answer = handle.blocked_put([{{"x": np.ones(1 << 16)}}, "del globals()['x']"])
+            error = answer[2]
+            handle.blocked_put("for fd in held:\\n    os.close(fd)")
+            sender = "self"
+        # Nothing called meanwhile: the reader marks the use released once it
+        # has a descriptor again.
+        released = wait_for(lambda: holds_no_segment(sender), 2.0)
+        sent = np.arange(1 << 16, dtype=np.float64)
+        answer = handle.blocked_put([{{"x": sent}}, "xreturn(a=x)"])
+        works = bool((answer[3]["a"] == sent).all())
+    finally:
+        handle.kill()
     print(json.dumps([error, released, works]))
 """
 

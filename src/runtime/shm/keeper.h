@@ -21,10 +21,10 @@
 #pragma once
 #include <sys/types.h>
 
-#include "runtime/shm/segment_format.h"
-
 #include <cstddef>
 #include <vector>
+
+#include "runtime/shm/segment_format.h"
 
 namespace vr::shm {
 

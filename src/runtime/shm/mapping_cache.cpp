@@ -322,7 +322,11 @@ Held hold_mapped_use(const SegmentRef& ref, Use use, Outcome& outcome) {
   // descriptor or the mapping before it is marked not to be inherited.
   int pidfd = hold_sender(ref);
   if (pidfd < 0) {
-    outcome.failure = Failure::kSenderEnded;
+    // A sender that could not be looked at for want of a descriptor has
+    // not ended: its segment is released later (hold_or_raise).
+    int error = errno;
+    outcome = short_of_descriptors(error) ? Outcome{Failure::kCannotOpen, error}
+                                          : Outcome{Failure::kSenderEnded, 0};
     return {};
   }
   char* base = map_new(ref, pidfd, outcome);
@@ -433,10 +437,6 @@ void release_later(const SegmentRef& ref) {
   if (unreleased.size() >= kMostUnreleased) unreleased.erase(unreleased.begin());
   unreleased.push_back(ref);
 }
-
-}  // namespace
-
-namespace {
 
 enum class Marked { kYes, kNo, kLater };
 
